@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds everything and runs every test.
+# Two builds: the normal one (build/), then an AddressSanitizer + UndefinedBehaviorSanitizer
+# build of the core and its tests (build-asan/). --quick skips the second.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/install-deps.sh
+
+jobs=$(nproc)
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build -j "$jobs"
+(cd build && bash ../scripts/with-test-env.sh ctest --output-on-failure)
+
+if [ "${1:-}" != "--quick" ]; then
+  cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DSOFTPHONE_GUI=OFF \
+    -DSOFTPHONE_SANITIZE=address,undefined
+  cmake --build build-asan -j "$jobs"
+  (cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+     UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+     bash ../scripts/with-test-env.sh ctest --output-on-failure)
+fi
