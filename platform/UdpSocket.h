@@ -34,6 +34,8 @@ public:
     // Results as the system call's: bytes, or -1.
     long SendTo(const void* data, size_t length, const Ipv4Endpoint& to);
     long Send(const void* data, size_t length);
+    // Returns the datagram's full length even when it did not fit (only capacity bytes are
+    // stored), so a caller can tell a cut datagram by a result above capacity; -1 on error.
     long ReceiveFrom(void* buffer, size_t capacity, Ipv4Endpoint* from);
     WaitResult WaitReadable(int timeoutMs);
     void Wake();
