@@ -1,8 +1,10 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "sip/SIPSDPMessage.h"
 
@@ -12,9 +14,35 @@ class CSIPSDPMessageQueue;
 // fields the call manager needs, then hands the message to its queue. Bad datagrams are
 // dropped without a trace.
 class SIPSDPModule {
-public:
-    // Longest line kept: the line buffer holds 299 characters and a terminator.
+  public:
+    // Longest line kept: the line buffer holds 299 characters and a terminator. A longer line
+    // is cut to this length; the rest of it is skipped.
     static constexpr size_t kMaxLineLength = 299;
+
+    static constexpr int kSdpPrefixCount = 7;
+    static constexpr int kMethodCount = 13;
+    static constexpr int kHeaderCount = 66;
+    static constexpr int kStatusCount = 57;
+
+    // Indexes of the entries whose lines carry fields.
+    enum HeaderIndex {
+        kCallIdHeader = 2,
+        kContactHeader = 3,
+        kCSeqHeader = 4,
+        kFromHeader = 7,
+        kToHeader = 14,
+        kViaHeader = 16,
+        kMaxForwardsHeader = 34,
+        kProxyAuthenticateHeader = 50,
+        kWwwAuthenticateHeader = 54,
+        kContentLengthHeader = 60,
+        kRemotePartyIdHeader = 64,
+        kBillingHeader = 65,
+    };
+
+    // Message codes: 1000 + method index for requests, 2000 + status for responses.
+    static constexpr int kRequestBase = 1000;
+    static constexpr int kResponseBase = 2000;
 
     explicit SIPSDPModule(CSIPSDPMessageQueue* queue);
 
@@ -24,6 +52,22 @@ public:
     // Parses one datagram into a message without queueing it; nullptr when it is dropped.
     static std::unique_ptr<CSIPSDPMessage> ParseMessage(const char* data, size_t length);
 
-private:
+    // The vocabulary, in table order.
+    static const std::array<std::string_view, kSdpPrefixCount>& SdpPrefixes();
+    static const std::array<std::string_view, kMethodCount>& Methods();
+    static const std::array<std::string_view, kHeaderCount>& HeaderNames();
+    // "100 Trying" ... "606 Not Acceptable": status digits, blank, the reason phrase we send.
+    static const std::array<std::string_view, kStatusCount>& StatusLines();
+
+    // The method's table index, -1 when it is not a known method.
+    static int MethodIndex(std::string_view method);
+    // The method name of a table index, empty outside the table.
+    static std::string_view MethodName(int index);
+    // The status line text ("486 Busy Here"), empty for a status outside the table.
+    static std::string_view StatusLine(int status);
+    // The reason phrase of a known status ("Busy Here"), empty for any other.
+    static std::string_view ReasonPhrase(int status);
+
+  private:
     CSIPSDPMessageQueue* queue_;
 };

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/TCriticalSection.h"
 #include "platform/TThread.h"
 #include "platform/UdpSocket.h"
 
@@ -13,9 +14,11 @@ class SIPSDPModule;
 // sends composed messages to the proxy. The owner stops it (Terminate, WaitFor) before it
 // releases the parser; the socket is closed when the loop ends.
 class CSIPSendRecvThread : public TThread {
-public:
+  public:
     static constexpr int kReceiveBufferSize = 2048;
     static constexpr int kWaitMs = 1500;
+    // Datagrams of this many bytes or fewer (keep-alives, stray bytes) are not parsed.
+    static constexpr long kMinimumDatagram = 10;
 
     // The thread is always created suspended; stream asks for TCP, which is not supported
     // here: the transport is UDP.
@@ -28,11 +31,15 @@ public:
     // One datagram to the proxy; true when every byte was sent.
     bool SendDatagram(const char* data, size_t length);
 
-protected:
+  protected:
     void Execute() override;
     void WakeUp() override;
 
-private:
+  private:
+    bool FromProxy(const platform::Ipv4Endpoint& source) const;
+    void ReceiveOne();
+    void CloseSocket();
+
     platform::UdpSocket socket_;
     int localPort_ = 0;
     std::string localAddress_;
@@ -41,5 +48,9 @@ private:
     SIPSDPModule* parser_;
     platform::Ipv4Endpoint proxy_;
     bool proxyValid_ = false;
+    // Guards only the socket's closing against a send or wake-up from another thread, so
+    // neither can reach a descriptor that is closed or already reused.
+    TCriticalSection socketLock_;
+    bool socketOpen_ = true;
     char receiveBuffer_[kReceiveBufferSize];
 };

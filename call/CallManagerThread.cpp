@@ -1,0 +1,862 @@
+#include "call/CallManagerThread.h"
+
+#include <utility>
+#include <vector>
+
+#include "media/AudioDeviceSelection.h"
+#include "platform/Audio.h"
+#include "platform/Clock.h"
+#include "platform/HostAddresses.h"
+
+namespace {
+
+constexpr int kDtmfStarKey = 20;
+constexpr int kDtmfHashKey = 21;
+constexpr int kDtmfDigitBase = 10;
+
+int DtmfKeyFor(char c) {
+    if (c == '*') {
+        return kDtmfStarKey;
+    }
+    if (c == '#') {
+        return kDtmfHashKey;
+    }
+    if (c >= '0' && c <= '9') {
+        return kDtmfDigitBase + (c - '0');
+    }
+    return -1;
+}
+
+std::string DtmfKeyText(int key) {
+    if (key == kDtmfStarKey) {
+        return "*";
+    }
+    if (key == kDtmfHashKey) {
+        return "#";
+    }
+    return std::to_string(key - kDtmfDigitBase);
+}
+
+}  // namespace
+
+CallManagerThread::CallManagerThread(bool registerRequired) : RegisterRequired(registerRequired) {
+    // Without the codec calls are still signalled, only without voice.
+    CodecLibrary = platform::LoadLibraryByName(kCodecLibraryName);
+}
+
+CallManagerThread::~CallManagerThread() {
+    TerminateAndWait();
+    ReleaseAll();
+}
+
+void CallManagerThread::SetAccount(const std::string& account, const std::string& key) {
+    Settings.Account = account;
+    Settings.AuthUser = account;
+    Settings.Password = key;
+}
+
+void CallManagerThread::SetProxy(const std::string& host, int port) {
+    Settings.ProxyAddress = ResolveHost(host);
+    Settings.ProxyHost = host;
+    Settings.ProxyUri = "sip:" + host;
+    Settings.ProxyPort = port;
+    Settings.RegisterInterval = kDefaultRegisterInterval;
+}
+
+void CallManagerThread::SetLocalAddress(const std::string& address) {
+    Settings.LocalAddress = address;
+    Settings.LocalRtpAddress = address;
+}
+
+void CallManagerThread::SetCaptureBlockSize(int n) {
+    CaptureBlockSize = n < kMaxCaptureBlockSize ? n : kMaxCaptureBlockSize;
+}
+
+void CallManagerThread::SetRegisterInterval(int seconds) {
+    // The upkeep divides by the interval; a zero or negative one would stop the loop.
+    Settings.RegisterInterval = seconds > 0 ? seconds : 1;
+}
+
+void CallManagerThread::SetAudioDevices(uint32_t speaker, const std::string& speakerName,
+                                        uint32_t microphone, const std::string& microphoneName) {
+    SpeakerDevice = speaker;
+    SpeakerName = speakerName;
+    MicrophoneDevice = microphone;
+    MicrophoneName = microphoneName;
+}
+
+void CallManagerThread::SelectAudioDevices(bool usbHandsetPresent, int installLanguage) {
+    HandsetPresent = usbHandsetPresent;
+    InstallLanguage = installLanguage;
+    const AudioDeviceChoice choice =
+        ::SelectAudioDevices(platform::CurrentAudioBackEnd(), installLanguage);
+    SetAudioDevices(choice.speakerDevice, choice.speakerName, choice.microphoneDevice,
+                    choice.microphoneName);
+}
+
+std::string CallManagerThread::ResolveHost(const std::string& host) {
+    return platform::ResolveFirstIpv4(host);
+}
+
+void CallManagerThread::Start() {
+    if (SendRecv) {
+        return;
+    }
+    Queue = std::make_unique<CSIPSDPMessageQueue>();
+    Parser = std::make_unique<SIPSDPModule>(Queue.get());
+    SendRecv = std::make_unique<CSIPSendRecvThread>(true, Parser.get(), false);
+    SendRecv->Setup(Settings.LocalAddress, Settings.LocalPort, Settings.ProxyAddress,
+                    Settings.ProxyPort);
+    SendRecv->Resume();
+}
+
+void CallManagerThread::ShowSettings() {
+    if (MessageList == nullptr) {
+        return;
+    }
+    ShowLine("Proxy IP:" + Settings.ProxyAddress);
+    ShowLine("Proxy Port:" + std::to_string(Settings.ProxyPort));
+    ShowLine("Local IP:" + Settings.LocalAddress);
+    ShowLine("Local Port:" + std::to_string(Settings.LocalPort));
+    ShowLine("Speaker :" + std::to_string(SpeakerDevice) + " " + SpeakerName);
+    ShowLine("Microphone :" + std::to_string(MicrophoneDevice) + " " + MicrophoneName);
+}
+
+bool CallManagerThread::ChangeState(bool test, int state) {
+    std::lock_guard<TCriticalSection> guard(StateLock);
+    if (test) {
+        return CallState == state;
+    }
+    if (CallState == Idle) {
+        if (state == Idle || state < Idle || state > Registering) {
+            return false;
+        }
+        CallState = state;
+        return true;
+    }
+    if (state == Idle) {
+        CallState = Idle;
+        return true;
+    }
+    return false;
+}
+
+void CallManagerThread::ShowLine(const std::string& text) {
+    if (MessageList == nullptr) {
+        return;
+    }
+    std::string line = ">" + text;
+    while (line.size() > kRowWidth) {
+        MessageList->AppendRow(line.substr(0, kRowWidth));
+        line = " " + line.substr(kRowWidth);
+    }
+    MessageList->AppendRow(line);
+    MessageList->ShowLastRows(kRowsInView);
+}
+
+bool CallManagerThread::OffersPayload(int pt, const std::string& list) {
+    const std::string number = std::to_string(pt);
+    if (list.find(number + " ") != std::string::npos) {
+        return true;
+    }
+    const size_t first = list.find(number);
+    return first != std::string::npos && first + number.size() == list.size();
+}
+
+// ---- user operations from the window's thread ----
+
+bool CallManagerThread::Post(CallCommandQueue::Command command) {
+    if (Terminated()) {
+        return false;
+    }
+    return commands_.Post(std::move(command));
+}
+
+bool CallManagerThread::Dial(const std::string& number) {
+    if (number.empty()) {
+        return false;
+    }
+    return Post([this, number] { DoDial(number); });
+}
+
+bool CallManagerThread::SendDtmf(int key) {
+    return Post([this, key] { DoSendDtmf(key); });
+}
+
+bool CallManagerThread::Answer() {
+    return Post([this] { DoAnswer(); });
+}
+
+bool CallManagerThread::HangUp() {
+    return Post([this] { DoHangUp(); });
+}
+
+void CallManagerThread::SetVolumes(int position, int maximum) {
+    if (!Started()) {
+        DoSetVolumes(position, maximum);
+        return;
+    }
+    Post([this, position, maximum] { DoSetVolumes(position, maximum); });
+}
+
+void CallManagerThread::RunPostedCommands() {
+    for (CallCommandQueue::Command& command : commands_.TakeAll()) {
+        command();
+    }
+}
+
+// ---- the operations, on the loop thread ----
+
+bool CallManagerThread::DoDial(const std::string& number) {
+    if (number.empty() || !ChangeState(false, Outgoing)) {
+        return false;
+    }
+    if (RegisterRequired && !Registered) {
+        // Nothing was sent, so there is no call to keep the state busy for.
+        ChangeState(false, Idle);
+        return false;
+    }
+    const size_t stars = number.find("**");
+    if (stars == std::string::npos || stars == 0) {
+        Composer.DialledNumber = number;
+        DtmfDigits.clear();
+        DtmfPending = false;
+    } else {
+        Composer.DialledNumber = number.substr(0, stars);
+        if (number.size() > stars + 2) {
+            DtmfDigits = number.substr(stars + 2);
+            DtmfPending = true;
+        }
+    }
+    Composer.RequestUri = Composer.DialledNumber + "@" + Settings.ProxyHost;
+    InviteAuthorised = false;
+    const int length = ComposeMessage(true, MessageKind::Invite);
+    if (length <= 0) {
+        ChangeState(false, Idle);
+        return false;
+    }
+    SendToProxy(SendBuffer);
+    ShowLine("Calling to : " + number);
+    return true;
+}
+
+bool CallManagerThread::DoSendDtmf(int key) {
+    if (key < MessageKind::FirstInfo || key > MessageKind::LastInfo) {
+        return false;
+    }
+    if (!ChangeState(true, Outgoing) || !Connected) {
+        return false;
+    }
+    const int length = ComposeMessage(true, key);
+    if (length <= 0) {
+        return false;
+    }
+    SendComposedTwice(length);
+    ShowLine("Press Button : " + DtmfKeyText(key));
+    return true;
+}
+
+void CallManagerThread::DoAnswer() {
+    if (!ChangeState(true, Incoming)) {
+        return;
+    }
+    HandsetRinging = false;
+    ReleaseRingDevice();
+    ShowLine("Answering call!");
+    SendComposedTwice(ComposeMessage(false, MessageKind::OkWithAnswer));
+    if (!VoiceOpen) {
+        VoiceOpen = StartVoice();
+    }
+    if (!VoiceOpen) {
+        ShowLine("Voice channel failed!");
+    }
+    Connected = true;
+}
+
+void CallManagerThread::DoHangUp() {
+    const bool outgoing = ChangeState(true, Outgoing);
+    if (!outgoing && !ChangeState(true, Incoming)) {
+        return;
+    }
+    ShowLine("Hanging up call!");
+    if (RingDevice) {
+        RingDevice->Close();
+        platform::SleepMs(kRingCloseWaitMs);
+        RingDevice.reset();
+        platform::SleepMs(kRingCloseWaitMs);
+        ShowLine("Stop Ringing!");
+    }
+    if (VoiceOpen) {
+        StopVoice();
+    }
+    int kind = MessageKind::BusyHere;
+    if (outgoing) {
+        kind = Connected ? MessageKind::ByeFromCaller : MessageKind::Cancel;
+    } else if (Connected) {
+        kind = MessageKind::ByeFromCallee;
+    }
+    // Nothing is retransmitted by a transaction layer: the second copy stands in for it.
+    SendComposedTwice(ComposeMessage(kind != MessageKind::BusyHere, kind));
+    ClearCall();
+    ChangeState(false, Idle);
+}
+
+void CallManagerThread::DoSetVolumes(int position, int maximum) {
+    VolumePosition = position;
+    VolumeMax = maximum;
+    if (Playback) {
+        Playback->SetVolume(VolumeMax, VolumePosition);
+    }
+}
+
+bool CallManagerThread::StartVoice() {
+    if (RtpSession == nullptr) {
+        RtpSession = new rtp_session();
+    }
+    if (!rtp_open(RtpSession, static_cast<uint16_t>(Settings.LocalRtpPort & 0xFFFF), 0)) {
+        CloseRtpSession();
+        return false;
+    }
+    const bool portValid = RemoteRtpPort > 0 && RemoteRtpPort <= 0xFFFF;
+    if (!portValid || rtp_connect(RtpSession, RemoteRtpAddress.c_str(),
+                                  static_cast<uint16_t>(RemoteRtpPort)) != 0) {
+        if (MessageList != nullptr) {
+            ShowLine("G729 dll failed!");
+        }
+        // An open session left behind would hold the RTP port and make the next try fail.
+        CloseRtpSession();
+        return false;
+    }
+    if (CodecLibrary == nullptr) {
+        CloseRtpSession();
+        return false;
+    }
+    Capture = std::make_unique<CDeviceMC>(CodecLibrary, PayloadType, CaptureBlockSize, RtpSession);
+    Capture->SetDeviceId(MicrophoneDevice);
+    Capture->SetMute(false);
+    Capture->Open();
+    Playback = std::make_unique<CDeviceSP>(CodecLibrary, PayloadType, RtpSession);
+    Playback->SetDeviceId(SpeakerDevice);
+    Playback->SetVolume(VolumeMax, VolumePosition);
+    Playback->Open();
+    if (MessageList != nullptr) {
+        ShowLine("Voice Channel created!");
+    }
+    return true;
+}
+
+void CallManagerThread::StopVoice() {
+    ReleaseMedia();
+    VoiceOpen = false;
+    ShowLine("Voice Channel closed!");
+}
+
+void CallManagerThread::ClearCall() {
+    ReleaseRingDevice();
+    if (VoiceOpen) {
+        StopVoice();
+    }
+    Connected = false;
+    HandsetRinging = false;
+    CycleCount = 0;
+    ShowLine("Call cleared!");
+    if (MessageList != nullptr) {
+        MessageList->ShowLastRows(1);
+    }
+}
+
+void CallManagerThread::StartRingDevice() {
+    if (RingDevice) {
+        return;
+    }
+    RingDevice = std::make_unique<CRingDeviceSP>();
+    RingDevice->SetDeviceId(SpeakerDevice);
+    RingDevice->Open();
+}
+
+void CallManagerThread::ReleaseRingDevice() {
+    if (!RingDevice) {
+        return;
+    }
+    RingDevice.reset();
+    platform::SleepMs(kRingReleaseWaitMs);
+}
+
+void CallManagerThread::CloseRtpSession() {
+    if (RtpSession != nullptr) {
+        rtp_close(RtpSession);
+        RtpSession = nullptr;
+    }
+}
+
+void CallManagerThread::ReleaseMedia() {
+    ReleaseRingDevice();
+    // The capture side sends through the session and the receive thread reads its socket:
+    // both are stopped (the receive thread joined) before the session is closed.
+    Capture.reset();
+    Playback.reset();
+    CloseRtpSession();
+}
+
+void CallManagerThread::SendComposed(int length) {
+    if (length > 0) {
+        SendToProxy(SendBuffer);
+    }
+}
+
+void CallManagerThread::SendComposedTwice(int length) {
+    if (length <= 0) {
+        return;
+    }
+    SendToProxy(SendBuffer);
+    SendToProxy(SendBuffer);
+}
+
+// ---- composition and sending ----
+
+int CallManagerThread::ComposeMessage(bool isRequest, int kind) {
+    return Composer.ComposeMessage(isRequest, kind, CurrentMessage, SendBuffer);
+}
+
+int CallManagerThread::ComposeRegister(bool withAuthorization) {
+    return Composer.ComposeRegister(withAuthorization, CurrentMessage, SendBuffer);
+}
+
+bool CallManagerThread::SendToProxy(const std::string& bytes) {
+    if (!SendRecv || bytes.empty() || bytes.size() > SipComposer::kMaxDatagram) {
+        return false;
+    }
+    return SendRecv->SendDatagram(bytes.data(), bytes.size());
+}
+
+// ---- registration ----
+
+void CallManagerThread::SendRegister() {
+    AuthTries = 1;
+    SetLamp(clRed);
+    if (ComposeRegister(false) >= 1) {
+        SendToProxy(SendBuffer);
+    }
+}
+
+void CallManagerThread::OnUnauthorized() {
+    // One authorised REGISTER per attempt: a second 401 means the key is wrong, and the
+    // attempt starts over unauthorised when the REGISTER is repeated.
+    if (AuthTries > 1 || !ChangeState(true, Registering) || CurrentMessage == nullptr) {
+        return;
+    }
+    Composer.Digest.AuthRealm = CurrentMessage->Realm;
+    Composer.Digest.AuthNonce = CurrentMessage->Nonce;
+    if (ComposeRegister(true) < 1) {
+        return;
+    }
+    SendToProxy(SendBuffer);
+    ++AuthTries;
+}
+
+void CallManagerThread::OnRegistered() {
+    Registered = true;
+    RegisteredAt = platform::SecondsSince1970();
+    KeepaliveCount = 1;
+    ChangeState(false, Idle);
+    SetLamp(clLime);
+}
+
+void CallManagerThread::UpkeepRegistration() {
+    if (!RegisterRequired) {
+        return;
+    }
+    const int64_t now = platform::SecondsSince1970();
+    const int interval = Settings.RegisterInterval > 0 ? Settings.RegisterInterval : 1;
+    if (now - RegisteredAt < interval && Registered) {
+        return;
+    }
+    if (ChangeState(false, Registering)) {
+        LastRegisterSent = now;
+        Registered = false;
+        SendRegister();
+        return;
+    }
+    // A call or a REGISTER is outstanding: the refresh waits, the NAT binding must not.
+    if ((now - RegisteredAt) / interval == KeepaliveCount) {
+        ++KeepaliveCount;
+        SendToProxy(kKeepalive);
+    }
+    if (now - LastRegisterSent > kRegisterRetrySeconds && ChangeState(true, Registering)) {
+        LastRegisterSent = now;
+        SendRegister();
+    }
+}
+
+// ---- received messages ----
+
+void CallManagerThread::HandleRequest(int code) {
+    switch (code - SIPSDPModule::kRequestBase) {
+        case 0:
+            OnInvite();
+            break;
+        case 2:
+            OnBye();
+            break;
+        case 4:
+            OnCancel();
+            break;
+        case 5:
+            OnOptions();
+            break;
+        default:  // ACK and the rest are not acted on and get no response
+            break;
+    }
+    if (MessageList != nullptr) {
+        MessageList->ShowLastRows(kRowsInView);
+    }
+}
+
+void CallManagerThread::OnInvite() {
+    if (CurrentMessage == nullptr) {
+        return;
+    }
+    if (!ChangeState(false, Incoming)) {
+        SendComposed(ComposeMessage(false, MessageKind::BusyHereOtherInvite));
+        return;
+    }
+    SendComposed(ComposeMessage(false, MessageKind::Trying));
+    if (!OffersPayload(kAcceptedPayloadType, CurrentMessage->MediaPayloads)) {
+        SendComposed(ComposeMessage(false, MessageKind::UnsupportedMediaType));
+        // The refused INVITE is over: without this the Dial button would "answer" it.
+        ChangeState(false, Idle);
+        return;
+    }
+    RemoteRtpAddress = CurrentMessage->MediaAddress;
+    RemoteRtpPort = CurrentMessage->MediaPort;
+    const std::string& contact = CurrentMessage->ContactURI;
+    Composer.RequestUri = contact.rfind("sip:", 0) == 0 ? contact.substr(4) : contact;
+    Composer.PendingToTag = Composer.NewTag();
+    SendComposed(ComposeMessage(false, MessageKind::Ringing));
+    ShowLine("Calling from " + CallerOfCurrentMessage());
+    if (!RingDevice) {
+        StartRingDevice();
+        if (HandsetPresent) {
+            HandsetRinging = true;
+        }
+    }
+}
+
+std::string CallManagerThread::CallerOfCurrentMessage() const {
+    if (!CurrentMessage->CallerNumber.empty()) {
+        return CurrentMessage->CallerNumber;
+    }
+    const std::string& from = CurrentMessage->FromValue;
+    const size_t sip = from.find("sip:");
+    if (sip == std::string::npos) {
+        return {};
+    }
+    const size_t user = sip + 4;
+    const size_t at = from.find('@', user);
+    return at == std::string::npos ? std::string() : from.substr(user, at - user);
+}
+
+void CallManagerThread::OnBye() {
+    const bool outgoing = ChangeState(true, Outgoing);
+    const bool incoming = !outgoing && ChangeState(true, Incoming);
+    if (!outgoing && !incoming) {
+        return;
+    }
+    // The callee's BYE of an outgoing call has our From and To exchanged; the caller's BYE
+    // of an incoming call has them as we stored them from its INVITE.
+    SendComposed(
+        ComposeMessage(false, outgoing ? MessageKind::OkExchanged : MessageKind::OkAsStored));
+    if (VoiceOpen) {
+        StopVoice();
+    }
+    ClearCall();
+    ChangeState(false, Idle);
+}
+
+void CallManagerThread::OnCancel() {
+    if (!ChangeState(true, Outgoing) && !ChangeState(true, Incoming)) {
+        return;
+    }
+    SendComposed(ComposeMessage(false, MessageKind::OkAsStored));
+    ReleaseRingDevice();
+    if (VoiceOpen) {
+        StopVoice();
+    }
+    ClearCall();
+    ChangeState(false, Idle);
+}
+
+void CallManagerThread::OnOptions() {
+    const std::string& funds = CurrentMessage->Funds;
+    if (funds.empty()) {
+        return;
+    }
+    const size_t blank = funds.find(' ');
+    if (blank == std::string::npos) {
+        ShowLine("Balance:" + funds);
+        return;
+    }
+    ShowLine("Balance:" + funds.substr(0, blank));
+    ShowLine("Time:" + funds.substr(blank + 1));
+}
+
+void CallManagerThread::HandleResponse(int code) {
+    if (CurrentMessage == nullptr) {
+        return;
+    }
+    // Responses are matched to the call state alone: there is no transaction layer.
+    switch (code - SIPSDPModule::kResponseBase) {
+        case 100:
+            OnTrying();
+            break;
+        case 180:
+            OnRinging();
+            break;
+        case 183:
+            OnSessionProgress();
+            break;
+        case 200:
+            OnOk();
+            break;
+        case 401:
+            if (ChangeState(true, Registering)) {
+                OnUnauthorized();
+            } else {
+                OnInviteUnauthorized();
+            }
+            break;
+        case 404:
+            ShowLine("Not Use!");
+            // Final for the INVITE: unacknowledged, the call would hang until hang-up.
+            EndFailedCall();
+            break;
+        case 407:
+            OnProxyAuthenticationRequired();
+            break;
+        case 415:
+            ShowLine("Unsupported Media Type!");
+            EndFailedCall();
+            break;
+        case 481:
+            EndFailedCall();
+            break;
+        case 484:
+            ShowLine("Wrong number!");
+            EndFailedCall();
+            break;
+        case 486:
+            ShowLine("User Busy!");
+            EndFailedCall();
+            break;
+        case 487:
+            // The INVITE was cancelled by HangUp, which has already cleared the call; the
+            // proxy still waits for its ACK.
+            SendAck();
+            break;
+        default:
+            EndFailedCall();
+            break;
+    }
+}
+
+void CallManagerThread::OnTrying() {
+    const std::string& line = CurrentMessage->StartLine;
+    // "SIP/2.0 100 Trying" is 18 characters; anything else is the proxy's own wording.
+    if (line.size() == 18) {
+        ShowLine("Trying...");
+    } else {
+        ShowLine(line.size() > 12 ? line.substr(12) : std::string());
+    }
+}
+
+void CallManagerThread::OnRinging() {
+    ShowLine("Ringing!");
+    // A 180 that arrives after the call ended must not start a ring-back that nothing stops.
+    if (!ChangeState(true, Outgoing)) {
+        return;
+    }
+    Composer.PendingToTag = CurrentMessage->ToTag;
+    StartRingDevice();
+}
+
+void CallManagerThread::OnSessionProgress() {
+    if (ChangeState(true, Outgoing)) {
+        if (Composer.PendingToTag.empty()) {
+            Composer.PendingToTag = CurrentMessage->ToTag;
+        }
+        OpenVoiceFromCurrentMessage();
+    }
+    ShowLine("183 Session Progress!");
+}
+
+void CallManagerThread::OnOk() {
+    if (ChangeState(true, Registering)) {
+        OnRegistered();
+        return;
+    }
+    if (!ChangeState(true, Outgoing)) {
+        return;
+    }
+    if (!Connected) {
+        ShowLine("Called connected!");
+        Connected = true;
+        if (Composer.PendingToTag.empty()) {
+            Composer.PendingToTag = CurrentMessage->ToTag;
+        }
+        // Only the first 200 is acknowledged; the ACK carries the callee's tag into To.
+        SendAck();
+        Composer.PendingToTag.clear();
+    }
+    OpenVoiceFromCurrentMessage();
+}
+
+void CallManagerThread::OpenVoiceFromCurrentMessage() {
+    ReleaseRingDevice();
+    if (VoiceOpen) {
+        return;
+    }
+    RemoteRtpAddress = CurrentMessage->MediaAddress;
+    RemoteRtpPort = CurrentMessage->MediaPort;
+    VoiceOpen = StartVoice();
+    if (!VoiceOpen) {
+        ShowLine("RTP channel failed!");
+    }
+}
+
+void CallManagerThread::OnInviteUnauthorized() {
+    if (!ChangeState(true, Outgoing)) {
+        return;
+    }
+    // One authorised INVITE per call: a proxy that keeps answering 401 refuses the key.
+    if (InviteAuthorised) {
+        EndFailedCall();
+        return;
+    }
+    SendAck();
+    Composer.Digest.AuthRealm = CurrentMessage->Realm;
+    Composer.Digest.AuthNonce = CurrentMessage->Nonce;
+    InviteAuthorised = true;
+    SendComposed(ComposeMessage(true, MessageKind::InviteWithUserAuthorization));
+}
+
+void CallManagerThread::OnProxyAuthenticationRequired() {
+    if (!ChangeState(true, Outgoing)) {
+        return;
+    }
+    SendAck();
+    Composer.Digest.AuthRealm = CurrentMessage->Realm;
+    Composer.Digest.AuthNonce = CurrentMessage->Nonce;
+    SendComposed(ComposeMessage(true, MessageKind::InviteWithAuthorization));
+}
+
+void CallManagerThread::EndFailedCall() {
+    if (!ChangeState(true, Outgoing)) {
+        return;
+    }
+    SendAck();
+    ClearCall();
+    ChangeState(false, Idle);
+}
+
+void CallManagerThread::SendAck() {
+    SendComposed(ComposeMessage(true, MessageKind::Ack));
+}
+
+void CallManagerThread::DispatchOneMessage() {
+    if (!Queue) {
+        return;
+    }
+    const int slot = Queue->PeekHead();
+    if (slot < 0) {
+        return;
+    }
+    CurrentMessage = Queue->MessageAt(slot);
+    if (CurrentMessage != nullptr) {
+        const int code = CurrentMessage->Code;
+        switch (code / 1000) {
+            case 1:
+                HandleRequest(code);
+                break;
+            case 2:
+                HandleResponse(code);
+                break;
+            default:
+                break;
+        }
+    }
+    CurrentMessage = nullptr;
+    Queue->RemoveHead();
+}
+
+// ---- the loop ----
+
+void CallManagerThread::SendPendingDtmf() {
+    if (!DtmfPending || !Connected || DtmfDigits.empty()) {
+        return;
+    }
+    // The burst holds the loop on purpose: the digits go out in order, 350 ms apart.
+    for (const char c : DtmfDigits) {
+        if (!SleepUnlessTerminated(kDtmfGapMs)) {
+            break;
+        }
+        const int key = DtmfKeyFor(c);
+        if (key >= 0) {
+            DoSendDtmf(key);
+        }
+    }
+    DtmfPending = false;
+    DtmfDigits.clear();
+}
+
+void CallManagerThread::RingHandsetWhenDue() {
+    if (!HandsetRinging) {
+        return;
+    }
+    if (CycleCount % kHandsetRingCycles == 0 && Ringer != nullptr) {
+        Ringer->RingHandset();
+    }
+    CycleCount = (CycleCount + 1) % kHandsetRingCycles;
+}
+
+void CallManagerThread::RunCycle() {
+    RunPostedCommands();
+    SendPendingDtmf();
+    // Received messages are polled, not signalled: 5 ms keeps the answer prompt while
+    // the loop stays the one place where the call is changed.
+    SleepUnlessTerminated(kCycleSleepMs);
+    UpkeepRegistration();
+    DispatchOneMessage();
+    RingHandsetWhenDue();
+}
+
+void CallManagerThread::Execute() {
+    SetLamp(clRed);
+    while (!Terminated()) {
+        RunCycle();
+    }
+    commands_.Close();
+    ReleaseAll();
+}
+
+void CallManagerThread::WakeUp() {
+    commands_.Close();
+}
+
+void CallManagerThread::ReleaseAll() {
+    // No lines here: the window may already be going. The session goes too, after the
+    // devices that use it, so its port is free for the next call manager.
+    ReleaseMedia();
+    VoiceOpen = false;
+    if (SendRecv) {
+        SendRecv->TerminateAndWait();
+        SendRecv.reset();
+    }
+    Parser.reset();
+    Queue.reset();
+}
+
+void CallManagerThread::SetLamp(uint32_t colour) {
+    if (StatusLamp != nullptr) {
+        StatusLamp->SetBrushColor(colour);
+    }
+}

@@ -1,0 +1,356 @@
+#include "call/SipComposer.h"
+
+#include <utility>
+
+#include "platform/Clock.h"
+#include "platform/Random.h"
+
+namespace {
+
+constexpr const char* kCrLf = "\r\n";
+constexpr int kMaxForwards = 70;
+constexpr int kSequenceWrap = 65535;
+// A repeated tag or Call-ID is drawn again, a few times at most, so two dialogs begun in
+// the same second never share one even if the random numbers happen to repeat.
+constexpr int kRedrawAttempts = 4;
+
+void AppendLine(std::string& text, const std::string& line) {
+    text += line;
+    text += kCrLf;
+}
+
+std::string Quoted(const std::string& value) {
+    return "\"" + value + "\"";
+}
+
+bool IsRequestKind(int kind) {
+    return kind == MessageKind::Invite || kind == MessageKind::InviteWithAuthorization ||
+           kind == MessageKind::InviteWithUserAuthorization || kind == MessageKind::ByeFromCaller ||
+           kind == MessageKind::ByeFromCallee || kind == MessageKind::Ack ||
+           kind == MessageKind::Cancel ||
+           (kind >= MessageKind::FirstInfo && kind <= MessageKind::LastInfo);
+}
+
+}  // namespace
+
+void AppendViaLines(const std::string& viaList, std::string& text) {
+    const std::string separator = CSIPSDPMessage::kViaSeparator;
+    size_t start = 0;
+    for (size_t end = viaList.find(separator); end != std::string::npos;
+         end = viaList.find(separator, start)) {
+        AppendLine(text, viaList.substr(start, end - start));
+        start = end + separator.size();
+    }
+}
+
+int SipComposer::ComposeMessage(bool isRequest, int kind, const CSIPSDPMessage* current,
+                                std::string& out) {
+    out.clear();
+    if (isRequest != IsRequestKind(kind)) {
+        return 0;
+    }
+    std::string text;
+    if (!(isRequest ? StartRequest(kind, current, text) : StartResponse(kind, current, text))) {
+        return 0;
+    }
+    if (kind == MessageKind::BusyHereOtherInvite) {
+        // The INVITE being refused belongs to no dialog of ours: answer it from its own
+        // headers and leave the current call's record alone.
+        AppendLine(text, "From: " + current->FromValue);
+        AppendLine(text, "To: " + current->ToValue);
+        AppendLine(text, "Call-ID: " + current->CallID);
+        AppendLine(text, "CSeq: " + current->CSeqText);
+        AppendViaLines(current->ViaList, text);
+        AppendLine(text, "Content-Length: 0");
+        AppendLine(text, "");
+    } else {
+        AppendHeaderBlock(kind, text);
+    }
+    if (text.size() > kMaxDatagram) {
+        return 0;
+    }
+    out = std::move(text);
+    return static_cast<int>(out.size());
+}
+
+bool SipComposer::StartRequest(int kind, const CSIPSDPMessage* current, std::string& text) {
+    switch (kind) {
+        case MessageKind::Invite:
+        case MessageKind::InviteWithAuthorization:
+        case MessageKind::InviteWithUserAuthorization:
+            StartInvite(kind);
+            AppendLine(text, "INVITE sip:" + RequestUri + " SIP/2.0");
+            return true;
+        case MessageKind::ByeFromCaller:
+        case MessageKind::ByeFromCallee:
+            AppendLine(text, "BYE sip:" + RequestUri + " SIP/2.0");
+            PendingToTag.clear();
+            SeqNumber = NextSequence();
+            CSeqValue = std::to_string(SeqNumber) + " BYE";
+            if (kind == MessageKind::ByeFromCallee) {
+                // The callee sends its BYE from the To side of the record; the exchange
+                // stays, so the 200 to a later BYE of ours reads the same way.
+                std::swap(FromHeader, ToHeader);
+            }
+            WithContact = WithMaxForwards = WithBody = false;
+            return true;
+        case MessageKind::Ack:
+            if (current == nullptr) {
+                return false;
+            }
+            AppendLine(text, "ACK sip:" + RequestUri + " SIP/2.0");
+            CSeqValue = std::to_string(SeqNumber) + " ACK";
+            ViaValue = current->ViaList;
+            WithBody = false;
+            return true;
+        case MessageKind::Cancel:
+            AppendLine(text, "CANCEL sip:" + RequestUri + " SIP/2.0");
+            PendingToTag.clear();
+            CSeqValue = std::to_string(SeqNumber) + " CANCEL";
+            WithContact = WithMaxForwards = WithBody = false;
+            return true;
+        default:  // INFO with one DTMF key
+            AppendLine(text, "INFO sip:" + RequestUri + " SIP/2.0");
+            Body = ComposeBody(false, kind - MessageKind::FirstInfo);
+            SeqNumber = NextSequence();
+            CSeqValue = std::to_string(SeqNumber) + " INFO";
+            WithContact = WithMaxForwards = false;
+            WithBody = true;
+            return true;
+    }
+}
+
+bool SipComposer::StartResponse(int kind, const CSIPSDPMessage* current, std::string& text) {
+    switch (kind) {
+        case MessageKind::Trying:
+            if (current == nullptr) {
+                return false;
+            }
+            AppendLine(text, "SIP/2.0 100 Trying");
+            PendingToTag.clear();
+            FromHeader = current->FromValue;
+            ToHeader = current->ToValue;
+            DialogCallId = current->CallID;
+            CSeqValue = current->CSeqText;
+            ViaValue = current->ViaList;
+            WithContact = WithMaxForwards = WithBody = false;
+            return true;
+        case MessageKind::Ringing:
+            AppendLine(text, "SIP/2.0 180 Ringing");
+            return true;
+        case MessageKind::OkWithAnswer:
+            AppendLine(text, "SIP/2.0 200 OK");
+            PendingToTag.clear();
+            Body = ComposeBody(true, kG729PayloadType);
+            ContactValue = LocalContact();
+            WithContact = WithBody = true;
+            return true;
+        case MessageKind::OkExchanged:
+        case MessageKind::OkAsStored:
+            if (current == nullptr) {
+                return false;
+            }
+            AppendLine(text, "SIP/2.0 200 OK");
+            PendingToTag.clear();
+            CSeqValue = current->CSeqText;
+            WithBody = false;
+            return true;
+        case MessageKind::UnsupportedMediaType:
+            AppendLine(text, "SIP/2.0 415 Unsupported Media Type");
+            WithContact = WithBody = false;
+            return true;
+        case MessageKind::BusyHere:
+            AppendLine(text, "SIP/2.0 486 Busy Here");
+            PendingToTag.clear();
+            WithContact = WithBody = false;
+            return true;
+        case MessageKind::BusyHereOtherInvite:
+            if (current == nullptr) {
+                return false;
+            }
+            AppendLine(text, "SIP/2.0 486 Busy Here");
+            return true;
+        default:
+            return false;
+    }
+}
+
+void SipComposer::StartInvite(int kind) {
+    PendingToTag.clear();
+    ContactValue = LocalContact();
+    LocalTag = NewTag();
+    FromHeader = Quoted(settings_.AuthUser) + ContactValue + ";tag=" + LocalTag;
+    // Once the proxy has named its realm in a challenge, the callee is addressed in it.
+    const std::string& domain = Digest.AuthRealm.empty() ? settings_.ProxyHost : Digest.AuthRealm;
+    ToHeader = "<sip:" + DialledNumber + "@" + domain + ">";
+    DialogCallId = NewCallId();
+    SeqNumber = NextSequence();
+    CSeqValue = std::to_string(SeqNumber) + " INVITE";
+    ViaValue = "SIP/2.0/UDP " + settings_.LocalAddress + ":" + std::to_string(settings_.ProxyPort);
+    MaxForwardsValue = kMaxForwards;
+    Body = ComposeBody(true, kG729PayloadType);
+    if (kind != MessageKind::Invite) {
+        ComputeDigest("INVITE");
+        ResponseText = Digest.ResponseHex;
+    }
+    WithContact = WithMaxForwards = WithBody = true;
+}
+
+void SipComposer::AppendHeaderBlock(int kind, std::string& text) {
+    if (!PendingToTag.empty()) {
+        ToHeader += ";tag=" + PendingToTag;
+    }
+    if (kind == MessageKind::OkExchanged) {
+        AppendLine(text, "From: " + ToHeader);
+        AppendLine(text, "To: " + FromHeader);
+    } else {
+        AppendLine(text, "From: " + FromHeader);
+        AppendLine(text, "To: " + ToHeader);
+    }
+    AppendLine(text, "Call-ID: " + DialogCallId);
+    AppendLine(text, "CSeq: " + CSeqValue);
+    if (ViaValue.find(CSIPSDPMessage::kViaSeparator) != std::string::npos) {
+        AppendViaLines(ViaValue, text);
+    } else {
+        AppendLine(text, "Via: " + ViaValue);
+    }
+    if (WithContact) {
+        AppendLine(text, "Contact: " + ContactValue);
+    }
+    if (WithMaxForwards) {
+        AppendLine(text, "Max-Forwards: " + std::to_string(MaxForwardsValue));
+    }
+    if (kind == MessageKind::InviteWithAuthorization) {
+        AppendLine(text, "Proxy-Authorization: " + AuthorizationValue());
+    } else if (kind == MessageKind::InviteWithUserAuthorization) {
+        // A proxy that challenges as a user agent server (401) wants the same digest under
+        // the user agent's header name.
+        AppendLine(text, "Authorization: " + AuthorizationValue());
+    }
+    if (WithBody) {
+        const bool dtmf = kind >= MessageKind::FirstInfo && kind <= MessageKind::LastInfo;
+        AppendLine(text,
+                   std::string("Content-Type: ") + (dtmf ? kDtmfContentType : "application/sdp"));
+        AppendLine(text, "Content-Length: " + std::to_string(Body.size()));
+        AppendLine(text, "");
+        text += Body;
+    } else {
+        AppendLine(text, "Content-Length: 0");
+        AppendLine(text, "");
+    }
+}
+
+int SipComposer::ComposeRegister(bool withAuthorization, const CSIPSDPMessage* current,
+                                 std::string& out) {
+    out.clear();
+    if (withAuthorization && current == nullptr) {
+        return 0;
+    }
+    std::string text;
+    AppendLine(text, "REGISTER " + settings_.ProxyUri + " SIP/2.0");
+    LocalTag = NewTag();
+    // Deliberately no user part: the registrar identifies the account by the digest user
+    // name and the Contact, and the operator's proxies have always been sent this form.
+    AppendLine(text, "From: <sip:" + settings_.LocalAddress + ">;tag=" + LocalTag);
+    AppendLine(text, "To: <sip:" + settings_.ProxyHost + ">");
+    DialogCallId = NewCallId();
+    AppendLine(text, "Call-ID: " + DialogCallId);
+    SeqNumber = NextSequence();
+    AppendLine(text, "CSeq: " + std::to_string(SeqNumber) + " REGISTER");
+    if (withAuthorization) {
+        // The 401's own Via lines go back, with whatever the proxy added (received, rport).
+        ViaValue = current->ViaList;
+        AppendViaLines(ViaValue, text);
+    } else {
+        AppendLine(text, "Via: SIP/2.0/UDP " + settings_.LocalAddress + ":" +
+                             std::to_string(settings_.LocalPort));
+    }
+    AppendLine(text, "Contact: " + LocalContact() +
+                         ";expires=" + std::to_string(settings_.RegisterInterval));
+    if (withAuthorization) {
+        ComputeDigest("REGISTER");
+        ResponseText = Digest.ResponseHex;
+        AppendLine(text, "Authorization: " + AuthorizationValue());
+    }
+    AppendLine(text, "Content-Length: 0");
+    // A registrar waits for the empty line that closes the header block of a datagram.
+    AppendLine(text, "");
+    if (text.size() > kMaxDatagram) {
+        return 0;
+    }
+    out = std::move(text);
+    return static_cast<int>(out.size());
+}
+
+std::string SipComposer::ComposeBody(bool sdp, int n) const {
+    std::string body;
+    if (!sdp) {
+        AppendLine(body, "Signal= " + std::to_string(n));
+        AppendLine(body, "Duration= 250");
+        return body;
+    }
+    AppendLine(body, "v=0");
+    AppendLine(body, "o=- 0 0 IN IP4 " + settings_.LocalAddress);
+    AppendLine(body, "s=-");
+    AppendLine(body, "c=IN IP4 " + settings_.LocalRtpAddress);
+    AppendLine(body, "t=0 0");
+    AppendLine(body, "m=audio " + std::to_string(settings_.LocalRtpPort) + " RTP/AVP " +
+                         std::to_string(n));
+    if (n == kG729PayloadType) {
+        AppendLine(body, "a=rtpmap:18 G729/8000");
+        AppendLine(body, "a=fmtp:18 annexb=no");
+    }
+    return body;
+}
+
+std::string SipComposer::NewTag() {
+    std::string tag;
+    for (int attempt = 0; attempt < kRedrawAttempts && (tag.empty() || tag == lastTag_);
+         ++attempt) {
+        const int r1 = platform::NextRandom() % 100;
+        const int r2 = platform::NextRandom() % 100;
+        const int r3 = platform::NextRandom() % 100;
+        const int r4 = platform::NextRandom() % 100;
+        tag = "KYR_" + std::to_string(platform::SecondsSince1970()) + "." + std::to_string(r4) +
+              std::to_string(r3) + std::to_string(r2) + std::to_string(r1);
+    }
+    lastTag_ = tag;
+    return tag;
+}
+
+std::string SipComposer::NewCallId() {
+    std::string callId;
+    for (int attempt = 0; attempt < kRedrawAttempts && (callId.empty() || callId == lastCallId_);
+         ++attempt) {
+        const int r1 = platform::NextRandom() % 10000;
+        const int r2 = platform::NextRandom() % 10000;
+        const int r3 = platform::NextRandom() % 10000;
+        const int64_t seconds = platform::SecondsSince1970();
+        callId = std::to_string(seconds + r3) + std::to_string(r2) + "." + std::to_string(seconds) +
+                 std::to_string(r1);
+    }
+    lastCallId_ = callId;
+    return callId;
+}
+
+int SipComposer::NextSequence() {
+    if (SeqCounter >= kSequenceWrap) {
+        SeqCounter = 1;
+    }
+    return SeqCounter++;
+}
+
+void SipComposer::ComputeDigest(const std::string& method) {
+    Digest.ComputeDigest(method, settings_.AuthUser, settings_.Password, settings_.ProxyUri);
+}
+
+std::string SipComposer::LocalContact() const {
+    return "<sip:" + settings_.Account + "@" + settings_.LocalAddress + ":" +
+           std::to_string(settings_.LocalPort) + ">";
+}
+
+std::string SipComposer::AuthorizationValue() const {
+    return "Digest username=" + Quoted(settings_.AuthUser) + ",realm=" + Quoted(Digest.AuthRealm) +
+           ",nonce=" + Quoted(Digest.AuthNonce) + ",uri=" + Quoted(settings_.ProxyUri) +
+           ",response=" + Quoted(ResponseText);
+}

@@ -1,0 +1,70 @@
+#include "media/AudioDeviceSelection.h"
+
+#include <functional>
+
+namespace {
+
+using NameOf = std::function<bool(uint32_t, std::string*)>;
+
+// The USB device wins and ends the search; among devices with the preferred name the last
+// one wins. Nothing is searched without a preferred name.
+bool FindDevice(uint32_t count, const NameOf& nameOf, const std::string& usbName,
+                const std::string& preferredName, uint32_t* id) {
+    if (preferredName.empty()) {
+        return false;
+    }
+    bool found = false;
+    for (uint32_t i = 0; i < count; ++i) {
+        std::string name;
+        if (!nameOf(i, &name)) {
+            continue;
+        }
+        if (name == usbName) {
+            *id = i;
+            return true;
+        }
+        if (name == preferredName) {
+            *id = i;
+            found = true;
+        }
+    }
+    return found;
+}
+
+}  // namespace
+
+std::string UsbAudioDeviceName(int installLanguage) {
+    if (installLanguage == kInstallLanguageEnglish) {
+        return "USB Audio Device";
+    }
+    return "USB \xAD\xB5\xAE\xC4\xB8\xCB\xB8\x6D";
+}
+
+bool FindAudioDevices(platform::AudioBackEnd& audio, int installLanguage,
+                      AudioDeviceChoice* choice) {
+    const std::string usbName = UsbAudioDeviceName(installLanguage);
+    const uint32_t outputs = audio.OutputDeviceCount();
+    const uint32_t inputs = audio.InputDeviceCount();
+    choice->speakerName = audio.PreferredPlaybackName();
+    choice->microphoneName = audio.PreferredRecordName();
+    const bool speakerFound = FindDevice(
+        outputs, [&](uint32_t id, std::string* name) { return audio.OutputDeviceName(id, name); },
+        usbName, choice->speakerName, &choice->speakerDevice);
+    const bool microphoneFound = FindDevice(
+        inputs, [&](uint32_t id, std::string* name) { return audio.InputDeviceName(id, name); },
+        usbName, choice->microphoneName, &choice->microphoneDevice);
+    return speakerFound && microphoneFound;
+}
+
+AudioDeviceChoice SelectAudioDevices(platform::AudioBackEnd& audio, int installLanguage) {
+    AudioDeviceChoice choice;
+    if (!FindAudioDevices(audio, installLanguage, &choice)) {
+        choice.speakerDevice = 0;
+        choice.microphoneDevice = 0;
+    }
+    return choice;
+}
+
+AudioDeviceChoice SelectAudioDevices(int installLanguage) {
+    return SelectAudioDevices(platform::CurrentAudioBackEnd(), installLanguage);
+}

@@ -1,0 +1,168 @@
+#include "platform/AudioPortAudio.h"
+
+#include <portaudio.h>
+
+#include "platform/AudioStreamEngine.h"
+
+namespace platform {
+namespace {
+
+class PortAudioEndpoint final : public AudioEndpoint {
+public:
+    PortAudioEndpoint(AudioDirection direction, PaStream* stream)
+        : direction_(direction), stream_(stream) {}
+    ~PortAudioEndpoint() override { Pa_CloseStream(stream_); }
+
+    bool Begin() override { return Pa_StartStream(stream_) == paNoError; }
+    bool Transfer(int16_t* samples, size_t frames) override {
+        const PaError result = direction_ == AudioDirection::Playback
+                                   ? Pa_WriteStream(stream_, samples, frames)
+                                   : Pa_ReadStream(stream_, samples, frames);
+        // A late period is heard as a click; the stream itself goes on.
+        return result == paNoError || result == paOutputUnderflowed || result == paInputOverflowed;
+    }
+    // Abort rather than drain: a stopped call or ring must go quiet at once.
+    void End() override { Pa_AbortStream(stream_); }
+
+private:
+    const AudioDirection direction_;
+    PaStream* const stream_;
+};
+
+int OpenPortAudioStream(AudioDirection direction, int deviceIndex, PaStream** stream) {
+    const PaDeviceInfo* info = Pa_GetDeviceInfo(deviceIndex);
+    if (info == nullptr) {
+        return kAudioBadDeviceId;
+    }
+    PaStreamParameters parameters{};
+    parameters.device = deviceIndex;
+    parameters.channelCount = 1;
+    parameters.sampleFormat = paInt16;
+    parameters.suggestedLatency = direction == AudioDirection::Playback
+                                      ? info->defaultLowOutputLatency
+                                      : info->defaultLowInputLatency;
+    const bool playback = direction == AudioDirection::Playback;
+    const PaError result =
+        Pa_OpenStream(stream, playback ? nullptr : &parameters, playback ? &parameters : nullptr,
+                      kAudioSampleRate, kAudioPeriodFrames, paClipOff, nullptr, nullptr);
+    if (result == paDeviceUnavailable) {
+        return kAudioAllocated;
+    }
+    return result == paNoError ? kAudioOk : kAudioError;
+}
+
+}  // namespace
+
+PortAudioBackEnd::~PortAudioBackEnd() {
+    if (available_) {
+        Pa_Terminate();
+    }
+}
+
+std::string PortAudioBackEnd::ProductName(const std::string& deviceName) {
+    const size_t colon = deviceName.find(": ");
+    const std::string card = colon == std::string::npos ? deviceName : deviceName.substr(0, colon);
+    return card.substr(0, kAudioProductNameMax);
+}
+
+bool PortAudioBackEnd::EnsureStarted() {
+    if (started_) {
+        return available_;
+    }
+    started_ = true;
+    if (Pa_Initialize() != paNoError) {
+        return false;
+    }
+    available_ = true;
+    const int count = Pa_GetDeviceCount();
+    for (int i = 0; i < count; ++i) {
+        const PaDeviceInfo* info = Pa_GetDeviceInfo(i);
+        if (info == nullptr || info->name == nullptr) {
+            continue;
+        }
+        const Device device{i, ProductName(info->name)};
+        if (info->maxOutputChannels > 0) {
+            outputs_.push_back(device);
+        }
+        if (info->maxInputChannels > 0) {
+            inputs_.push_back(device);
+        }
+    }
+    defaultOutput_ = Pa_GetDefaultOutputDevice();
+    defaultInput_ = Pa_GetDefaultInputDevice();
+    return true;
+}
+
+uint32_t PortAudioBackEnd::OutputDeviceCount() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    EnsureStarted();
+    return static_cast<uint32_t>(outputs_.size());
+}
+
+uint32_t PortAudioBackEnd::InputDeviceCount() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    EnsureStarted();
+    return static_cast<uint32_t>(inputs_.size());
+}
+
+bool PortAudioBackEnd::OutputDeviceName(uint32_t id, std::string* name) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!EnsureStarted() || id >= outputs_.size()) {
+        return false;
+    }
+    *name = outputs_[id].name;
+    return true;
+}
+
+bool PortAudioBackEnd::InputDeviceName(uint32_t id, std::string* name) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!EnsureStarted() || id >= inputs_.size()) {
+        return false;
+    }
+    *name = inputs_[id].name;
+    return true;
+}
+
+std::string PortAudioBackEnd::PreferredName(int defaultIndex, const std::vector<Device>& devices) {
+    for (const Device& device : devices) {
+        if (device.index == defaultIndex) {
+            return device.name;
+        }
+    }
+    return {};
+}
+
+std::string PortAudioBackEnd::PreferredPlaybackName() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return EnsureStarted() ? PreferredName(defaultOutput_, outputs_) : std::string();
+}
+
+std::string PortAudioBackEnd::PreferredRecordName() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return EnsureStarted() ? PreferredName(defaultInput_, inputs_) : std::string();
+}
+
+int PortAudioBackEnd::Open(AudioDirection direction, uint32_t deviceId, AudioCallback callback,
+                           void* context, std::unique_ptr<AudioStream>* stream) {
+    if (stream == nullptr) {
+        return kAudioInvalidParam;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!EnsureStarted()) {
+        return kAudioError;
+    }
+    const std::vector<Device>& devices = direction == AudioDirection::Playback ? outputs_ : inputs_;
+    if (deviceId >= devices.size()) {
+        return kAudioBadDeviceId;
+    }
+    PaStream* paStream = nullptr;
+    const int result = OpenPortAudioStream(direction, devices[deviceId].index, &paStream);
+    if (result != kAudioOk) {
+        return result;
+    }
+    *stream = std::make_unique<AudioStreamEngine>(
+        direction, std::make_unique<PortAudioEndpoint>(direction, paStream), callback, context);
+    return kAudioOk;
+}
+
+}  // namespace platform

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/Audio.h"
+
+namespace platform {
+
+// The sound system's devices through PortAudio (ALSA here). A device's product name is the
+// card name in front of ": " in PortAudio's device name ("USB Audio Device: - (hw:1,0)"); the
+// preferred devices are PortAudio's default input and output. The device lists are read once,
+// when PortAudio starts on first use.
+class PortAudioBackEnd final : public AudioBackEnd {
+public:
+    PortAudioBackEnd() = default;
+    ~PortAudioBackEnd() override;
+
+    // The product name a PortAudio device name stands for.
+    static std::string ProductName(const std::string& deviceName);
+
+    uint32_t OutputDeviceCount() override;
+    uint32_t InputDeviceCount() override;
+    bool OutputDeviceName(uint32_t id, std::string* name) override;
+    bool InputDeviceName(uint32_t id, std::string* name) override;
+    std::string PreferredPlaybackName() override;
+    std::string PreferredRecordName() override;
+    int Open(AudioDirection direction, uint32_t deviceId, AudioCallback callback, void* context,
+             std::unique_ptr<AudioStream>* stream) override;
+
+private:
+    struct Device {
+        int index;  // PortAudio's device index
+        std::string name;
+    };
+    bool EnsureStarted();
+    std::string PreferredName(int defaultIndex, const std::vector<Device>& devices);
+
+    std::mutex mutex_;
+    bool started_ = false;
+    bool available_ = false;
+    std::vector<Device> outputs_;
+    std::vector<Device> inputs_;
+    int defaultOutput_ = -1;
+    int defaultInput_ = -1;
+};
+
+}  // namespace platform

@@ -1,0 +1,93 @@
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/Audio.h"
+
+namespace platform {
+
+// The device moves audio in periods of 10 ms.
+constexpr size_t kAudioPeriodFrames = 80;
+constexpr size_t kAudioPeriodBytes = kAudioPeriodFrames * kAudioBytesPerSample;
+constexpr int kAudioPeriodMs = 10;
+
+// One opened device as a stream drives it. Begin, Transfer and End run on the stream's thread;
+// the destructor (releasing the device) runs after that thread has been joined.
+class AudioEndpoint {
+public:
+    virtual ~AudioEndpoint() = default;
+    virtual bool Begin() = 0;
+    // Plays or records one period; blocks until the device has taken or delivered it, so the
+    // device's own clock paces the stream. false on a device error.
+    virtual bool Transfer(int16_t* samples, size_t frames) = 0;
+    virtual void End() = 0;
+};
+
+// The buffer queue, the audio thread and the completion callbacks of a stream, common to every
+// back end. The thread runs while the device plays or records: it moves one period at a time
+// between the queued buffers and the endpoint, and hands finished buffers back after that
+// period, never holding its lock during a callback.
+class AudioStreamEngine final : public AudioStream {
+public:
+    AudioStreamEngine(AudioDirection direction, std::unique_ptr<AudioEndpoint> endpoint,
+                      AudioCallback callback, void* context);
+    ~AudioStreamEngine() override;
+
+    int Prepare(AudioBufferHeader* header) override;
+    int Unprepare(AudioBufferHeader* header) override;
+    int Queue(AudioBufferHeader* header) override;
+    int Start() override;
+    int Pause() override;
+    int Stop() override;
+    int Reset() override;
+    int SetVolume(uint32_t volume) override;
+    int GetVolume(uint32_t* volume) override;
+    int Close() override;
+
+private:
+    using DoneList = std::vector<AudioBufferHeader*>;
+
+    void Run();
+    bool RunPlaybackPeriod(int16_t* samples, DoneList* done);
+    bool RunCapturePeriod(int16_t* samples, DoneList* done);
+    void TakePlaybackPeriodLocked(int16_t* samples, DoneList* done);
+    void StoreCapturePeriodLocked(const int16_t* samples, DoneList* done);
+    void ApplyVolume(int16_t* samples) const;
+    void MarkDoneLocked(AudioBufferHeader* header, DoneList* done);
+    void HandBack(const DoneList& done);
+    void StartThreadLocked();
+    void StopThread();
+    void StopAndFlush(bool closing);
+    bool OnAudioThread() const;
+    void WaitOnePeriod();
+
+    const AudioDirection direction_;
+    std::unique_ptr<AudioEndpoint> endpoint_;
+    const AudioCallback callback_;
+    void* const context_;
+
+    // Serialises the calls that join the thread (Stop, Reset, Close).
+    std::mutex controlMutex_;
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<AudioBufferHeader*> queue_;
+    uint32_t playOffset_ = 0;
+    bool paused_ = false;
+    bool running_ = false;
+    bool stopRequested_ = false;
+    bool flushing_ = false;
+    bool closed_ = false;
+    std::thread thread_;
+    std::atomic<std::thread::id> threadId_{};
+    std::atomic<uint32_t> volume_{0xFFFFFFFFu};
+};
+
+}  // namespace platform

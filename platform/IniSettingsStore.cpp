@@ -1,0 +1,197 @@
+#include "IniSettingsStore.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSettings>
+#include <QString>
+#include <QStringList>
+#include <QVariant>
+#include <vector>
+
+namespace platform {
+
+namespace {
+
+constexpr QFileDevice::Permissions kOwnerOnly = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
+constexpr QFileDevice::Permissions kOwnerOnlyFolder = kOwnerOnly | QFileDevice::ExeOwner;
+
+QString UserConfigFolder() {
+    const QString configured = qEnvironmentVariable("XDG_CONFIG_HOME");
+    if (!configured.isEmpty() && QDir::isAbsolutePath(configured)) {
+        return configured;
+    }
+    return QDir::homePath() + QStringLiteral("/.config");
+}
+
+bool IsUsableKeyPart(const std::string& part) {
+    return !part.empty() && part != "." && part != ".." &&
+           part.find_first_of(std::string("/\0", 2)) == std::string::npos;
+}
+
+std::vector<std::string> SplitKey(const std::string& key) {
+    std::vector<std::string> parts;
+    size_t start = key.starts_with('\\') ? 1 : 0;
+    while (start <= key.size()) {
+        const size_t end = std::min(key.find('\\', start), key.size());
+        parts.push_back(key.substr(start, end - start));
+        start = end + 1;
+    }
+    return parts;
+}
+
+bool IsUsableValueName(const std::string& name) {
+    // QSettings would read "/" and "\" as group separators.
+    return !name.empty() && name.find_first_of(std::string("/\\\0", 3)) == std::string::npos;
+}
+
+// Text written by another program may come back as a list (a line with commas) or as bytes.
+std::string TextOf(const QVariant& value) {
+    switch (value.typeId()) {
+        case QMetaType::QString:
+            return value.toString().toStdString();
+        case QMetaType::QStringList:
+            return value.toStringList().join(QLatin1Char(',')).toStdString();
+        case QMetaType::QByteArray:
+            return value.toByteArray().toStdString();
+        default:
+            return value.canConvert<QString>() ? value.toString().toStdString() : std::string();
+    }
+}
+
+// A key's values sit outside any INI section. A broken section line in a damaged file puts the
+// values after it into a section of its own (kept so when the file is saved again); they are
+// still the key's values, found when no value of that name is outside.
+QVariant ValueOf(const QSettings& settings, const QString& name) {
+    QVariant value = settings.value(name);
+    if (value.isValid()) {
+        return value;
+    }
+    const QString groupedName = QLatin1Char('/') + name;
+    for (const QString& key : settings.allKeys()) {
+        if (key.endsWith(groupedName)) {
+            return settings.value(key);
+        }
+    }
+    return value;
+}
+
+}  // namespace
+
+struct IniSettingsStore::OpenFile {
+    QString path;
+    std::unique_ptr<QSettings> settings;
+    bool written = false;
+};
+
+IniSettingsStore::IniSettingsStore() = default;
+
+IniSettingsStore::~IniSettingsStore() {
+    CloseKey();
+}
+
+std::string IniSettingsStore::FilePathOfKey(const std::string& key) {
+    const std::vector<std::string> parts = SplitKey(key);
+    if (parts.size() < 2 || QString::fromStdString(parts[0]).compare(QStringLiteral("Software"),
+                                                                     Qt::CaseInsensitive) != 0) {
+        return {};
+    }
+    QString path = UserConfigFolder();
+    for (size_t i = 1; i < parts.size(); ++i) {
+        if (!IsUsableKeyPart(parts[i])) {
+            return {};
+        }
+        path += QLatin1Char('/') + QString::fromStdString(parts[i]);
+    }
+    path += QLatin1Char('/') + QString::fromStdString(parts.back()) + QStringLiteral(".ini");
+    return path.toStdString();
+}
+
+bool IniSettingsStore::OpenKey(const std::string& key, bool canCreate) {
+    CloseKey();
+    const std::string path = FilePathOfKey(key);
+    if (path.empty()) {
+        return false;
+    }
+    const QString file = QString::fromStdString(path);
+    const QFileInfo info(file);
+    if (!canCreate && !(info.isFile() && info.isReadable())) {
+        return false;
+    }
+    open_ = std::make_unique<OpenFile>();
+    open_->path = file;
+    open_->settings = std::make_unique<QSettings>(file, QSettings::IniFormat);
+    // Never fall back to overwriting the file in place: that is what could leave it half written.
+    open_->settings->setAtomicSyncRequired(true);
+    return true;
+}
+
+bool IniSettingsStore::KeyOpen() const {
+    return open_ != nullptr;
+}
+
+std::string IniSettingsStore::ReadString(const std::string& name) {
+    if (!open_ || !IsUsableValueName(name)) {
+        return {};
+    }
+    std::string text = TextOf(ValueOf(*open_->settings, QString::fromStdString(name)));
+    if (text.size() > kMaxSettingsValueLength) {
+        text.resize(kMaxSettingsValueLength);
+    }
+    return text;
+}
+
+bool IniSettingsStore::WriteString(const std::string& name, const std::string& value) {
+    if (!open_ || !IsUsableValueName(name)) {
+        return false;
+    }
+    // The file must exist with its final mode before QSettings first saves, which may also
+    // happen from the event loop, so that the key is never readable by others.
+    if (!open_->written && !PrepareFileForWriting()) {
+        return false;
+    }
+    open_->written = true;
+    open_->settings->setValue(QString::fromStdString(name), QString::fromStdString(value));
+    return true;
+}
+
+bool IniSettingsStore::PrepareFileForWriting() {
+    const QFileInfo info(open_->path);
+    const QString folder = info.absolutePath();
+    if (!QFileInfo::exists(folder)) {
+        if (!QDir().mkpath(folder)) {
+            return false;
+        }
+        QFile::setPermissions(folder, kOwnerOnlyFolder);
+    }
+    if (!info.exists()) {
+        QFile file(open_->path);
+        if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly, kOwnerOnly)) {
+            return false;
+        }
+        return true;
+    }
+    // A file left by another program may be readable by others; the save keeps this mode.
+    return info.permissions() == (info.permissions() & kOwnerOnly) ||
+           QFile::setPermissions(open_->path, info.permissions() & kOwnerOnly);
+}
+
+bool IniSettingsStore::CloseKey() {
+    if (!open_) {
+        return true;
+    }
+    bool saved = true;
+    if (open_->written) {
+        open_->settings->sync();
+        // A damaged file is still replaced by what could be read plus the new values.
+        saved = open_->settings->status() != QSettings::AccessError;
+    }
+    open_.reset();
+    return saved;
+}
+
+std::unique_ptr<SettingsStore> CreateUserSettingsStore() {
+    return std::make_unique<IniSettingsStore>();
+}
+
+}  // namespace platform

@@ -1,0 +1,75 @@
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QTimer>
+
+#include "tests/app/LoopbackProxy.h"
+#include "tests/app/SoftPhoneFormFixture.h"
+
+namespace app_testing {
+namespace {
+
+constexpr int kWaitMs = 5000;
+
+class CallManagerLifecycle : public SoftPhoneFormTest {
+protected:
+    void SetUp() override { ASSERT_TRUE(proxy.Ready()); }
+    void TearDown() override { form.reset(); }
+
+    LoopbackProxy proxy;
+};
+
+TEST_F(CallManagerLifecycle, RestartBuildsANewCallManagerFromFreshSettingsWithoutFreezing) {
+    proxy.AcceptRegistrations(true);
+    StoreSettings(AccountWithProxyPort(proxy.Port()));
+    BuildForm();
+    ASSERT_NE(form->CallManager(), nullptr);
+    StoreSettings({{"UserAccount", "1002"}});
+
+    bool windowKeptRunning = false;
+    QTimer::singleShot(200, form.get(), [&] { windowKeptRunning = true; });
+    QElapsedTimer restart;
+    restart.start();
+    form->RestartCallManager();
+    EXPECT_GE(restart.elapsed(), 1500);
+    EXPECT_TRUE(windowKeptRunning);
+
+    ASSERT_NE(form->CallManager(), nullptr);
+    EXPECT_EQ(form->CallManager()->Settings.Account, "1002");
+    EXPECT_EQ(Child<QLabel>("NumberLabel")->text(), "1002");
+    // The new call manager binds the same port again and registers.
+    EXPECT_TRUE(QTest::qWaitFor([&] { return CallStateIs(CallManagerThread::Idle); }, kWaitMs));
+    EXPECT_TRUE(
+        QTest::qWaitFor([&] { return Rows().contains("Call Manager created!!"); }, kWaitMs));
+}
+
+TEST_F(CallManagerLifecycle, PrivateNetworkAddressRegistersEvery150Seconds) {
+    Values values = AccountWithProxyPort(proxy.Port());
+    values["LocalIPAddress"] = "10.1.1.1";
+    StoreSettings(values);
+    // The configured address is not the machine's: the first machine address replaces it.
+    BuildForm({"192.168.1.20", "127.0.0.1"});
+    ASSERT_NE(form->CallManager(), nullptr);
+    EXPECT_EQ(form->Settings().LocalIPAddress, "192.168.1.20");
+    EXPECT_EQ(form->CallManager()->Settings.RegisterInterval, 150);
+}
+
+TEST_F(CallManagerLifecycle, ConfiguredMachineAddressStaysAndKeepsTheLongInterval) {
+    Values values = AccountWithProxyPort(proxy.Port());
+    values["LocalIPAddress"] = "10.1.1.1";
+    StoreSettings(values);
+    BuildForm({"192.168.1.20", "10.1.1.1"});
+    ASSERT_NE(form->CallManager(), nullptr);
+    EXPECT_EQ(form->Settings().LocalIPAddress, "10.1.1.1");
+    EXPECT_EQ(form->CallManager()->Settings.RegisterInterval, 7200);
+}
+
+TEST_F(CallManagerLifecycle, HostWithoutAddressesUsesLoopback) {
+    Values values = AccountWithProxyPort(proxy.Port());
+    values["LocalIPAddress"] = "10.1.1.1";
+    StoreSettings(values);
+    BuildForm({});
+    EXPECT_EQ(form->Settings().LocalIPAddress, "127.0.0.1");
+}
+
+}  // namespace
+}  // namespace app_testing

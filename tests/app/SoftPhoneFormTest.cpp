@@ -1,0 +1,221 @@
+#include <QDesktopServices>
+#include <QLabel>
+#include <QSlider>
+#include <QSystemTrayIcon>
+#include <QUrl>
+#include <vector>
+
+#include "app/StatusLampShape.h"
+#include "platform/TThread.h"
+#include "tests/app/SoftPhoneFormFixture.h"
+
+namespace app_testing {
+namespace {
+
+// Settings without a key: the window must come up without a call manager.
+SoftPhoneFormTest::Values IncompleteAccount() {
+    return {{"UserAccount", "1001"}, {"SIPProxyAddress", "kyr"}, {"LocalIPAddress", "127.0.0.1"}};
+}
+
+class WindowWithoutCallManager : public SoftPhoneFormTest {
+protected:
+    void SetUp() override {
+        StoreSettings(IncompleteAccount());
+        BuildForm();
+        ASSERT_EQ(form->CallManager(), nullptr);
+    }
+};
+
+TEST_F(WindowWithoutCallManager, ShowsNoRowsAndOnlyEditsTheNumber) {
+    EXPECT_EQ(MessageList()->count(), 0);
+    EXPECT_EQ(Child<QLabel>("NumberLabel")->text(), "1001");
+    Click("BitBtn1");
+    Click("BitBtn2");
+    Click("BitBtn3");
+    EXPECT_EQ(NumberCB()->currentText(), "123");
+    // The bottom row is "*", "0", "#" from left to right: BitBtn12, BitBtn11, BitBtn10.
+    Click("BitBtn12");
+    Click("BitBtn11");
+    Click("BitBtn10");
+    EXPECT_EQ(NumberCB()->currentText(), "123*0#");
+    Click("DialBitBtn");
+    EXPECT_EQ(NumberCB()->currentText(), "123*0#");
+    EXPECT_EQ(NumberCB()->count(), 0);
+    QTest::qWait(20);
+    EXPECT_EQ(MessageList()->count(), 0);
+    Click("DisconnectBitBtn");
+    EXPECT_EQ(NumberCB()->currentText(), "");
+}
+
+TEST_F(WindowWithoutCallManager, ClearEmptiesFieldAndListButKeepsTheHistory) {
+    NumberCB()->addItem("555");
+    NumberCB()->setEditText("12");
+    MessageList()->addItem("row");
+    Click("ClearBitBtn");
+    EXPECT_EQ(NumberCB()->currentText(), "");
+    EXPECT_EQ(MessageList()->count(), 0);
+    EXPECT_EQ(History(), QStringList{"555"});
+}
+
+TEST_F(WindowWithoutCallManager, ControlsSitWhereTheSkinDrawsThem) {
+    EXPECT_EQ(form->windowTitle(), "SoftPhone");
+    EXPECT_EQ(form->size(), QSize(593, 328));
+    EXPECT_EQ(form->minimumSize(), form->maximumSize());
+    EXPECT_FALSE(form->windowFlags() & Qt::WindowCloseButtonHint);
+    EXPECT_FALSE(form->windowFlags() & Qt::WindowSystemMenuHint);
+    const std::vector<std::pair<const char*, QRect>> expected{
+        {"NumberCB", {91, 71, 195, 28}},
+        {"MessageList", {91, 96, 195, 97}},
+        {"VolumeTrackBar", {99, 200, 180, 27}},
+        {"NumberLabel", {99, 226, 180, 22}},
+        {"RegisterStatusShape", {106, 274, 12, 13}},
+        {"ConfigBitBtn", {139, 262, 38, 37}},
+        {"BookBitBtn", {187, 262, 40, 37}},
+        {"CDRBitBtn", {237, 262, 38, 37}},
+        {"DialBitBtn", {332, 74, 56, 39}},
+        {"ClearBitBtn", {389, 74, 46, 39}},
+        {"DisconnectBitBtn", {436, 74, 58, 39}},
+        {"BitBtn1", {340, 148, 43, 37}},
+        {"BitBtn5", {392, 187, 43, 37}},
+        {"BitBtn9", {444, 224, 43, 37}},
+        {"BitBtn12", {340, 263, 43, 37}},
+        {"BitBtn11", {392, 263, 43, 37}},
+        {"BitBtn10", {444, 263, 43, 37}},
+        {"Image1", {0, 0, 601, 355}},
+    };
+    for (const auto& [name, rect] : expected) {
+        QWidget* widget = Child<QWidget>(name);
+        ASSERT_NE(widget, nullptr) << name;
+        EXPECT_EQ(widget->geometry(), rect) << name;
+    }
+    auto* volume = Child<QSlider>("VolumeTrackBar");
+    EXPECT_EQ(volume->minimum(), 0);
+    EXPECT_EQ(volume->maximum(), 25);
+    EXPECT_EQ(volume->value(), 13);
+    auto* lamp = Child<StatusLampShape>("RegisterStatusShape");
+    EXPECT_EQ(lamp->BrushColor(), QColor(255, 0, 0));
+    EXPECT_EQ(lamp->PenColor(), QColor(128, 0, 0));
+    EXPECT_TRUE(NumberCB()->font().bold());
+    EXPECT_EQ(NumberCB()->font().pixelSize(), 16);
+    EXPECT_EQ(Child<QLabel>("NumberLabel")->font().pixelSize(), 20);
+    EXPECT_EQ(form->TrayIcon()->toolTip(), "SoftPhone");
+}
+
+TEST_F(WindowWithoutCallManager, TabOrderRunsFromTheNumberThroughTheKeysToTheCallButtons) {
+    QStringList order{"NumberCB", "MessageList"};
+    for (int i = 1; i <= 12; ++i) {
+        order << QString("BitBtn%1").arg(i);
+    }
+    order << "VolumeTrackBar"
+          << "DialBitBtn"
+          << "CDRBitBtn"
+          << "BookBitBtn"
+          << "ClearBitBtn"
+          << "ConfigBitBtn"
+          << "DisconnectBitBtn";
+    for (int i = 1; i < order.size(); ++i) {
+        QWidget* from = Child<QWidget>(order[i - 1].toLatin1().constData());
+        QWidget* next = from->nextInFocusChain();
+        // Labels, the lamp and the skin take no focus; the combo box's line edit sits inside it.
+        while (next != nullptr &&
+               (next->parentWidget() != form.get() || !(next->focusPolicy() & Qt::TabFocus))) {
+            next = next->nextInFocusChain();
+        }
+        ASSERT_NE(next, nullptr);
+        EXPECT_EQ(next->objectName().toStdString(), order[i].toStdString())
+            << "after " << order[i - 1].toStdString();
+    }
+}
+
+TEST_F(WindowWithoutCallManager, HotSpotsHideAndCloseAndTheGapsDoNothing) {
+    form->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
+    QWidget* image = Child<QWidget>("Image1");
+    auto hiddenOrMinimised = [&] { return !form->isVisible() || form->isMinimized(); };
+    for (const QPoint& dead : {QPoint(566, 16), QPoint(569, 16), QPoint(550, 8), QPoint(550, 25),
+                               QPoint(580, 8), QPoint(580, 25), QPoint(547, 16), QPoint(588, 16)}) {
+        QTest::mouseClick(image, Qt::LeftButton, {}, dead);
+        EXPECT_FALSE(hiddenOrMinimised()) << dead.x() << "," << dead.y();
+    }
+    // Any button counts, at both ends of the hide spot.
+    QTest::mouseClick(image, Qt::RightButton, {}, QPoint(565, 24));
+    EXPECT_TRUE(hiddenOrMinimised());
+    form->TrayIcon1Click(form->TrayIcon());
+    EXPECT_FALSE(hiddenOrMinimised());
+    QTest::mouseClick(image, Qt::LeftButton, Qt::ShiftModifier, QPoint(548, 9));
+    EXPECT_TRUE(hiddenOrMinimised());
+    form->TrayIcon1Click(form->TrayIcon());
+    ASSERT_TRUE(form->isVisible());
+    QTest::mouseClick(image, Qt::LeftButton, {}, QPoint(587, 24));
+    EXPECT_FALSE(form->isVisible());
+}
+
+TEST_F(WindowWithoutCallManager, DialogButtonsShowTheDialogsAndTheHideSpotHidesThemToo) {
+    form->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
+    EXPECT_FALSE(form->ConfigForm()->isVisible());
+    EXPECT_FALSE(form->PhoneBookForm()->isVisible());
+    Click("ConfigBitBtn");
+    Click("BookBitBtn");
+    EXPECT_TRUE(form->ConfigForm()->isVisible());
+    EXPECT_TRUE(form->PhoneBookForm()->isVisible());
+    // Pressed again while open, the phone book stays open (it comes to the front).
+    Click("BookBitBtn");
+    EXPECT_TRUE(form->PhoneBookForm()->isVisible());
+    QTest::mouseClick(Child<QWidget>("Image1"), Qt::LeftButton, {}, QPoint(556, 16));
+    EXPECT_FALSE(form->ConfigForm()->isVisible());
+    EXPECT_FALSE(form->PhoneBookForm()->isVisible());
+}
+
+// Captures what the read-me button asks the desktop to open.
+class UrlCatcher : public QObject {
+    Q_OBJECT
+public:
+    QList<QUrl> opened;
+public slots:
+    void Open(const QUrl& url) { opened << url; }
+};
+
+TEST_F(WindowWithoutCallManager, ReadMeButtonOpensTheOperatorsPage) {
+    UrlCatcher catcher;
+    QDesktopServices::setUrlHandler("http", &catcher, "Open");
+    Click("CDRBitBtn");
+    QDesktopServices::unsetUrlHandler("http");
+    ASSERT_EQ(catcher.opened.size(), 1);
+    EXPECT_EQ(catcher.opened[0].toString(), "http://www.voip.test/SoftPhone/ReadMe.asp");
+}
+
+// Writes rows and lamp colours from its own thread, as the call manager does.
+class RowWriter final : public TThread {
+public:
+    RowWriter(MessageListView& list, StatusLampView& lamp) : list_(list), lamp_(lamp) {}
+    ~RowWriter() override { TerminateAndWait(); }
+
+protected:
+    void Execute() override {
+        for (int i = 0; i < 300; ++i) {
+            list_.AppendRow(">row " + std::to_string(i));
+            lamp_.SetBrushColor(i % 2 == 0 ? clRed : clLime);
+        }
+        list_.ShowLastRows(4);
+    }
+
+private:
+    MessageListView& list_;
+    StatusLampView& lamp_;
+};
+
+TEST_F(WindowWithoutCallManager, RowsFromAnotherThreadArriveInOrder) {
+    RowWriter writer(form->MessageListSink(), form->StatusLampSink());
+    writer.Resume();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return MessageList()->count() == 300; }, 5000));
+    for (int i = 0; i < 300; ++i) {
+        ASSERT_EQ(MessageList()->item(i)->text(), QString(">row %1").arg(i));
+    }
+    EXPECT_EQ(Child<StatusLampShape>("RegisterStatusShape")->BrushColor(), QColor(0, 255, 0));
+}
+
+}  // namespace
+}  // namespace app_testing
+
+#include "SoftPhoneFormTest.moc"

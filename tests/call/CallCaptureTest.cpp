@@ -1,0 +1,187 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "call/CallManagerThread.h"
+#include "tests/call/CallSippSupport.h"
+#include "tests/support/TestSupport.h"
+
+namespace {
+
+using call_testing::CallPorts;
+using call_testing::FirstLine;
+using call_testing::PickCallPorts;
+using call_testing::RtpPeer;
+using call_testing::SippPeer;
+using call_testing::TestPhone;
+using testing_support::BinaryPath;
+using testing_support::WaitUntil;
+
+// tshark capturing UDP on the loopback interface into a file, for the life of the object.
+// It also prints a line per packet, which tells when the capture really runs and when it
+// has seen everything sent so far.
+class LoopbackCapture {
+public:
+    LoopbackCapture(const std::string& filter, const std::string& file, const std::string& log,
+                    uint16_t probePort)
+        : log_(log), probePort_(probePort) {
+        std::remove(file.c_str());
+        pid_ = fork();
+        if (pid_ == 0) {
+            std::freopen(log.c_str(), "w", stdout);
+            std::freopen("/dev/null", "w", stderr);
+            execlp("tshark", "tshark", "-l", "-P", "-i", "lo", "-f", filter.c_str(), "-w",
+                   file.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        uint32_t loopback = 0;
+        platform::ParseDottedIpv4("127.0.0.1", &loopback);
+        probe_.Bind(0, loopback);
+    }
+    ~LoopbackCapture() { Stop(); }
+
+    // Sends a probe (a well-formed G.729 RTP packet to a captured port) until the capture
+    // shows it: then everything sent before the probe has been captured too.
+    bool CaughtUp(int timeoutMs) {
+        const size_t before = Packets();
+        uint32_t loopback = 0;
+        platform::ParseDottedIpv4("127.0.0.1", &loopback);
+        const unsigned char packet[32] = {0x80, 18, 0, 1};
+        return pid_ > 0 && WaitUntil(
+                               [&] {
+                                   probe_.SendTo(packet, sizeof(packet), {loopback, probePort_});
+                                   return Packets() > before;
+                               },
+                               timeoutMs, 100);
+    }
+    void Stop() {
+        if (pid_ > 0) {
+            kill(pid_, SIGINT);
+            waitpid(pid_, nullptr, 0);
+            pid_ = -1;
+        }
+    }
+    std::string Log() const { return sipp_testing::ReadFile(log_); }
+
+private:
+    size_t Packets() const {
+        const std::string text = Log();
+        size_t lines = 0;
+        for (size_t at = text.find("127.0.0.1"); at != std::string::npos;
+             at = text.find("127.0.0.1", text.find('\n', at))) {
+            ++lines;
+        }
+        return lines;
+    }
+
+    pid_t pid_ = -1;
+    std::string log_;
+    uint16_t probePort_;
+    platform::UdpSocket probe_;
+};
+
+std::string RunCommand(const std::string& command) {
+    std::string output;
+    if (FILE* pipe = popen(command.c_str(), "r")) {
+        char buffer[4096];
+        size_t n = 0;
+        while ((n = fread(buffer, 1, sizeof(buffer), pipe)) > 0) {
+            output.append(buffer, n);
+        }
+        pclose(pipe);
+    }
+    return output;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream stream(text);
+    std::string line;
+    while (std::getline(stream, line)) {
+        if (!line.empty()) {
+            lines.push_back(line);
+        }
+    }
+    return lines;
+}
+
+void OutgoingCall(const CallPorts& ports) {
+    RtpPeer peer(ports.peerRtp);
+    SippPeer sipp("callee_answers", ports, 1, {"-key", "rtpport", std::to_string(ports.peerRtp)});
+    ASSERT_TRUE(sipp.Listening()) << sipp.Log();
+    TestPhone phone(ports);
+    CallManagerThread& m = *phone.manager;
+    ASSERT_TRUE(m.DoDial("4321"));
+    ASSERT_TRUE(phone.RunUntil([&] { return m.Connected; }));
+    for (uint16_t sequence = 1; sequence <= 10; ++sequence) {
+        ASSERT_FALSE(peer.Receive().empty());
+        peer.SendG729(sequence);
+    }
+    ASSERT_TRUE(m.DoSendDtmf(15));
+    m.DoHangUp();
+    ASSERT_EQ(sipp.WaitForExit(), 0) << sipp.Log();
+}
+
+void IncomingCall(const CallPorts& ports) {
+    TestPhone phone(ports);
+    CallManagerThread& m = *phone.manager;
+    SippPeer sipp("caller_calls", ports, 1,
+                  {"127.0.0.1:" + std::to_string(ports.phoneSip), "-mp",
+                   std::to_string(ports.peerRtp), "-mi", "127.0.0.1", "-rtp_echo"});
+    ASSERT_TRUE(phone.RunUntil([&] { return FirstLine(m.SendBuffer) == "SIP/2.0 486 Busy Here"; }))
+        << sipp.Log();
+    m.DoAnswer();
+    ASSERT_TRUE(phone.RunUntil([&] { return phone.InState(CallManagerThread::Idle); }, 8000));
+    ASSERT_EQ(sipp.WaitForExit(), 0) << sipp.Log();
+}
+
+TEST(CallCapture, SignallingAndVoiceDissectCleanlyInTshark) {
+    const CallPorts ports = PickCallPorts();
+    const std::string file = BinaryPath("call_capture.pcapng");
+    std::string filter = "udp and (";
+    for (const uint16_t port : {ports.sipp, ports.phoneSip, ports.phoneRtp, ports.peerRtp}) {
+        filter += (filter.back() == '(' ? "port " : " or port ") + std::to_string(port);
+    }
+    filter += ")";
+    LoopbackCapture capture(filter, file, BinaryPath("call_capture_tshark.log"), ports.peerRtp);
+    // tshark takes a few seconds to start on a busy machine.
+    if (!capture.CaughtUp(20000)) {
+        GTEST_SKIP() << "tshark cannot capture on lo here: " << capture.Log();
+    }
+    OutgoingCall(ports);
+    IncomingCall(ports);
+    // Stopped only once it has seen the last of the calls.
+    EXPECT_TRUE(capture.CaughtUp(10000));
+    capture.Stop();
+
+    std::string decode = " -r " + file;
+    for (const uint16_t port : {ports.sipp, ports.phoneSip}) {
+        decode += " -d udp.port==" + std::to_string(port) + ",sip";
+    }
+    for (const uint16_t port : {ports.phoneRtp, ports.peerRtp}) {
+        decode += " -d udp.port==" + std::to_string(port) + ",rtp";
+    }
+    const std::vector<std::string> sip =
+        Lines(RunCommand("tshark" + decode + " -Y sip -T fields -e sip.CSeq 2>/dev/null"));
+    EXPECT_GE(sip.size(), 20u);
+    const std::string broken = RunCommand(
+        "tshark" + decode +
+        " -Y '_ws.malformed || (sip && _ws.expert.severity >= \"warning\")' 2>/dev/null");
+    EXPECT_EQ(broken, "");
+
+    // Every RTP datagram, both ways and both calls: G.729, 12-byte header + two frames.
+    const std::vector<std::string> rtp = Lines(RunCommand(
+        "tshark" + decode + " -Y rtp -T fields -e rtp.p_type -e udp.length 2>/dev/null"));
+    EXPECT_GE(rtp.size(), 30u);
+    for (const std::string& line : rtp) {
+        EXPECT_EQ(line, "18\t40");
+    }
+}
+
+}  // namespace

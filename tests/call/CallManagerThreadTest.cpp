@@ -1,0 +1,304 @@
+#include "call/CallManagerThread.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/Audio.h"
+#include "platform/AudioVirtual.h"
+#include "tests/call/CallTestDoubles.h"
+#include "tests/support/TestSupport.h"
+
+namespace {
+
+using call_testing::FakeProxy;
+using call_testing::FirstLine;
+using call_testing::HeaderValue;
+using call_testing::RecordingMessageList;
+
+constexpr int kStates[] = {CallManagerThread::Idle, CallManagerThread::Incoming,
+                           CallManagerThread::Outgoing, CallManagerThread::Registering};
+
+int StateOf(CallManagerThread& manager) {
+    int found = -1;
+    for (const int state : kStates) {
+        if (manager.ChangeState(true, state)) {
+            EXPECT_EQ(found, -1) << "two states at once";
+            found = state;
+        }
+    }
+    return found;
+}
+
+TEST(CallManagerState, EveryTransitionOfTheTable) {
+    for (const int from : kStates) {
+        for (const int to : kStates) {
+            CallManagerThread manager(false);
+            if (from != CallManagerThread::Idle) {
+                ASSERT_TRUE(manager.ChangeState(false, from));
+            }
+            // A call or a registration starts only from Idle; busy states return only to Idle.
+            const bool allowed =
+                (from == CallManagerThread::Idle) != (to == CallManagerThread::Idle);
+            EXPECT_EQ(manager.ChangeState(false, to), allowed) << from << " -> " << to;
+            EXPECT_EQ(StateOf(manager), allowed ? to : from) << from << " -> " << to;
+            EXPECT_EQ(manager.ChangeState(true, to), allowed || from == to);
+        }
+    }
+}
+
+class CallManagerTest : public ::testing::Test {
+protected:
+    CallManagerTest() {
+        manager.SetMessageList(&list);
+        manager.SetAccount("1001", "secret");
+        manager.SetProxy("127.0.0.1", proxy.Port());
+        manager.SetLocalAddress("192.168.1.20");
+        manager.SetLocalPort(0);
+        manager.SetRtpPort(18598);
+    }
+
+    std::vector<std::string> Drain(int windowMs = 100) { return proxy.ReceiveAll(windowMs); }
+
+    testing_support::FakeClock clock{1'700'000'000};
+    FakeProxy proxy;
+    RecordingMessageList list;
+    CallManagerThread manager{false};
+};
+
+TEST_F(CallManagerTest, ShowLineWrapsIntoRowsOfThirtyAndKeepsTheLastFourInView) {
+    manager.ShowLine("Trying...");
+    manager.ShowLine("0123456789012345678901234567890123456789");
+    manager.ShowLine(std::string(29, 'x'));
+    EXPECT_EQ(list.Rows(), (std::vector<std::string>{">Trying...", ">01234567890123456789012345678",
+                                                     " 90123456789", ">" + std::string(29, 'x')}));
+    EXPECT_EQ(list.ShowLastRowsCalls(), (std::vector<int>{4, 4, 4}));
+}
+
+TEST_F(CallManagerTest, ShowSettingsWritesTheConfiguration) {
+    manager.SetLocalPort(5060);
+    manager.ShowSettings();
+    EXPECT_EQ(list.Rows(), (std::vector<std::string>{">Proxy IP:127.0.0.1",
+                                                     ">Proxy Port:" + std::to_string(proxy.Port()),
+                                                     ">Local IP:192.168.1.20", ">Local Port:5060",
+                                                     ">Speaker :0 ", ">Microphone :0 "}));
+}
+
+TEST_F(CallManagerTest, DialKeepsDigitsAfterDoubleStarForTheBurst) {
+    ASSERT_TRUE(manager.DoDial("12345**678"));
+    EXPECT_EQ(FirstLine(manager.SendBuffer), "INVITE sip:12345@127.0.0.1 SIP/2.0");
+    EXPECT_EQ(HeaderValue(manager.SendBuffer, "To: "), "<sip:12345@127.0.0.1>");
+    EXPECT_EQ(list.Rows(), (std::vector<std::string>{">Calling to : 12345**678"}));
+    EXPECT_EQ(manager.DtmfDigits, "678");
+    EXPECT_TRUE(manager.DtmfPending);
+    EXPECT_TRUE(manager.ChangeState(true, CallManagerThread::Outgoing));
+    EXPECT_FALSE(manager.DoDial("999"));  // a call is in progress
+}
+
+TEST_F(CallManagerTest, DialWithLeadingStarsDialsTheWholeText) {
+    manager.DtmfDigits = "old";
+    manager.DtmfPending = true;
+    ASSERT_TRUE(manager.DoDial("**12"));
+    EXPECT_EQ(FirstLine(manager.SendBuffer), "INVITE sip:**12@127.0.0.1 SIP/2.0");
+    EXPECT_TRUE(manager.DtmfDigits.empty());
+    EXPECT_FALSE(manager.DtmfPending);
+}
+
+TEST(CallManagerDial, RefusedWithoutRegistrationReturnsToIdleAtOnce) {
+    RecordingMessageList list;
+    CallManagerThread manager(true);
+    manager.SetMessageList(&list);
+    EXPECT_FALSE(manager.DoDial(""));
+    EXPECT_FALSE(manager.DoDial("4321"));
+    EXPECT_TRUE(manager.ChangeState(true, CallManagerThread::Idle));
+    EXPECT_TRUE(manager.SendBuffer.empty());
+    EXPECT_TRUE(list.Rows().empty());
+}
+
+TEST_F(CallManagerTest, PostedOperationsWaitForTheLoopAndAreDroppedAfterTerminate) {
+    manager.Start();
+    EXPECT_FALSE(manager.Dial(""));
+    ASSERT_TRUE(manager.Dial("4321"));
+    EXPECT_TRUE(manager.ChangeState(true, CallManagerThread::Idle));
+    manager.RunCycle();
+    EXPECT_TRUE(manager.ChangeState(true, CallManagerThread::Outgoing));
+    const auto invite = proxy.Receive();
+    ASSERT_TRUE(invite.has_value());
+    EXPECT_EQ(FirstLine(*invite), "INVITE sip:4321@127.0.0.1 SIP/2.0");
+
+    manager.Terminate();
+    EXPECT_FALSE(manager.HangUp());
+    manager.RunCycle();
+    EXPECT_TRUE(manager.ChangeState(true, CallManagerThread::Outgoing));
+}
+
+TEST_F(CallManagerTest, OneReceivedMessagePerCycle) {
+    manager.Start();
+    for (const int code : {2404, 3000, 1005}) {
+        auto message = std::make_unique<CSIPSDPMessage>();
+        message->Code = code;
+        ASSERT_GE(manager.Queue->Enqueue(std::move(message)), 0);
+    }
+    for (int left = 2; left >= 0; --left) {
+        manager.RunCycle();
+        EXPECT_EQ(manager.Queue->Count(), left);
+    }
+    EXPECT_EQ(manager.CurrentMessage, nullptr);
+}
+
+TEST_F(CallManagerTest, DtmfBurstSendsEachKeyTwiceOnceConnected) {
+    manager.Start();
+    ASSERT_TRUE(manager.DoDial("123**4x5"));
+    ASSERT_TRUE(proxy.Receive().has_value());
+    manager.RunCycle();
+    EXPECT_TRUE(manager.DtmfPending);  // not connected yet: nothing goes
+    EXPECT_TRUE(Drain(50).empty());
+
+    manager.Connected = true;  // as the 200 handling leaves it
+    manager.RunCycle();
+    const std::vector<std::string> sent = Drain();
+    ASSERT_EQ(sent.size(), 4u);
+    EXPECT_EQ(sent[0], sent[1]);
+    EXPECT_EQ(sent[2], sent[3]);
+    EXPECT_NE(sent[0].find("CSeq: 1 INFO\r\n"), std::string::npos);
+    EXPECT_NE(sent[0].find("\r\n\r\nSignal= 4\r\n"), std::string::npos);
+    EXPECT_NE(sent[2].find("CSeq: 2 INFO\r\n"), std::string::npos);
+    EXPECT_NE(sent[2].find("\r\n\r\nSignal= 5\r\n"), std::string::npos);
+    EXPECT_TRUE(list.HasRow(">Press Button : 4"));
+    EXPECT_TRUE(list.HasRow(">Press Button : 5"));
+    EXPECT_FALSE(manager.DtmfPending);
+    EXPECT_TRUE(manager.DtmfDigits.empty());
+}
+
+TEST_F(CallManagerTest, SendDtmfOnlyDuringConnectedOutgoingCall) {
+    manager.Start();
+    EXPECT_FALSE(manager.DoSendDtmf(15));
+    ASSERT_TRUE(manager.ChangeState(false, CallManagerThread::Incoming));
+    manager.Connected = true;
+    EXPECT_FALSE(manager.DoSendDtmf(20));
+    EXPECT_TRUE(Drain(50).empty());
+}
+
+TEST_F(CallManagerTest, HandsetRingsEveryTwoHundredCyclesWhileRinging) {
+    call_testing::CountingRinger ringer;
+    manager.SetHandsetRinger(&ringer);
+    for (int i = 0; i < 5; ++i) {
+        manager.RunCycle();
+    }
+    EXPECT_EQ(ringer.rings, 0);
+    manager.HandsetRinging = true;
+    for (int i = 0; i < 201; ++i) {
+        manager.RunCycle();
+    }
+    EXPECT_EQ(ringer.rings, 2);
+}
+
+TEST(OffersPayload, IsATextualTestOfThePayloadList) {
+    for (const char* list : {"18 4 101", "0 18", "4 18", "18", "118 0"}) {
+        EXPECT_TRUE(CallManagerThread::OffersPayload(18, list)) << list;
+    }
+    for (const char* list : {"0 4 8", "181", "18a", "0 8 101", ""}) {
+        EXPECT_FALSE(CallManagerThread::OffersPayload(18, list)) << list;
+    }
+}
+
+// Received messages put straight into the queue, one cycle each, over the virtual audio
+// back end (the ring device of an incoming call opens the speaker).
+class CallManagerHandlerTest : public CallManagerTest {
+protected:
+    CallManagerHandlerTest() {
+        platform::SetAudioBackEnd(&audio);
+        manager.SetLocalAddress("127.0.0.1");
+        manager.Start();
+    }
+    ~CallManagerHandlerTest() override {
+        manager.ReleaseAll();  // no media object may outlive the back end
+        platform::SetAudioBackEnd(nullptr);
+    }
+
+    void Deliver(std::unique_ptr<CSIPSDPMessage> message) {
+        ASSERT_GE(manager.Queue->Enqueue(std::move(message)), 0);
+        manager.RunCycle();
+    }
+    static std::unique_ptr<CSIPSDPMessage> Invite(const std::string& mediaAddress) {
+        auto invite = std::make_unique<CSIPSDPMessage>();
+        invite->Code = 1000;
+        invite->StartLine = "INVITE sip:1001@127.0.0.1 SIP/2.0";
+        invite->FromValue = "\"x\" <sip:3456@10.0.0.9>;tag=abc";
+        invite->ToValue = "<sip:1001@127.0.0.1>";
+        invite->CallID = "call-1";
+        invite->CSeqText = "7 INVITE";
+        invite->ViaList = "Via: SIP/2.0/UDP 10.0.0.9:5060;branch=z9hG4bK1#**#";
+        invite->ContactURI = "sip:3456@10.0.0.9:5060";
+        invite->MediaAddress = mediaAddress;
+        invite->MediaPort = 40000;
+        invite->MediaPayloads = "0 18";
+        return invite;
+    }
+
+    platform::VirtualAudioBackEnd audio;
+};
+
+TEST_F(CallManagerHandlerTest, TryingShowsTheProxysOwnReasonPhrase) {
+    for (const char* line : {"SIP/2.0 100 Trying", "SIP/2.0 100 Trying now, please wait"}) {
+        auto trying = std::make_unique<CSIPSDPMessage>();
+        trying->Code = 2100;
+        trying->StartLine = line;
+        Deliver(std::move(trying));
+    }
+    EXPECT_EQ(list.Rows(), (std::vector<std::string>{">Trying...", ">Trying now, please wait"}));
+}
+
+TEST_F(CallManagerHandlerTest, HangUpOfARingingCallSendsTwoIdenticalBusyHere) {
+    manager.SelectAudioDevices(true, 2);  // a USB handset is attached
+    Deliver(Invite("10.0.0.9"));
+    EXPECT_TRUE(list.HasRow(">Calling from 3456"));
+    ASSERT_NE(manager.RingDevice, nullptr);
+    EXPECT_TRUE(manager.HandsetRinging);
+    EXPECT_EQ(manager.Composer.RequestUri, "3456@10.0.0.9:5060");
+    Drain(50);
+    manager.DoHangUp();
+    const std::vector<std::string> sent = Drain();
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(sent[0], sent[1]);
+    EXPECT_EQ(FirstLine(sent[0]), "SIP/2.0 486 Busy Here");
+    EXPECT_EQ(HeaderValue(sent[0], "CSeq: "), "7 INVITE");
+    EXPECT_EQ(manager.RingDevice, nullptr);
+    EXPECT_FALSE(manager.HandsetRinging);
+    const std::vector<std::string> rows = list.Rows();
+    EXPECT_EQ(std::vector<std::string>(rows.end() - 3, rows.end()),
+              (std::vector<std::string>{">Hanging up call!", ">Stop Ringing!", ">Call cleared!"}));
+    EXPECT_TRUE(manager.ChangeState(true, CallManagerThread::Idle));
+}
+
+TEST_F(CallManagerHandlerTest, AnswerToAnUnreachableAddressLeavesTheCallUpWithoutVoice) {
+    Deliver(Invite("no.such.host.invalid"));
+    Drain(50);
+    manager.DoAnswer();
+    const std::vector<std::string> rows = list.Rows();
+    EXPECT_EQ(std::vector<std::string>(rows.end() - 3, rows.end()),
+              (std::vector<std::string>{">Answering call!", ">G729 dll failed!",
+                                        ">Voice channel failed!"}));
+    EXPECT_TRUE(manager.Connected);
+    EXPECT_FALSE(manager.VoiceOpen);
+    EXPECT_EQ(manager.RtpSession, nullptr);  // the port is free for the next try
+    const std::vector<std::string> sent = Drain();
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(FirstLine(sent[0]), "SIP/2.0 200 OK");
+}
+
+TEST_F(CallManagerHandlerTest, ByeAndCancelOutsideACallAreNotAnswered) {
+    for (const int code : {1002, 1004, 1003}) {
+        auto request = std::make_unique<CSIPSDPMessage>();
+        request->Code = code;
+        request->CSeqText = "1 BYE";
+        Deliver(std::move(request));
+    }
+    EXPECT_TRUE(Drain(50).empty());
+    EXPECT_TRUE(list.Rows().empty());
+    EXPECT_EQ(list.ShowLastRowsCalls(), (std::vector<int>{4, 4, 4}));
+}
+
+}  // namespace

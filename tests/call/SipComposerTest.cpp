@@ -1,0 +1,467 @@
+#include "call/SipComposer.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+
+#include "tests/support/TestSupport.h"
+
+namespace {
+
+constexpr int64_t kNow = 1'700'000'000;
+
+// 139 bytes: counted by hand from the lines below.
+const std::string kOfferSdp =
+    "v=0\r\n"
+    "o=- 0 0 IN IP4 192.168.1.20\r\n"
+    "s=-\r\n"
+    "c=IN IP4 192.168.1.20\r\n"
+    "t=0 0\r\n"
+    "m=audio 18598 RTP/AVP 18\r\n"
+    "a=rtpmap:18 G729/8000\r\n"
+    "a=fmtp:18 annexb=no\r\n";
+
+const std::string kFirstTag = "KYR_1700000000.78563412";
+const std::string kFirstCallId = "17000033332222.17000000001111";
+
+class SipComposerTest : public ::testing::Test {
+protected:
+    SipComposerTest() {
+        settings.Account = "1001";
+        settings.AuthUser = "1001";
+        settings.Password = "secret";
+        settings.ProxyHost = "sip.voip.test";
+        settings.ProxyUri = "sip:sip.voip.test";
+        settings.ProxyPort = 5060;
+        settings.LocalAddress = "192.168.1.20";
+        settings.LocalPort = 5060;
+        settings.RegisterInterval = 150;
+        settings.LocalRtpAddress = "192.168.1.20";
+        settings.LocalRtpPort = 18598;
+    }
+
+    std::string Compose(bool isRequest, int kind, const CSIPSDPMessage* current = nullptr) {
+        std::string out;
+        const int length = composer.ComposeMessage(isRequest, kind, current, out);
+        EXPECT_EQ(static_cast<size_t>(length), out.size());
+        return out;
+    }
+
+    std::string Dial(const std::string& number) {
+        composer.DialledNumber = number;
+        composer.RequestUri = number + "@" + settings.ProxyHost;
+        return Compose(true, MessageKind::Invite);
+    }
+
+    // A received INVITE as the parser leaves it, with three Via lines.
+    static CSIPSDPMessage IncomingInvite() {
+        CSIPSDPMessage invite;
+        invite.Code = 1000;
+        invite.FromValue = "\"3456\" <sip:3456@sip.voip.test>;tag=caller-1";
+        invite.ToValue = "<sip:1001@192.168.1.20>";
+        invite.CallID = "abc-call@10.0.0.1";
+        invite.CSeqText = "102 INVITE";
+        invite.ViaList =
+            "Via: SIP/2.0/UDP 10.0.0.9;branch=z9hG4bK1#**#"
+            "Via: SIP/2.0/UDP 10.0.0.8:5070;branch=z9hG4bK2#**#"
+            "Via: SIP/2.0/UDP 10.0.0.7;received=10.0.0.7;rport=5060#**#";
+        return invite;
+    }
+
+    testing_support::FakeClock clock{kNow};
+    // NewTag draws four numbers and NewCallId three, so one INVITE uses exactly the cycle.
+    testing_support::FixedRandom random{12, 34, 56, 78, 1111, 2222, 3333};
+    CallSettings settings;
+    SipComposer composer{settings};
+};
+
+TEST_F(SipComposerTest, InviteForDialledNumberIsWrittenInFull) {
+    EXPECT_EQ(kOfferSdp.size(), 139u);
+    EXPECT_EQ(Dial("4321"),
+              "INVITE sip:4321@sip.voip.test SIP/2.0\r\n"
+              "From: \"1001\"<sip:1001@192.168.1.20:5060>;tag=" +
+                  kFirstTag +
+                  "\r\n"
+                  "To: <sip:4321@sip.voip.test>\r\n"
+                  "Call-ID: " +
+                  kFirstCallId +
+                  "\r\n"
+                  "CSeq: 0 INVITE\r\n"
+                  "Via: SIP/2.0/UDP 192.168.1.20:5060\r\n"
+                  "Contact: <sip:1001@192.168.1.20:5060>\r\n"
+                  "Max-Forwards: 70\r\n"
+                  "Content-Type: application/sdp\r\n"
+                  "Content-Length: 139\r\n"
+                  "\r\n" +
+                  kOfferSdp);
+}
+
+TEST_F(SipComposerTest, LearntRealmReplacesProxyNameInToOnlyAndAuthorisedInviteCarriesDigest) {
+    composer.Digest.AuthRealm = "kyr.test";
+    composer.Digest.AuthNonce = "abc123nonce";
+    composer.DialledNumber = "4321";
+    composer.RequestUri = "4321@sip.voip.test";
+    const std::string invite = Compose(true, MessageKind::InviteWithAuthorization);
+    // response = MD5(HA1 ":" nonce ":" MD5("INVITE:sip:sip.voip.test")), computed with md5sum.
+    EXPECT_EQ(invite,
+              "INVITE sip:4321@sip.voip.test SIP/2.0\r\n"
+              "From: \"1001\"<sip:1001@192.168.1.20:5060>;tag=" +
+                  kFirstTag +
+                  "\r\n"
+                  "To: <sip:4321@kyr.test>\r\n"
+                  "Call-ID: " +
+                  kFirstCallId +
+                  "\r\n"
+                  "CSeq: 0 INVITE\r\n"
+                  "Via: SIP/2.0/UDP 192.168.1.20:5060\r\n"
+                  "Contact: <sip:1001@192.168.1.20:5060>\r\n"
+                  "Max-Forwards: 70\r\n"
+                  "Proxy-Authorization: Digest username=\"1001\",realm=\"kyr.test\","
+                  "nonce=\"abc123nonce\",uri=\"sip:sip.voip.test\","
+                  "response=\"a8522131436f1c7f1147dfdb5760b775\"\r\n"
+                  "Content-Type: application/sdp\r\n"
+                  "Content-Length: 139\r\n"
+                  "\r\n" +
+                  kOfferSdp);
+}
+
+TEST_F(SipComposerTest, InviteAnsweringA401CarriesTheSameDigestAsAuthorization) {
+    composer.Digest.AuthRealm = "kyr.test";
+    composer.Digest.AuthNonce = "abc123nonce";
+    composer.DialledNumber = "4321";
+    composer.RequestUri = "4321@sip.voip.test";
+    const std::string invite = Compose(true, MessageKind::InviteWithUserAuthorization);
+    EXPECT_NE(invite.find("\r\nMax-Forwards: 70\r\n"
+                          "Authorization: Digest username=\"1001\",realm=\"kyr.test\","
+                          "nonce=\"abc123nonce\",uri=\"sip:sip.voip.test\","
+                          "response=\"a8522131436f1c7f1147dfdb5760b775\"\r\n"
+                          "Content-Type: application/sdp\r\n"),
+              std::string::npos)
+        << invite;
+    EXPECT_EQ(invite.find("Proxy-Authorization"), std::string::npos);
+}
+
+TEST_F(SipComposerTest, OutgoingCallAckInfoByeAndCancelFollowTheRecord) {
+    Dial("4321");
+    composer.PendingToTag = "callee-9";  // as a 180 leaves it
+
+    CSIPSDPMessage ok;
+    ok.Code = 2200;
+    ok.ViaList = "Via: SIP/2.0/UDP 192.168.1.20:5060;received=203.0.113.5#**#";
+    EXPECT_EQ(Compose(true, MessageKind::Ack, &ok),
+              "ACK sip:4321@sip.voip.test SIP/2.0\r\n"
+              "From: \"1001\"<sip:1001@192.168.1.20:5060>;tag=" +
+                  kFirstTag +
+                  "\r\n"
+                  "To: <sip:4321@sip.voip.test>;tag=callee-9\r\n"
+                  "Call-ID: " +
+                  kFirstCallId +
+                  "\r\n"
+                  "CSeq: 0 ACK\r\n"
+                  "Via: SIP/2.0/UDP 192.168.1.20:5060;received=203.0.113.5\r\n"
+                  "Contact: <sip:1001@192.168.1.20:5060>\r\n"
+                  "Max-Forwards: 70\r\n"
+                  "Content-Length: 0\r\n"
+                  "\r\n");
+    composer.PendingToTag.clear();  // as the 200 handling does after the ACK
+
+    EXPECT_EQ(Compose(true, MessageKind::FirstInfo + 11),
+              "INFO sip:4321@sip.voip.test SIP/2.0\r\n"
+              "From: \"1001\"<sip:1001@192.168.1.20:5060>;tag=" +
+                  kFirstTag +
+                  "\r\n"
+                  "To: <sip:4321@sip.voip.test>;tag=callee-9\r\n"
+                  "Call-ID: " +
+                  kFirstCallId +
+                  "\r\n"
+                  "CSeq: 1 INFO\r\n"
+                  "Via: SIP/2.0/UDP 192.168.1.20:5060;received=203.0.113.5\r\n"
+                  "Content-Type: application/dtmf-relay\r\n"
+                  "Content-Length: 27\r\n"
+                  "\r\n"
+                  "Signal= 11\r\n"
+                  "Duration= 250\r\n");
+
+    EXPECT_EQ(Compose(true, MessageKind::ByeFromCaller),
+              "BYE sip:4321@sip.voip.test SIP/2.0\r\n"
+              "From: \"1001\"<sip:1001@192.168.1.20:5060>;tag=" +
+                  kFirstTag +
+                  "\r\n"
+                  "To: <sip:4321@sip.voip.test>;tag=callee-9\r\n"
+                  "Call-ID: " +
+                  kFirstCallId +
+                  "\r\n"
+                  "CSeq: 2 BYE\r\n"
+                  "Via: SIP/2.0/UDP 192.168.1.20:5060;received=203.0.113.5\r\n"
+                  "Content-Length: 0\r\n"
+                  "\r\n");
+}
+
+TEST_F(SipComposerTest, CancelCarriesTheInviteSequenceNumber) {
+    composer.SeqCounter = 41;
+    Dial("4321");
+    EXPECT_EQ(Compose(true, MessageKind::Cancel),
+              "CANCEL sip:4321@sip.voip.test SIP/2.0\r\n"
+              "From: \"1001\"<sip:1001@192.168.1.20:5060>;tag=" +
+                  kFirstTag +
+                  "\r\n"
+                  "To: <sip:4321@sip.voip.test>\r\n"
+                  "Call-ID: " +
+                  kFirstCallId +
+                  "\r\n"
+                  "CSeq: 41 CANCEL\r\n"
+                  "Via: SIP/2.0/UDP 192.168.1.20:5060\r\n"
+                  "Content-Length: 0\r\n"
+                  "\r\n");
+}
+
+TEST_F(SipComposerTest, IncomingCallResponsesEchoTheInvite) {
+    const CSIPSDPMessage invite = IncomingInvite();
+    const std::string viaLines =
+        "Via: SIP/2.0/UDP 10.0.0.9;branch=z9hG4bK1\r\n"
+        "Via: SIP/2.0/UDP 10.0.0.8:5070;branch=z9hG4bK2\r\n"
+        "Via: SIP/2.0/UDP 10.0.0.7;received=10.0.0.7;rport=5060\r\n";
+    const std::string dialog =
+        "From: \"3456\" <sip:3456@sip.voip.test>;tag=caller-1\r\n"
+        "To: <sip:1001@192.168.1.20>\r\n"
+        "Call-ID: abc-call@10.0.0.1\r\n"
+        "CSeq: 102 INVITE\r\n" +
+        viaLines;
+    EXPECT_EQ(Compose(false, MessageKind::Trying, &invite),
+              "SIP/2.0 100 Trying\r\n" + dialog + "Content-Length: 0\r\n\r\n");
+
+    composer.PendingToTag = composer.NewTag();
+    EXPECT_EQ(composer.PendingToTag, kFirstTag);
+    const std::string taggedDialog =
+        "From: \"3456\" <sip:3456@sip.voip.test>;tag=caller-1\r\n"
+        "To: <sip:1001@192.168.1.20>;tag=" +
+        kFirstTag +
+        "\r\n"
+        "Call-ID: abc-call@10.0.0.1\r\n"
+        "CSeq: 102 INVITE\r\n" +
+        viaLines;
+    EXPECT_EQ(Compose(false, MessageKind::Ringing),
+              "SIP/2.0 180 Ringing\r\n" + taggedDialog + "Content-Length: 0\r\n\r\n");
+
+    EXPECT_EQ(Compose(false, MessageKind::OkWithAnswer),
+              "SIP/2.0 200 OK\r\n" + taggedDialog +
+                  "Contact: <sip:1001@192.168.1.20:5060>\r\n"
+                  "Content-Type: application/sdp\r\n"
+                  "Content-Length: 139\r\n"
+                  "\r\n" +
+                  kOfferSdp);
+
+    // The caller's BYE: its own CSeq, From and To of the record written exchanged.
+    CSIPSDPMessage bye;
+    bye.Code = 1002;
+    bye.CSeqText = "103 BYE";
+    EXPECT_EQ(Compose(false, MessageKind::OkExchanged, &bye),
+              "SIP/2.0 200 OK\r\n"
+              "From: <sip:1001@192.168.1.20>;tag=" +
+                  kFirstTag +
+                  "\r\n"
+                  "To: \"3456\" <sip:3456@sip.voip.test>;tag=caller-1\r\n"
+                  "Call-ID: abc-call@10.0.0.1\r\n"
+                  "CSeq: 103 BYE\r\n" +
+                  viaLines +
+                  "Contact: <sip:1001@192.168.1.20:5060>\r\n"
+                  "Content-Length: 0\r\n"
+                  "\r\n");
+    EXPECT_EQ(Compose(false, MessageKind::OkAsStored, &bye),
+              "SIP/2.0 200 OK\r\n"
+              "From: \"3456\" <sip:3456@sip.voip.test>;tag=caller-1\r\n"
+              "To: <sip:1001@192.168.1.20>;tag=" +
+                  kFirstTag +
+                  "\r\n"
+                  "Call-ID: abc-call@10.0.0.1\r\n"
+                  "CSeq: 103 BYE\r\n" +
+                  viaLines +
+                  "Contact: <sip:1001@192.168.1.20:5060>\r\n"
+                  "Content-Length: 0\r\n"
+                  "\r\n");
+}
+
+TEST_F(SipComposerTest, RefusalsAndCalleeByeOfIncomingCall) {
+    const CSIPSDPMessage invite = IncomingInvite();
+    Compose(false, MessageKind::Trying, &invite);
+    composer.SeqCounter = 7;
+    const std::string rest =
+        "Call-ID: abc-call@10.0.0.1\r\n"
+        "CSeq: 102 INVITE\r\n"
+        "Via: SIP/2.0/UDP 10.0.0.9;branch=z9hG4bK1\r\n"
+        "Via: SIP/2.0/UDP 10.0.0.8:5070;branch=z9hG4bK2\r\n"
+        "Via: SIP/2.0/UDP 10.0.0.7;received=10.0.0.7;rport=5060\r\n"
+        "Content-Length: 0\r\n"
+        "\r\n";
+    const std::string fromTo =
+        "From: \"3456\" <sip:3456@sip.voip.test>;tag=caller-1\r\n"
+        "To: <sip:1001@192.168.1.20>\r\n";
+    EXPECT_EQ(Compose(false, MessageKind::UnsupportedMediaType),
+              "SIP/2.0 415 Unsupported Media Type\r\n" + fromTo + rest);
+    EXPECT_EQ(Compose(false, MessageKind::BusyHere), "SIP/2.0 486 Busy Here\r\n" + fromTo + rest);
+
+    composer.RequestUri = "3456@10.0.0.9:5060";
+    EXPECT_EQ(Compose(true, MessageKind::ByeFromCallee),
+              "BYE sip:3456@10.0.0.9:5060 SIP/2.0\r\n"
+              "From: <sip:1001@192.168.1.20>\r\n"
+              "To: \"3456\" <sip:3456@sip.voip.test>;tag=caller-1\r\n"
+              "Call-ID: abc-call@10.0.0.1\r\n"
+              "CSeq: 7 BYE\r\n"
+              "Via: SIP/2.0/UDP 10.0.0.9;branch=z9hG4bK1\r\n"
+              "Via: SIP/2.0/UDP 10.0.0.8:5070;branch=z9hG4bK2\r\n"
+              "Via: SIP/2.0/UDP 10.0.0.7;received=10.0.0.7;rport=5060\r\n"
+              "Content-Length: 0\r\n"
+              "\r\n");
+}
+
+TEST_F(SipComposerTest, BusyToSecondInviteCopiesItsHeadersAndLeavesTheCallAlone) {
+    Dial("4321");
+    composer.PendingToTag = "callee-9";
+    const std::string recordBefore = composer.FromHeader + composer.ToHeader +
+                                     composer.DialogCallId + composer.CSeqValue + composer.ViaValue;
+
+    CSIPSDPMessage second;
+    second.Code = 1000;
+    second.FromValue = "<sip:7777@sip.voip.test>;tag=x7";
+    second.ToValue = "<sip:1001@sip.voip.test>";
+    second.CallID = "second@10.0.0.1";
+    second.CSeqText = "5 INVITE";
+    second.ViaList = "Via: SIP/2.0/UDP 10.0.0.1;branch=z9hG4bKs#**#";
+    EXPECT_EQ(Compose(false, MessageKind::BusyHereOtherInvite, &second),
+              "SIP/2.0 486 Busy Here\r\n"
+              "From: <sip:7777@sip.voip.test>;tag=x7\r\n"
+              "To: <sip:1001@sip.voip.test>\r\n"
+              "Call-ID: second@10.0.0.1\r\n"
+              "CSeq: 5 INVITE\r\n"
+              "Via: SIP/2.0/UDP 10.0.0.1;branch=z9hG4bKs\r\n"
+              "Content-Length: 0\r\n"
+              "\r\n");
+    EXPECT_EQ(composer.FromHeader + composer.ToHeader + composer.DialogCallId + composer.CSeqValue +
+                  composer.ViaValue,
+              recordBefore);
+    EXPECT_EQ(composer.PendingToTag, "callee-9");
+    EXPECT_TRUE(composer.WithContact && composer.WithMaxForwards && composer.WithBody);
+}
+
+TEST_F(SipComposerTest, KindsThatNeedAReceivedMessageOrDoNotExistYieldNothing) {
+    std::string out = "stale";
+    EXPECT_EQ(composer.ComposeMessage(true, MessageKind::Ack, nullptr, out), 0);
+    EXPECT_TRUE(out.empty());
+    EXPECT_EQ(composer.ComposeMessage(false, MessageKind::Trying, nullptr, out), 0);
+    EXPECT_EQ(composer.ComposeMessage(false, MessageKind::BusyHereOtherInvite, nullptr, out), 0);
+    EXPECT_EQ(composer.ComposeMessage(true, 22, nullptr, out), 0);
+    EXPECT_EQ(composer.ComposeMessage(true, MessageKind::Trying, nullptr, out), 0);
+    EXPECT_EQ(composer.ComposeMessage(false, MessageKind::Invite, nullptr, out), 0);
+    EXPECT_EQ(composer.ComposeRegister(true, nullptr, out), 0);
+}
+
+TEST_F(SipComposerTest, RegisterInBothForms) {
+    std::string out;
+    ASSERT_GT(composer.ComposeRegister(false, nullptr, out), 0);
+    EXPECT_EQ(out,
+              "REGISTER sip:sip.voip.test SIP/2.0\r\n"
+              "From: <sip:192.168.1.20>;tag=" +
+                  kFirstTag +
+                  "\r\n"
+                  "To: <sip:sip.voip.test>\r\n"
+                  "Call-ID: " +
+                  kFirstCallId +
+                  "\r\n"
+                  "CSeq: 0 REGISTER\r\n"
+                  "Via: SIP/2.0/UDP 192.168.1.20:5060\r\n"
+                  "Contact: <sip:1001@192.168.1.20:5060>;expires=150\r\n"
+                  "Content-Length: 0\r\n"
+                  "\r\n");
+
+    CSIPSDPMessage challenge;
+    challenge.Code = 2401;
+    challenge.ViaList =
+        "Via: SIP/2.0/UDP 192.168.1.20:5060;received=203.0.113.5;rport=5060#**#"
+        "Via: SIP/2.0/UDP 10.1.1.1#**#trailing";
+    composer.Digest.AuthRealm = "kyr.test";
+    composer.Digest.AuthNonce = "abc123nonce";
+    ASSERT_GT(composer.ComposeRegister(true, &challenge, out), 0);
+    // Expected digest from md5sum: HA1 = MD5("1001:kyr.test:secret"),
+    // HA2 = MD5("REGISTER:sip:sip.voip.test"), response = MD5(HA1 ":abc123nonce:" HA2).
+    EXPECT_EQ(out,
+              "REGISTER sip:sip.voip.test SIP/2.0\r\n"
+              "From: <sip:192.168.1.20>;tag=KYR_1700000000.12332211\r\n"
+              "To: <sip:sip.voip.test>\r\n"
+              "Call-ID: 170000007856.170000000034\r\n"
+              "CSeq: 1 REGISTER\r\n"
+              "Via: SIP/2.0/UDP 192.168.1.20:5060;received=203.0.113.5;rport=5060\r\n"
+              "Via: SIP/2.0/UDP 10.1.1.1\r\n"
+              "Contact: <sip:1001@192.168.1.20:5060>;expires=150\r\n"
+              "Authorization: Digest username=\"1001\",realm=\"kyr.test\","
+              "nonce=\"abc123nonce\",uri=\"sip:sip.voip.test\","
+              "response=\"42ee5aee6456556e8f5da808c268e658\"\r\n"
+              "Content-Length: 0\r\n"
+              "\r\n");
+    EXPECT_STREQ(composer.Digest.Ha1Hex, "047d7699cdda857ebe5967aa8cba3921");
+}
+
+TEST_F(SipComposerTest, LongReceivedViaListsAreComposedWholeUpToOneDatagram) {
+    CSIPSDPMessage challenge;
+    challenge.Code = 2401;
+    for (int i = 0; i < 40; ++i) {
+        challenge.ViaList += "Via: SIP/2.0/UDP 10.0.0." + std::to_string(i) +
+                             ":5060;branch=z9hG4bK-long-branch-parameter-" + std::to_string(i) +
+                             "#**#";
+    }
+    std::string out;
+    const int length = composer.ComposeRegister(true, &challenge, out);
+    EXPECT_GT(length, 2000);
+    EXPECT_NE(out.find("branch-parameter-39\r\nContact: "), std::string::npos);
+    EXPECT_EQ(out.substr(out.size() - 4), "\r\n\r\n");
+
+    // A list no datagram could carry is refused rather than cut.
+    challenge.ViaList = std::string(SipComposer::kMaxDatagram, 'v') + "#**#";
+    EXPECT_EQ(composer.ComposeRegister(true, &challenge, out), 0);
+    EXPECT_TRUE(out.empty());
+}
+
+TEST_F(SipComposerTest, SequenceStartsAtZeroAndSkipsZeroAfterWrapping) {
+    EXPECT_EQ(composer.NextSequence(), 0);
+    EXPECT_EQ(composer.NextSequence(), 1);
+    composer.SeqCounter = 65534;
+    EXPECT_EQ(composer.NextSequence(), 65534);
+    EXPECT_EQ(composer.NextSequence(), 1);
+    EXPECT_EQ(composer.NextSequence(), 2);
+}
+
+TEST_F(SipComposerTest, DtmfBodyAndSdpForOtherPayloadTypes) {
+    EXPECT_EQ(composer.ComposeBody(false, 5), "Signal= 5\r\nDuration= 250\r\n");
+    EXPECT_EQ(composer.ComposeBody(false, 10), "Signal= 10\r\nDuration= 250\r\n");
+    EXPECT_EQ(composer.ComposeBody(true, 0).find("a="), std::string::npos);
+    EXPECT_NE(composer.ComposeBody(true, 0).find("m=audio 18598 RTP/AVP 0\r\n"), std::string::npos);
+}
+
+TEST(SipComposerIdentifiers, DialogsBegunInTheSameSecondNeverShareTagOrCallId) {
+    testing_support::FakeClock clock(kNow);
+    CallSettings settings;
+    SipComposer composer(settings);
+    std::set<std::string> tags;
+    std::set<std::string> callIds;
+    for (int i = 0; i < 50; ++i) {
+        const std::string tag = composer.NewTag();
+        const std::string callId = composer.NewCallId();
+        EXPECT_EQ(tag.rfind("KYR_1700000000.", 0), 0u) << tag;
+        EXPECT_EQ(callId.find('@'), std::string::npos);
+        tags.insert(tag);
+        callIds.insert(callId);
+    }
+    EXPECT_EQ(tags.size(), 50u);
+    EXPECT_EQ(callIds.size(), 50u);
+}
+
+TEST(SipComposerIdentifiers, RepeatedRandomNumbersAreDrawnAgain) {
+    testing_support::FakeClock clock(kNow);
+    testing_support::FixedRandom random{5, 5, 5, 5, 6, 6, 6, 6};
+    CallSettings settings;
+    SipComposer composer(settings);
+    EXPECT_EQ(composer.NewTag(), "KYR_1700000000.5555");
+    EXPECT_EQ(composer.NewTag(), "KYR_1700000000.6666");
+}
+
+}  // namespace

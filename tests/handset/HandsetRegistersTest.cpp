@@ -1,0 +1,173 @@
+#include <cstring>
+#include <vector>
+
+#include "handset/HandsetLibrary.h"
+#include "handset/HandsetRegisters.h"
+#include "platform/TThread.h"
+#include "tests/handset/SimulatedHandset.h"
+#include "tests/support/TestSupport.h"
+
+namespace {
+
+using handset_testing::RecordedRequests;
+using handset_testing::SimulatedHandsetTest;
+
+constexpr uint8_t kRead = 1;
+constexpr uint8_t kWrite = 0;
+
+struct Transfer {
+    uint8_t reg;
+    uint8_t direction;
+    uint8_t value;  // read: the register's value; write: the value written
+};
+
+// Checks every byte of a recorded transfer block against the layout the library expects.
+void ExpectTransfer(const TjIpSysSimRequest& request, const Transfer& expected) {
+    EXPECT_EQ(request.code, kTjIpSysTransfer);
+    EXPECT_EQ(request.a, 0);
+    ASSERT_EQ(request.byteCount, 24);
+    const uint8_t* block = request.bytes;
+    const uint8_t header[10] = {4,
+                                0,
+                                0,
+                                0,
+                                expected.reg,
+                                0,
+                                1,
+                                0,
+                                expected.direction,
+                                static_cast<uint8_t>(expected.direction == kWrite ? 0x55 : 0)};
+    EXPECT_EQ(std::memcmp(block, header, sizeof(header)), 0);
+    EXPECT_EQ(block[10], 0);
+    EXPECT_EQ(block[11], 0);
+    const uint8_t count[4] = {1, 0, 0, 0};
+    EXPECT_EQ(std::memcmp(block + 12, count, sizeof(count)), 0);
+    intptr_t data = 0;
+    std::memcpy(&data, block + 16, sizeof(data));
+    EXPECT_NE(data, 0);
+    if (expected.direction == kRead) {
+        EXPECT_EQ(request.dataBefore, 0);
+        EXPECT_EQ(request.dataAfter, expected.value);
+    } else {
+        EXPECT_EQ(request.dataBefore, expected.value);
+    }
+}
+
+void ExpectTransfers(const std::vector<TjIpSysSimRequest>& requests,
+                     const std::vector<Transfer>& expected) {
+    ASSERT_EQ(requests.size(), expected.size());
+    for (size_t i = 0; i < expected.size(); ++i) {
+        SCOPED_TRACE(i + 1);
+        ExpectTransfer(requests[i], expected[i]);
+    }
+}
+
+class HandsetRegistersTest : public SimulatedHandsetTest {
+protected:
+    void SetUp() override {
+        SimulatedHandsetTest::SetUp();
+        BindHandset();
+    }
+};
+
+TEST_F(HandsetRegistersTest, UpdateBitsChangesRegister18AndAlwaysSetsTheMaskIn19) {
+    TjIpSysSim_SetRegister(18, 0xA5);
+    TjIpSysSim_SetRegister(19, 0x01);
+    EXPECT_TRUE(HandsetUpdateBits(0x20, false));
+    ExpectTransfers(RecordedRequests(),
+                    {{18, kRead, 0xA5}, {19, kRead, 0x01}, {18, kWrite, 0x85}, {19, kWrite, 0x21}});
+
+    TjIpSysSim_ForgetRequests();
+    EXPECT_TRUE(HandsetUpdateBits(0x02, true));
+    EXPECT_EQ(TjIpSysSim_GetRegister(18), 0x87);
+    EXPECT_EQ(TjIpSysSim_GetRegister(19), 0x23);
+}
+
+TEST_F(HandsetRegistersTest, AFailedReadGivesZero) {
+    TjIpSysSim_SetRegister(40, 0x77);
+    EXPECT_EQ(HandsetReadRegister(40), 0x77);
+    TjIpSysSim_SetTransferResult(0);
+    EXPECT_EQ(HandsetReadRegister(40), 0);
+}
+
+TEST_F(HandsetRegistersTest, ARingBurstIs24TransfersWithHalfASecondAfterTheTenth) {
+    TjIpSysSim_SetRegister(18, 0x25);
+    TjIpSysSim_SetRegister(19, 0x02);
+    UsbHandsetRinger ringer;
+    ringer.RingHandset();
+
+    const std::vector<TjIpSysSimRequest> requests = RecordedRequests();
+    ExpectTransfers(requests, {
+                                  // bits 0x80 set
+                                  {18, kRead, 0x25},
+                                  {19, kRead, 0x02},
+                                  {18, kWrite, 0xA5},
+                                  {19, kWrite, 0x82},
+                                  {15, kWrite, 0x40},
+                                  // bits 0x20 cleared
+                                  {18, kRead, 0xA5},
+                                  {19, kRead, 0x82},
+                                  {18, kWrite, 0x85},
+                                  {19, kWrite, 0xA2},
+                                  {27, kWrite, 0x01},
+                                  // the pause; bits 0x20 set
+                                  {18, kRead, 0x85},
+                                  {19, kRead, 0xA2},
+                                  {18, kWrite, 0xA5},
+                                  {19, kWrite, 0xA2},
+                                  {25, kWrite, 0x01},
+                                  {26, kWrite, 0x09},
+                                  {27, kWrite, 0x07},
+                                  {24, kWrite, 0xFF},
+                                  {23, kWrite, 0xC8},
+                                  // bits 0x20 set again
+                                  {18, kRead, 0xA5},
+                                  {19, kRead, 0xA2},
+                                  {18, kWrite, 0xA5},
+                                  {19, kWrite, 0xA2},
+                                  {15, kWrite, 0x00},
+                              });
+    ASSERT_EQ(requests.size(), 24u);
+    // Timer granularity may shorten a sleep slightly, so the bound is a little below 500 ms.
+    EXPECT_GE(requests[10].timeUs - requests[9].timeUs, 480'000);
+}
+
+// The call manager's side: one ring burst on a thread of its own.
+class RingingThread final : public TThread {
+public:
+    ~RingingThread() override { TerminateAndWait(); }
+
+protected:
+    void Execute() override { RingHandset(); }
+};
+
+TEST_F(HandsetRegistersTest, KeyFeedbackDuringARingNeverMeetsATransferInTheLibrary) {
+    RingingThread ringing;
+    ringing.Resume();
+    int feedbackSent = 0;
+    EXPECT_TRUE(testing_support::WaitUntil(
+        [&] {
+            HandsetKeyFeedback(1);
+            ++feedbackSent;
+            return ringing.Finished();
+        },
+        5000, 1));
+    ringing.WaitFor();
+
+    EXPECT_GT(feedbackSent, 10);
+    EXPECT_EQ(TjIpSysSim_OverlappingRequests(), 0);
+    int transfers = 0;
+    for (const TjIpSysSimRequest& request : RecordedRequests()) {
+        transfers += request.code == kTjIpSysTransfer ? 1 : 0;
+    }
+    EXPECT_EQ(transfers, 24);
+}
+
+TEST_F(HandsetRegistersTest, RingingWithoutAHandsetSendsNothing) {
+    ResetHandsetBindingForTests();
+    UsbHandsetRinger ringer;
+    ringer.RingHandset();
+    EXPECT_EQ(TjIpSysSim_RequestCount(), 0);
+}
+
+}  // namespace
