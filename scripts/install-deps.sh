@@ -8,7 +8,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools libqt6opengl6-dev
   libssl-dev libbcg729-dev portaudio19-dev libgtest-dev libgmock-dev
   sip-tester kamailio tshark xvfb xauth pulseaudio pulseaudio-utils libnss-wrapper
-  sox imagemagick x11-utils
+  sox imagemagick x11-utils xdotool
 )
 
 missing=()

@@ -19,6 +19,8 @@ rundir="${2:-${DEMO_RUNDIR:-/tmp/kyr-demo-operator}}"
 : "${DEMO_CALLEE_IP:=127.0.0.3}"
 : "${DEMO_PHONE_IP:=127.0.0.1}"
 : "${DEMO_ECHO_RTP_PORT:=16000}"
+# sipp cannot share a port with the phone's wildcard socket, so the echo callee uses its own.
+: "${DEMO_CALLEE_PORT:=5062}"
 
 stop() {
   for name in kamailio echo-callee; do
@@ -43,14 +45,14 @@ start() {
   sed -e "s/@PROXY_IP@/$DEMO_PROXY_IP/g" -e "s/@CALLEE_IP@/$DEMO_CALLEE_IP/g" \
       -e "s/@PHONE_IP@/$DEMO_PHONE_IP/g" -e "s/@SIP_PORT@/$DEMO_SIP_PORT/g" \
       -e "s/@DOMAIN@/$DEMO_DOMAIN/g" -e "s/@ACCOUNT@/$DEMO_ACCOUNT/g" \
-      -e "s/@KEY@/$DEMO_KEY/g" -e "s/@ECHO_NUMBER@/$DEMO_ECHO_NUMBER/g" \
+      -e "s/@KEY@/$DEMO_KEY/g" -e "s/@ECHO_NUMBER@/$DEMO_ECHO_NUMBER/g" -e "s/@CALLEE_PORT@/$DEMO_CALLEE_PORT/g" \
       "$here/kamailio.cfg.in" > "$rundir/kamailio.cfg"
   kamailio -f "$rundir/kamailio.cfg" -P "$rundir/kamailio.main.pid" -w "$rundir" -E -DD \
     > "$rundir/kamailio.log" 2>&1 &
   echo $! > "$rundir/kamailio.pid"
-  sipp -sf "$here/echo-callee.xml" -i "$DEMO_CALLEE_IP" -p "$DEMO_SIP_PORT" \
+  sipp -sf "$here/echo-callee.xml" -i "$DEMO_CALLEE_IP" -p "$DEMO_CALLEE_PORT" \
     -mi "$DEMO_CALLEE_IP" -mp "$DEMO_ECHO_RTP_PORT" -rtp_echo -aa -nostdin \
-    -cp 8888 -trace_err -error_file "$rundir/echo-callee.errors" \
+    -cp "${DEMO_CONTROL_PORT:-8888}" -trace_err -error_file "$rundir/echo-callee.errors" \
     > "$rundir/echo-callee.log" 2>&1 &
   echo $! > "$rundir/echo-callee.pid"
   if ! wait_for_udp_port "$DEMO_PROXY_IP" "$DEMO_SIP_PORT"; then
@@ -58,7 +60,7 @@ start() {
     stop
     exit 1
   fi
-  wait_for_udp_port "$DEMO_CALLEE_IP" "$DEMO_SIP_PORT" || true
+  wait_for_udp_port "$DEMO_CALLEE_IP" "$DEMO_CALLEE_PORT" || true
   echo "demo operator: proxy $DEMO_DOMAIN = $DEMO_PROXY_IP:$DEMO_SIP_PORT," \
        "account $DEMO_ACCOUNT, echo number $DEMO_ECHO_NUMBER (logs in $rundir)"
 }
