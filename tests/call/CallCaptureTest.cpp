@@ -14,12 +14,16 @@
 
 namespace {
 
+using call_testing::Callee;
+using call_testing::CalleeArgs;
+using call_testing::CallerArgs;
 using call_testing::CallPorts;
 using call_testing::FirstLine;
+using call_testing::G729Packet;
 using call_testing::PickCallPorts;
-using call_testing::RtpPeer;
 using call_testing::SippPeer;
 using call_testing::TestPhone;
+using call_testing::UdpPeer;
 using testing_support::BinaryPath;
 using testing_support::WaitUntil;
 
@@ -32,6 +36,7 @@ public:
                     uint16_t probePort)
         : log_(log), probePort_(probePort) {
         std::remove(file.c_str());
+        std::remove(log.c_str());  // a previous run's lines would pass for this one's
         pid_ = fork();
         if (pid_ == 0) {
             std::freopen(log.c_str(), "w", stdout);
@@ -67,7 +72,7 @@ public:
             pid_ = -1;
         }
     }
-    std::string Log() const { return sipp_testing::ReadFile(log_); }
+    std::string Log() const { return call_testing::ReadFile(log_); }
 
 private:
     size_t Packets() const {
@@ -86,24 +91,19 @@ private:
     platform::UdpSocket probe_;
 };
 
-std::string RunCommand(const std::string& command) {
+// The non-empty lines tshark prints for arguments.
+std::vector<std::string> Tshark(const std::string& arguments) {
     std::string output;
-    if (FILE* pipe = popen(command.c_str(), "r")) {
+    if (FILE* pipe = popen(("tshark " + arguments + " 2>/dev/null").c_str(), "r")) {
         char buffer[4096];
-        size_t n = 0;
-        while ((n = fread(buffer, 1, sizeof(buffer), pipe)) > 0) {
+        for (size_t n = 0; (n = fread(buffer, 1, sizeof(buffer), pipe)) > 0;) {
             output.append(buffer, n);
         }
         pclose(pipe);
     }
-    return output;
-}
-
-std::vector<std::string> Lines(const std::string& text) {
     std::vector<std::string> lines;
-    std::istringstream stream(text);
-    std::string line;
-    while (std::getline(stream, line)) {
+    std::istringstream stream(output);
+    for (std::string line; std::getline(stream, line);) {
         if (!line.empty()) {
             lines.push_back(line);
         }
@@ -112,16 +112,16 @@ std::vector<std::string> Lines(const std::string& text) {
 }
 
 void OutgoingCall(const CallPorts& ports) {
-    RtpPeer peer(ports.peerRtp);
-    SippPeer sipp("callee_answers", ports, 1, {"-key", "rtpport", std::to_string(ports.peerRtp)});
+    UdpPeer peer(ports.peerRtp);
+    SippPeer sipp("callee", ports, 1, CalleeArgs(Callee::Answers, ports));
     ASSERT_TRUE(sipp.Listening()) << sipp.Log();
     TestPhone phone(ports);
     CallManagerThread& m = *phone.manager;
     ASSERT_TRUE(m.DoDial("4321"));
     ASSERT_TRUE(phone.RunUntil([&] { return m.Connected; }));
     for (uint16_t sequence = 1; sequence <= 10; ++sequence) {
-        ASSERT_FALSE(peer.Receive().empty());
-        peer.SendG729(sequence);
+        ASSERT_TRUE(peer.Receive().has_value());
+        peer.Reply(G729Packet(sequence));
     }
     ASSERT_TRUE(m.DoSendDtmf(15));
     m.DoHangUp();
@@ -131,9 +131,7 @@ void OutgoingCall(const CallPorts& ports) {
 void IncomingCall(const CallPorts& ports) {
     TestPhone phone(ports);
     CallManagerThread& m = *phone.manager;
-    SippPeer sipp("caller_calls", ports, 1,
-                  {"127.0.0.1:" + std::to_string(ports.phoneSip), "-mp",
-                   std::to_string(ports.peerRtp), "-mi", "127.0.0.1", "-rtp_echo"});
+    SippPeer sipp("caller", ports, 1, CallerArgs(ports));
     ASSERT_TRUE(phone.RunUntil([&] { return FirstLine(m.SendBuffer) == "SIP/2.0 486 Busy Here"; }))
         << sipp.Log();
     m.DoAnswer();
@@ -160,24 +158,20 @@ TEST(CallCapture, SignallingAndVoiceDissectCleanlyInTshark) {
     EXPECT_TRUE(capture.CaughtUp(10000));
     capture.Stop();
 
-    std::string decode = " -r " + file;
+    std::string decode = "-r " + file;
     for (const uint16_t port : {ports.sipp, ports.phoneSip}) {
         decode += " -d udp.port==" + std::to_string(port) + ",sip";
     }
     for (const uint16_t port : {ports.phoneRtp, ports.peerRtp}) {
         decode += " -d udp.port==" + std::to_string(port) + ",rtp";
     }
-    const std::vector<std::string> sip =
-        Lines(RunCommand("tshark" + decode + " -Y sip -T fields -e sip.CSeq 2>/dev/null"));
-    EXPECT_GE(sip.size(), 20u);
-    const std::string broken = RunCommand(
-        "tshark" + decode +
-        " -Y '_ws.malformed || (sip && _ws.expert.severity >= \"warning\")' 2>/dev/null");
-    EXPECT_EQ(broken, "");
+    EXPECT_GE(Tshark(decode + " -Y sip -T fields -e sip.CSeq").size(), 20u);
+    EXPECT_EQ(Tshark(decode + " -Y '_ws.malformed || (sip && _ws.expert.severity >= \"warning\")'"),
+              std::vector<std::string>{});
 
     // Every RTP datagram, both ways and both calls: G.729, 12-byte header + two frames.
-    const std::vector<std::string> rtp = Lines(RunCommand(
-        "tshark" + decode + " -Y rtp -T fields -e rtp.p_type -e udp.length 2>/dev/null"));
+    const std::vector<std::string> rtp =
+        Tshark(decode + " -Y rtp -T fields -e rtp.p_type -e udp.length");
     EXPECT_GE(rtp.size(), 30u);
     for (const std::string& line : rtp) {
         EXPECT_EQ(line, "18\t40");

@@ -1,64 +1,122 @@
 #include "tests/call/CallSippSupport.h"
 
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
 #include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
 
 #include "platform/Audio.h"
 #include "tests/support/TestSupport.h"
+
+extern char** environ;
 
 namespace call_testing {
 
 using testing_support::BinaryPath;
 using testing_support::SourcePath;
 
-namespace {
-
-uint32_t Loopback() {
-    uint32_t address = 0;
-    platform::ParseDottedIpv4("127.0.0.1", &address);
-    return address;
+// Ports on 127.0.0.1 that were free a moment ago (picked by the system, then released).
+CallPorts PickCallPorts() {
+    return {UdpPeer().Port(), UdpPeer().Port(), UdpPeer().Port(), UdpPeer().Port(),
+            UdpPeer().Port()};
 }
 
-}  // namespace
+std::vector<std::string> CalleeArgs(Callee part, const CallPorts& ports) {
+    return {"-key", "mode",    std::to_string(static_cast<int>(part)),
+            "-key", "rtpport", std::to_string(ports.peerRtp)};
+}
 
-CallPorts PickCallPorts() {
-    CallPorts ports;
-    ports.sipp = sipp_testing::FreeUdpPort();
-    ports.sippControl = sipp_testing::FreeUdpPort();
-    ports.phoneSip = sipp_testing::FreeUdpPort();
-    ports.phoneRtp = sipp_testing::FreeUdpPort();
-    ports.peerRtp = sipp_testing::FreeUdpPort();
-    return ports;
+std::vector<std::string> CallerArgs(const CallPorts& ports) {
+    return {"127.0.0.1:" + std::to_string(ports.phoneSip),
+            "-mp",
+            std::to_string(ports.peerRtp),
+            "-mi",
+            "127.0.0.1",
+            "-rtp_echo"};
 }
 
 SippPeer::SippPeer(const std::string& name, const CallPorts& ports, int calls,
                    const std::vector<std::string>& extraArgs)
     : messageFile_(BinaryPath("sipp_" + name + "_messages.log")),
       errorFile_(BinaryPath("sipp_" + name + "_errors.log")),
+      logFile_(BinaryPath("sipp_" + name + ".log")),
       port_(ports.sipp) {
     std::remove(messageFile_.c_str());
-    std::vector<std::string> args = {"-sf", SourcePath("tests/call/scenarios/" + name + ".xml"),
-                                     "-i", "127.0.0.1", "-p", std::to_string(ports.sipp), "-cp",
-                                     std::to_string(ports.sippControl), "-m", std::to_string(calls),
-                                     "-timeout", "15s", "-timeout_error", "-nostdin",
-                                     // The phone's duplicates stand in for retransmission;
-                                     // sipp's own would only blur what the test reads.
-                                     "-nr", "-trace_msg", "-message_file", messageFile_,
-                                     "-trace_err", "-error_file", errorFile_};
+    std::vector<std::string> args = {
+        "sipp", "-sf", SourcePath("tests/call/scenarios/" + name + ".xml"), "-i", "127.0.0.1", "-p",
+        std::to_string(ports.sipp), "-cp", std::to_string(ports.sippControl), "-m",
+        std::to_string(calls), "-timeout", "15s", "-timeout_error", "-nostdin",
+        // The phone's duplicates stand in for retransmission;
+        // sipp's own would only blur what the test reads.
+        "-nr", "-trace_msg", "-message_file", messageFile_, "-trace_err", "-error_file",
+        errorFile_};
     args.insert(args.end(), extraArgs.begin(), extraArgs.end());
-    process_ =
-        std::make_unique<sipp_testing::SippProcess>(args, BinaryPath("sipp_" + name + ".log"));
+    std::vector<char*> argv;
+    for (std::string& arg : args) {
+        argv.push_back(arg.data());
+    }
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, logFile_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    pid_t pid = -1;
+    if (posix_spawnp(&pid, "sipp", &actions, nullptr, argv.data(), environ) == 0) {
+        pid_ = pid;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+}
+
+SippPeer::~SippPeer() {
+    if (pid_ > 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
 }
 
 bool SippPeer::Listening() {
-    return process_->Started() && process_->WaitUntilListening(port_);
+    char wanted[32];
+    std::snprintf(wanted, sizeof(wanted), "0100007F:%04X", port_);
+    return pid_ > 0 &&
+           testing_support::WaitUntil(
+               [&] { return ReadFile("/proc/net/udp").find(wanted) != std::string::npos; }, 5000,
+               20);
 }
 
 int SippPeer::WaitForExit(int timeoutMs) {
-    return process_->WaitForExit(timeoutMs);
+    int status = 0;
+    if (pid_ > 0 && testing_support::WaitUntil(
+                        [&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, timeoutMs, 20)) {
+        pid_ = -1;
+        exitCode_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    return pid_ > 0 ? -1 : exitCode_;  // one still running is killed by the destructor
 }
 
 std::vector<std::string> SippPeer::Received() const {
-    return sipp_testing::ReceivedMessages(messageFile_);
+    // The trace gives each datagram as "UDP message received [length] bytes :", a blank
+    // line, then the datagram itself.
+    const std::string text = ReadFile(messageFile_);
+    const std::string marker = "UDP message received [";
+    std::vector<std::string> messages;
+    for (size_t at = text.find(marker); at != std::string::npos; at = text.find(marker, at)) {
+        at += marker.size();
+        const size_t close = text.find(']', at);
+        const size_t start = text.find("\n\n", at);
+        if (close == std::string::npos || start == std::string::npos) {
+            break;
+        }
+        messages.push_back(text.substr(start + 2, std::stoul(text.substr(at, close - at))));
+        at = start + 2;
+    }
+    return messages;
 }
 
 std::vector<std::string> SippPeer::ReceivedStartingWith(const std::string& prefix) const {
@@ -72,7 +130,7 @@ std::vector<std::string> SippPeer::ReceivedStartingWith(const std::string& prefi
 }
 
 std::string SippPeer::Log() const {
-    return sipp_testing::ReadFile(process_->LogPath()) + sipp_testing::ReadFile(errorFile_);
+    return ReadFile(logFile_) + ReadFile(errorFile_);
 }
 
 TestPhone::TestPhone(const CallPorts& ports) {
@@ -111,40 +169,34 @@ std::vector<std::string> TestPhone::RowsFrom(const std::string& from) {
     return std::vector<std::string>(first, rows.end());
 }
 
-RtpPeer::RtpPeer(uint16_t port) {
-    socket_.Bind(port, Loopback());
-}
-
-std::string RtpPeer::Receive(int timeoutMs) {
-    if (socket_.WaitReadable(timeoutMs) != platform::UdpSocket::WaitResult::Readable) {
-        return {};
-    }
-    char buffer[2048];
-    const long length = socket_.ReceiveFrom(buffer, sizeof(buffer), &phone_);
-    if (length < 0 || static_cast<size_t>(length) > sizeof(buffer)) {
-        return {};
-    }
-    return std::string(buffer, static_cast<size_t>(length));
-}
-
-void RtpPeer::SendG729(uint16_t sequence) {
-    unsigned char packet[32] = {0x80, 18};
-    packet[2] = static_cast<unsigned char>(sequence >> 8);
-    packet[3] = static_cast<unsigned char>(sequence & 0xFF);
+std::string G729Packet(uint16_t sequence) {
+    std::string packet(32, '\0');
     const uint32_t timestamp = sequence * 160u;
-    packet[4] = static_cast<unsigned char>(timestamp >> 24);
-    packet[5] = static_cast<unsigned char>(timestamp >> 16);
-    packet[6] = static_cast<unsigned char>(timestamp >> 8);
-    packet[7] = static_cast<unsigned char>(timestamp);
-    packet[8] = 0x12;  // SSRC 0x12345678
-    packet[9] = 0x34;
-    packet[10] = 0x56;
-    packet[11] = 0x78;
-    socket_.SendTo(packet, sizeof(packet), phone_);
+    const unsigned char header[12] = {0x80,
+                                      18,
+                                      static_cast<unsigned char>(sequence >> 8),
+                                      static_cast<unsigned char>(sequence),
+                                      static_cast<unsigned char>(timestamp >> 24),
+                                      static_cast<unsigned char>(timestamp >> 16),
+                                      static_cast<unsigned char>(timestamp >> 8),
+                                      static_cast<unsigned char>(timestamp),
+                                      0x12,
+                                      0x34,
+                                      0x56,
+                                      0x78};  // SSRC 0x12345678
+    packet.replace(0, sizeof(header), reinterpret_cast<const char*>(header), sizeof(header));
+    return packet;
 }
 
 bool SentTwiceIdentically(const std::vector<std::string>& copies) {
     return copies.size() == 2 && copies[0] == copies[1];
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream file(path);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
 }
 
 }  // namespace call_testing

@@ -8,9 +8,7 @@
 
 #include "call/CallManagerThread.h"
 #include "platform/AudioVirtual.h"
-#include "platform/UdpSocket.h"
 #include "tests/call/CallTestDoubles.h"
-#include "tests/call/SippRunner.h"
 
 namespace call_testing {
 
@@ -26,15 +24,30 @@ struct CallPorts {
 };
 CallPorts PickCallPorts();
 
-// sipp playing the operator's proxy (and the far end behind it) for one scenario, with its
-// message trace kept for the test to read.
+// The parts sipp plays as the callee of the phone's calls in scenarios/callee.xml.
+enum class Callee { Answers = 1, EarlyMedia, Cancelled, Refuses, Challenges407, Challenges401 };
+// sipp's arguments for that part, the far end's RTP port being peerRtp.
+std::vector<std::string> CalleeArgs(Callee part, const CallPorts& ports);
+// sipp as the caller in scenarios/caller.xml: it sends to the phone's SIP port and echoes the
+// phone's voice back from peerRtp.
+std::vector<std::string> CallerArgs(const CallPorts& ports);
+
+// sipp playing the operator's proxy (and the far end behind it) for one scenario, run in a
+// child process with its screen in a log file and its message trace kept for the test.
 class SippPeer {
 public:
     // name: the scenario file below tests/call/scenarios, also naming the logs.
     SippPeer(const std::string& name, const CallPorts& ports, int calls,
              const std::vector<std::string>& extraArgs);
+    ~SippPeer();  // a sipp still running is killed and reaped
+    SippPeer(const SippPeer&) = delete;
+    SippPeer& operator=(const SippPeer&) = delete;
+
+    // Waits until sipp's main socket holds its UDP port on 127.0.0.1.
     bool Listening();
+    // sipp's exit code; -1 when it did not end within timeoutMs (it is killed then).
     int WaitForExit(int timeoutMs = 10000);
+    // Every datagram sipp received, byte for byte and in order, duplicates included.
     std::vector<std::string> Received() const;
     // The received messages whose first line starts with prefix, in order.
     std::vector<std::string> ReceivedStartingWith(const std::string& prefix) const;
@@ -43,8 +56,10 @@ public:
 private:
     std::string messageFile_;
     std::string errorFile_;
+    std::string logFile_;
     uint16_t port_;
-    std::unique_ptr<sipp_testing::SippProcess> process_;
+    int pid_ = -1;
+    int exitCode_ = -1;
 };
 
 // The call manager as the main window sets it up, over the virtual audio back end and the
@@ -67,21 +82,13 @@ public:
     std::unique_ptr<CallManagerThread> manager;
 };
 
-// A far end's RTP socket on 127.0.0.1 owned by the test.
-class RtpPeer {
-public:
-    explicit RtpPeer(uint16_t port);
-    // The next datagram from the phone, empty when none came within timeoutMs.
-    std::string Receive(int timeoutMs = 3000);
-    // One RTP packet of two (silent-coded) G.729 frames to the phone.
-    void SendG729(uint16_t sequence);
-
-private:
-    platform::UdpSocket socket_;
-    platform::Ipv4Endpoint phone_;
-};
+// One RTP packet of two (silent-coded) G.729 frames, as the far end sends it.
+std::string G729Packet(uint16_t sequence);
 
 // The two identical copies that every user operation sends.
 bool SentTwiceIdentically(const std::vector<std::string>& copies);
+
+// The text of a file, for failure messages.
+std::string ReadFile(const std::string& path);
 
 }  // namespace call_testing

@@ -1,57 +1,14 @@
 #include "tests/call/CallTestDoubles.h"
 
-#include <algorithm>
-#include <mutex>
-
 namespace call_testing {
 
-void RecordingMessageList::AppendRow(const std::string& row) {
-    std::lock_guard<TCriticalSection> guard(lock_);
-    rows_.push_back(row);
-}
-
-void RecordingMessageList::ShowLastRows(int rows) {
-    std::lock_guard<TCriticalSection> guard(lock_);
-    showLastRows_.push_back(rows);
-}
-
-std::vector<std::string> RecordingMessageList::Rows() {
-    std::lock_guard<TCriticalSection> guard(lock_);
-    return rows_;
-}
-
-std::vector<int> RecordingMessageList::ShowLastRowsCalls() {
-    std::lock_guard<TCriticalSection> guard(lock_);
-    return showLastRows_;
-}
-
-bool RecordingMessageList::HasRow(const std::string& row) {
-    std::lock_guard<TCriticalSection> guard(lock_);
-    return std::find(rows_.begin(), rows_.end(), row) != rows_.end();
-}
-
-void RecordingLamp::SetBrushColor(uint32_t rgb) {
-    std::lock_guard<TCriticalSection> guard(lock_);
-    colours_.push_back(rgb);
-}
-
-std::vector<uint32_t> RecordingLamp::Colours() {
-    std::lock_guard<TCriticalSection> guard(lock_);
-    return colours_;
-}
-
-uint32_t RecordingLamp::Last() {
-    std::lock_guard<TCriticalSection> guard(lock_);
-    return colours_.empty() ? 0 : colours_.back();
-}
-
-FakeProxy::FakeProxy() {
+UdpPeer::UdpPeer(uint16_t port) {
     uint32_t loopback = 0;
     platform::ParseDottedIpv4("127.0.0.1", &loopback);
-    socket_.Bind(0, loopback);
+    socket_.Bind(port, loopback);
 }
 
-std::optional<std::string> FakeProxy::Receive(int timeoutMs) {
+std::optional<std::string> UdpPeer::Receive(int timeoutMs) {
     if (socket_.WaitReadable(timeoutMs) != platform::UdpSocket::WaitResult::Readable) {
         return std::nullopt;
     }
@@ -63,20 +20,12 @@ std::optional<std::string> FakeProxy::Receive(int timeoutMs) {
     return std::string(buffer, static_cast<size_t>(length));
 }
 
-std::vector<std::string> FakeProxy::ReceiveAll(int windowMs) {
+std::vector<std::string> UdpPeer::ReceiveAll(int windowMs) {
     std::vector<std::string> all;
     while (auto datagram = Receive(windowMs)) {
         all.push_back(*datagram);
     }
     return all;
-}
-
-void FakeProxy::Reply(const std::string& text) {
-    socket_.SendTo(text.data(), text.size(), phone_);
-}
-
-std::string FirstLine(const std::string& text) {
-    return text.substr(0, text.find("\r\n"));
 }
 
 std::string HeaderValue(const std::string& text, const std::string& name) {

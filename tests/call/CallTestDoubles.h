@@ -1,6 +1,8 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,11 +16,26 @@ namespace call_testing {
 // The window's message list as the call manager sees it; readable from the test's thread.
 class RecordingMessageList final : public MessageListView {
 public:
-    void AppendRow(const std::string& row) override;
-    void ShowLastRows(int rows) override;
-    std::vector<std::string> Rows();
-    std::vector<int> ShowLastRowsCalls();
-    bool HasRow(const std::string& row);
+    void AppendRow(const std::string& row) override {
+        std::lock_guard<TCriticalSection> guard(lock_);
+        rows_.push_back(row);
+    }
+    void ShowLastRows(int rows) override {
+        std::lock_guard<TCriticalSection> guard(lock_);
+        showLastRows_.push_back(rows);
+    }
+    std::vector<std::string> Rows() {
+        std::lock_guard<TCriticalSection> guard(lock_);
+        return rows_;
+    }
+    std::vector<int> ShowLastRowsCalls() {
+        std::lock_guard<TCriticalSection> guard(lock_);
+        return showLastRows_;
+    }
+    bool HasRow(const std::string& row) {
+        const std::vector<std::string> rows = Rows();
+        return std::find(rows.begin(), rows.end(), row) != rows.end();
+    }
 
 private:
     TCriticalSection lock_;
@@ -28,9 +45,18 @@ private:
 
 class RecordingLamp final : public StatusLampView {
 public:
-    void SetBrushColor(uint32_t rgb) override;
-    std::vector<uint32_t> Colours();
-    uint32_t Last();
+    void SetBrushColor(uint32_t rgb) override {
+        std::lock_guard<TCriticalSection> guard(lock_);
+        colours_.push_back(rgb);
+    }
+    std::vector<uint32_t> Colours() {
+        std::lock_guard<TCriticalSection> guard(lock_);
+        return colours_;
+    }
+    uint32_t Last() {
+        const std::vector<uint32_t> colours = Colours();
+        return colours.empty() ? 0 : colours.back();
+    }
 
 private:
     TCriticalSection lock_;
@@ -43,16 +69,17 @@ public:
     int rings = 0;  // touched only by the thread that runs the cycles
 };
 
-// A proxy on 127.0.0.1 with an ephemeral port: receives what the phone sends and answers it.
-class FakeProxy {
+// A socket on 127.0.0.1 standing in for the phone's peer (its proxy on an ephemeral port,
+// or the far end's RTP port): receives what the phone sends and answers the sender.
+class UdpPeer {
 public:
-    FakeProxy();
+    explicit UdpPeer(uint16_t port = 0);
     uint16_t Port() const { return socket_.LocalPort(); }
     // The next datagram, or nothing within timeoutMs; remembers its sender for Reply.
     std::optional<std::string> Receive(int timeoutMs = 3000);
     // Everything that arrives within windowMs (a bounded wait for silence).
     std::vector<std::string> ReceiveAll(int windowMs);
-    void Reply(const std::string& text);
+    void Reply(const std::string& text) { socket_.SendTo(text.data(), text.size(), phone_); }
 
 private:
     platform::UdpSocket socket_;
@@ -60,7 +87,9 @@ private:
 };
 
 // The first line of a SIP text, without its CR LF.
-std::string FirstLine(const std::string& text);
+inline std::string FirstLine(const std::string& text) {
+    return text.substr(0, text.find("\r\n"));
+}
 // The value of the first header line starting with name (e.g. "Call-ID: "), or empty.
 std::string HeaderValue(const std::string& text, const std::string& name);
 

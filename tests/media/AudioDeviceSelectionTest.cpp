@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <string>
+#include <vector>
+
 #include "media/AudioDeviceSelection.h"
 #include "platform/AudioVirtual.h"
 
@@ -10,87 +14,76 @@ using platform::VirtualAudioDevice;
 constexpr int kEnglish = 2;
 constexpr int kChinese = 1;
 const char* const kBig5UsbName = "USB \xAD\xB5\xAE\xC4\xB8\xCB\xB8\x6D";
+const char* const kSpeakers = "Speakers (Realtek)";
+const char* const kMicrophone = "Microphone (Realtek)";
 
-std::vector<VirtualAudioDevice> Devices(std::initializer_list<const char*> names) {
+// Names separated by '|'; a name starting with '?' is a device whose capabilities cannot be
+// read.
+std::vector<VirtualAudioDevice> Devices(const std::string& names) {
     std::vector<VirtualAudioDevice> devices;
-    for (const char* name : names) {
-        devices.emplace_back(name);
+    for (size_t at = 0; at < names.size();) {
+        const size_t end = std::min(names.find('|', at), names.size());
+        const bool readable = names[at] != '?';
+        devices.emplace_back(names.substr(readable ? at : at + 1, end - at - (readable ? 0 : 1)));
+        devices.back().capabilitiesReadable = readable;
+        at = end + 1;
     }
     return devices;
 }
 
-class AudioDeviceSelectionTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        audio.SetPreferredNames("Speakers (Realtek)", "Microphone (Realtek)");
-        audio.SetInputDevices(Devices({"Line In", "Microphone (Realtek)"}));
+TEST(AudioDeviceSelectionTest, PicksTheUsbDeviceElseTheLastWithThePreferredNameElseNothing) {
+    struct Case {
+        const char* what;
+        std::string outputs;
+        std::string inputs;
+        int language;
+        std::string playbackName;
+        uint32_t speaker;
+        uint32_t microphone;
+    };
+    // The system's preferred names are "Speakers (Realtek)" (unless empty) and
+    // "Microphone (Realtek)".
+    const Case cases[] = {
+        {"USB wins over the preferred device; Record names the input",
+         "Speakers (Realtek)|HDMI|USB Audio Device", "Line In|Microphone (Realtek)", kEnglish,
+         kSpeakers, 2, 1},
+        {"other installs know USB only by its Big5 name",
+         std::string("Speakers (Realtek)|HDMI|") + kBig5UsbName, "Microphone (Realtek)", kChinese,
+         kSpeakers, 2, 0},
+        {"the English name means nothing to other installs",
+         "HDMI|Speakers (Realtek)|USB Audio Device", "Microphone (Realtek)", kChinese, kSpeakers, 1,
+         0},
+        {"the Big5 name means nothing to English installs",
+         std::string("HDMI|Speakers (Realtek)|") + kBig5UsbName, "Microphone (Realtek)", kEnglish,
+         kSpeakers, 1, 0},
+        {"two outputs with the mapper name: the later one",
+         "Speakers (Realtek)|HDMI|Speakers (Realtek)", "Microphone (Realtek)", kEnglish, kSpeakers,
+         2, 0},
+        {"USB ends the search", "USB Audio Device|Speakers (Realtek)",
+         "Microphone (Realtek)|Microphone (Realtek)|Microphone (Realtek)|x", kEnglish, kSpeakers, 0,
+         2},
+        {"playback found but no input: both 0", "HDMI|Speakers (Realtek)", "Line In", kEnglish,
+         kSpeakers, 0, 0},
+        {"empty Playback name: both 0, even with USB", "HDMI|USB Audio Device",
+         "Line In|USB Audio Device", kEnglish, "", 0, 0},
+        {"unreadable capabilities are skipped", "HDMI|?USB Audio Device|Speakers (Realtek)",
+         "Microphone (Realtek)", kEnglish, kSpeakers, 2, 0},
+        {"names compare exactly", "HDMI|usb audio device|speakers (realtek)",
+         "Line In|Microphone (Realtek)", kEnglish, kSpeakers, 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        platform::VirtualAudioBackEnd audio;
+        audio.SetPreferredNames(c.playbackName, kMicrophone);
+        audio.SetOutputDevices(Devices(c.outputs));
+        audio.SetInputDevices(Devices(c.inputs));
+        const AudioDeviceChoice choice = SelectAudioDevices(audio, c.language);
+        EXPECT_EQ(choice.speakerDevice, c.speaker);
+        EXPECT_EQ(choice.microphoneDevice, c.microphone);
+        EXPECT_EQ(choice.speakerName, c.playbackName);
+        EXPECT_EQ(choice.microphoneName, kMicrophone);
     }
-    platform::VirtualAudioBackEnd audio;
-};
-
-TEST_F(AudioDeviceSelectionTest, TheUsbDeviceWinsOverTheSystemsPreferredDevice) {
-    audio.SetOutputDevices(Devices({"Speakers (Realtek)", "HDMI", "USB Audio Device"}));
-    const AudioDeviceChoice choice = SelectAudioDevices(audio, kEnglish);
-    EXPECT_EQ(choice.speakerDevice, 2u);
-    EXPECT_EQ(choice.microphoneDevice, 1u);
-    EXPECT_EQ(choice.speakerName, "Speakers (Realtek)");
-    EXPECT_EQ(choice.microphoneName, "Microphone (Realtek)");
-}
-
-TEST_F(AudioDeviceSelectionTest, OtherInstallsKnowTheUsbDeviceOnlyByItsChineseName) {
-    audio.SetOutputDevices(Devices({"Speakers (Realtek)", "HDMI", "USB Audio Device"}));
-    EXPECT_EQ(SelectAudioDevices(audio, kChinese).speakerDevice, 0u);
-    audio.SetOutputDevices(Devices({"Speakers (Realtek)", "HDMI", kBig5UsbName}));
-    EXPECT_EQ(SelectAudioDevices(audio, kChinese).speakerDevice, 2u);
-    EXPECT_EQ(SelectAudioDevices(audio, kEnglish).speakerDevice, 0u);
     EXPECT_EQ(UsbAudioDeviceName(kChinese), kBig5UsbName);
-}
-
-TEST_F(AudioDeviceSelectionTest, TheUsbDeviceEndsTheSearchAndTheLastPreferredDeviceWins) {
-    audio.SetOutputDevices(Devices({"USB Audio Device", "Speakers (Realtek)"}));
-    audio.SetInputDevices(
-        Devices({"Microphone (Realtek)", "Microphone (Realtek)", "Microphone (Realtek)", "x"}));
-    const AudioDeviceChoice choice = SelectAudioDevices(audio, kEnglish);
-    EXPECT_EQ(choice.speakerDevice, 0u);
-    EXPECT_EQ(choice.microphoneDevice, 2u);
-}
-
-TEST_F(AudioDeviceSelectionTest, WithoutAMatchingCaptureDeviceBothIdsAreZero) {
-    audio.SetOutputDevices(Devices({"HDMI", "Speakers (Realtek)"}));
-    audio.SetInputDevices(Devices({"Line In"}));
-    AudioDeviceChoice found;
-    EXPECT_FALSE(FindAudioDevices(audio, kEnglish, &found));
-    EXPECT_EQ(found.speakerDevice, 1u);
-    const AudioDeviceChoice choice = SelectAudioDevices(audio, kEnglish);
-    EXPECT_EQ(choice.speakerDevice, 0u);
-    EXPECT_EQ(choice.microphoneDevice, 0u);
-}
-
-TEST_F(AudioDeviceSelectionTest, AnEmptyPreferredNameSearchesNothingEvenForUsb) {
-    audio.SetOutputDevices(Devices({"HDMI", "USB Audio Device"}));
-    audio.SetInputDevices(Devices({"Line In", "USB Audio Device"}));
-    audio.SetPreferredNames("", "Microphone (Realtek)");
-    AudioDeviceChoice found;
-    EXPECT_FALSE(FindAudioDevices(audio, kEnglish, &found));
-    EXPECT_EQ(found.microphoneDevice, 1u);
-    const AudioDeviceChoice choice = SelectAudioDevices(audio, kEnglish);
-    EXPECT_EQ(choice.speakerDevice, 0u);
-    EXPECT_EQ(choice.microphoneDevice, 0u);
-    EXPECT_EQ(choice.speakerName, "");
-}
-
-TEST_F(AudioDeviceSelectionTest, DevicesWhoseCapabilitiesCannotBeReadAreSkipped) {
-    auto outputs = Devices({"HDMI", "USB Audio Device", "Speakers (Realtek)"});
-    outputs[1].capabilitiesReadable = false;
-    audio.SetOutputDevices(outputs);
-    EXPECT_EQ(SelectAudioDevices(audio, kEnglish).speakerDevice, 2u);
-}
-
-TEST_F(AudioDeviceSelectionTest, NamesCompareExactly) {
-    audio.SetOutputDevices(Devices({"HDMI", "usb audio device", "speakers (realtek)"}));
-    EXPECT_EQ(SelectAudioDevices(audio, kEnglish).speakerDevice, 0u);
-    AudioDeviceChoice found;
-    EXPECT_FALSE(FindAudioDevices(audio, kEnglish, &found));
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
-#include <functional>
 #include <mutex>
 #include <numbers>
 #include <string>
@@ -42,19 +41,31 @@ double ShareAt(const std::vector<int16_t>& samples, double hz) {
     return 2 * (re * re + im * im) / (static_cast<double>(samples.size()) * total);
 }
 
-struct ToneSource {
+// Buffers of 100 ms each, queued again as soon as they are done.
+struct Buffers {
     std::vector<int16_t> memory = std::vector<int16_t>(kBuffers * kBufferSamples);
     AudioBufferHeader headers[kBuffers];
     AudioStream* stream = nullptr;
 
+    Buffers() {
+        for (int i = 0; i < kBuffers; ++i) {
+            headers[i] = {reinterpret_cast<char*>(&memory[i * kBufferSamples]), kBufferSamples * 2,
+                          0, 0, 0};
+        }
+    }
+    void QueueAll() {
+        for (auto& header : headers) {
+            stream->Prepare(&header);
+            stream->Queue(&header);
+        }
+    }
+};
+
+struct ToneSource : Buffers {
     ToneSource() {
         for (size_t n = 0; n < memory.size(); ++n) {
             // 8 samples per period: every buffer holds whole periods and joins seamlessly.
             memory[n] = static_cast<int16_t>(8000 * std::sin(2 * std::numbers::pi * n / 8.0));
-        }
-        for (int i = 0; i < kBuffers; ++i) {
-            headers[i] = {reinterpret_cast<char*>(&memory[i * kBufferSamples]), kBufferSamples * 2,
-                          0, 0, 0};
         }
     }
     static void Done(void* context, AudioBufferHeader* header) {
@@ -62,20 +73,11 @@ struct ToneSource {
     }
 };
 
-struct Recorder {
-    std::vector<int16_t> memory = std::vector<int16_t>(kBuffers * kBufferSamples);
-    AudioBufferHeader headers[kBuffers];
-    AudioStream* stream = nullptr;
+struct Recorder : Buffers {
     std::mutex mutex;
     std::vector<int16_t> last;
     std::atomic<int> buffers{0};
 
-    Recorder() {
-        for (int i = 0; i < kBuffers; ++i) {
-            headers[i] = {reinterpret_cast<char*>(&memory[i * kBufferSamples]), kBufferSamples * 2,
-                          0, 0, 0};
-        }
-    }
     static void Done(void* context, AudioBufferHeader* header) {
         auto* self = static_cast<Recorder*>(context);
         {
@@ -92,15 +94,15 @@ struct Recorder {
     }
 };
 
-uint32_t FindDevice(uint32_t count, const std::string& wanted,
-                    const std::function<bool(uint32_t, std::string*)>& nameOf) {
-    for (uint32_t id = 0; id < count; ++id) {
-        std::string name;
-        if (nameOf(id, &name) && name == wanted) {
-            return id;
-        }
+// The id of the device named wanted, or count when there is none.
+template <typename NameOf>
+uint32_t FindDevice(uint32_t count, const std::string& wanted, NameOf nameOf) {
+    std::string name;
+    uint32_t id = 0;
+    while (id < count && !(nameOf(id, &name) && name == wanted)) {
+        ++id;
     }
-    return count;
+    return id;
 }
 
 TEST(PortAudioOverPulseAudioTest, ATonePlayedComesBackOnTheCaptureDevice) {
@@ -130,12 +132,8 @@ TEST(PortAudioOverPulseAudioTest, ATonePlayedComesBackOnTheCaptureDevice) {
               platform::kAudioOk);
     tone.stream = playback.get();
     recorder.stream = capture.get();
-    for (int i = 0; i < kBuffers; ++i) {
-        capture->Prepare(&recorder.headers[i]);
-        capture->Queue(&recorder.headers[i]);
-        playback->Prepare(&tone.headers[i]);
-        playback->Queue(&tone.headers[i]);
-    }
+    recorder.QueueAll();
+    tone.QueueAll();
     ASSERT_EQ(capture->Start(), platform::kAudioOk);
 
     // The sound server's streams take up to about two seconds to run steadily.

@@ -4,50 +4,33 @@
 
 namespace {
 
-using settings::EffectiveSettings;
 using Addresses = std::vector<std::string>;
 
-Addresses Choose(EffectiveSettings& settings, const Addresses& machine) {
-    Addresses offered;
-    settings::ChooseStartupLocalAddress(
-        settings, [&](const std::string& address) { offered.push_back(address); },
-        [&] { return machine; });
-    return offered;
-}
-
-TEST(LocalAddressChoiceTest, WithoutMachineAddressesTheLoopbackAddressIsUsed) {
-    EffectiveSettings settings;
-    settings.LocalIPAddress = "10.1.1.1";
-    EXPECT_TRUE(Choose(settings, {}).empty());
-    EXPECT_EQ(settings.LocalIPAddress, "127.0.0.1");
-}
-
-TEST(LocalAddressChoiceTest, ConfiguredAddressStaysWhenTheMachineHasIt) {
-    EffectiveSettings settings;
-    settings.LocalIPAddress = "10.1.1.1";
-    EXPECT_EQ(Choose(settings, {"192.168.1.20", "10.1.1.1"}),
-              (Addresses{"192.168.1.20", "10.1.1.1"}));
-    EXPECT_EQ(settings.LocalIPAddress, "10.1.1.1");
-}
-
-TEST(LocalAddressChoiceTest, UnknownOrEmptyAddressBecomesTheFirstMachineAddress) {
-    EffectiveSettings settings;
-    settings.LocalIPAddress = "10.1.1.1";
-    EXPECT_EQ(Choose(settings, {"192.168.1.20"}), (Addresses{"192.168.1.20"}));
-    EXPECT_EQ(settings.LocalIPAddress, "192.168.1.20");
-
-    settings.LocalIPAddress = "";
-    Choose(settings, {"10.2.2.2", "127.0.0.1"});
-    EXPECT_EQ(settings.LocalIPAddress, "10.2.2.2");
-}
-
-TEST(LocalAddressChoiceTest, AtMostFiveAddressesAreOfferedAndCompared) {
-    EffectiveSettings settings;
-    settings.LocalIPAddress = "10.0.0.7";
+TEST(LocalAddressChoiceTest, ConfiguredAddressStaysOnlyWhenOneOfTheFirstFiveMachineAddresses) {
     const Addresses seven = {"10.0.0.1", "10.0.0.2", "10.0.0.3", "10.0.0.4",
                              "10.0.0.5", "10.0.0.6", "10.0.0.7"};
-    EXPECT_EQ(Choose(settings, seven), Addresses(seven.begin(), seven.begin() + 5));
-    EXPECT_EQ(settings.LocalIPAddress, "10.0.0.1");
+    struct Case {
+        std::string configured;
+        Addresses machine;
+        std::string chosen;
+        Addresses offered;
+    } cases[] = {
+        {"10.1.1.1", {}, "127.0.0.1", {}},
+        {"10.1.1.1", {"192.168.1.20", "10.1.1.1"}, "10.1.1.1", {"192.168.1.20", "10.1.1.1"}},
+        {"10.1.1.1", {"192.168.1.20"}, "192.168.1.20", {"192.168.1.20"}},
+        {"", {"10.2.2.2", "127.0.0.1"}, "10.2.2.2", {"10.2.2.2", "127.0.0.1"}},
+        {"10.0.0.7", seven, "10.0.0.1", Addresses(seven.begin(), seven.begin() + 5)},
+    };
+    for (const Case& c : cases) {
+        settings::EffectiveSettings settings;
+        settings.LocalIPAddress = c.configured;
+        Addresses offered;
+        settings::ChooseStartupLocalAddress(
+            settings, [&](const std::string& address) { offered.push_back(address); },
+            [&] { return c.machine; });
+        EXPECT_EQ(settings.LocalIPAddress, c.chosen) << c.configured;
+        EXPECT_EQ(offered, c.offered) << c.configured;
+    }
 }
 
 TEST(LocalAddressChoiceTest, MachineAddressesComeFromTheInterfacesThatAreUp) {

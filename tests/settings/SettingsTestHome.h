@@ -3,12 +3,18 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <sstream>
 #include <string>
+#include <utility>
 
-// A private configuration folder for one test, so that the user's own settings stay untouched.
+#include "platform/IniSettingsStore.h"
+#include "platform/SettingsStore.h"
+
+// A private configuration folder for one test, so that the user's own settings stay untouched
+// while the test reads and writes a real INI file.
 class SettingsTestHome {
-  public:
+public:
     SettingsTestHome() {
         char pattern[] = "/tmp/settings-test-XXXXXX";
         folder_ = mkdtemp(pattern);
@@ -36,6 +42,23 @@ class SettingsTestHome {
         return text.str();
     }
 
-  private:
+    // Writes values into the settings key as an earlier run of the program would have.
+    static void Store(std::initializer_list<std::pair<std::string, std::string>> values) {
+        platform::IniSettingsStore store;
+        store.OpenKey(platform::kSoftPhoneSettingsKey, true);
+        for (const auto& [name, value] : values) {
+            store.WriteString(name, value);
+        }
+        store.CloseKey();
+    }
+
+    // A stored value, or "<no key>" when the key does not exist.
+    static std::string Stored(const std::string& name) {
+        platform::IniSettingsStore store;
+        return store.OpenKey(platform::kSoftPhoneSettingsKey, false) ? store.ReadString(name)
+                                                                     : "<no key>";
+    }
+
+private:
     std::filesystem::path folder_;
 };
