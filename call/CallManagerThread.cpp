@@ -47,6 +47,13 @@ CallManagerThread::CallManagerThread(bool registerRequired) : RegisterRequired(r
 CallManagerThread::~CallManagerThread() {
     TerminateAndWait();
     ReleaseAll();
+    // Every restart builds a new call manager that loads the codec again: without this each
+    // one would keep its own reference and the library could never be unloaded. Nothing
+    // uses the codec any more: the media objects and every thread are gone by now.
+    if (CodecLibrary != nullptr) {
+        platform::FreeLibrary(CodecLibrary);
+        CodecLibrary = nullptr;
+    }
 }
 
 void CallManagerThread::SetAccount(const std::string& account, const std::string& key) {

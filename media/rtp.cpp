@@ -182,9 +182,12 @@ int CheckSource(rtp_session* rtp) {
     rtp_source* src = srcs_find(&rtp->srcs, rtp->last_ssrc);
     if (src == nullptr) {
         src = srcs_add(&rtp->srcs, rtp->last_ssrc);
-        if (src != nullptr) {
-            init_seq(src, rtp->last_seq);
+        // A source the table cannot hold (full, or no memory) cannot be validated: its
+        // packets are refused rather than played unchecked.
+        if (src == nullptr) {
+            return -1;
         }
+        init_seq(src, rtp->last_seq);
         return 0;
     }
     return update_seq(src, rtp->last_seq);

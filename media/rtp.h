@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 
@@ -22,7 +23,7 @@ enum rtp_error : int32_t {
     RTP_EVERSION = 3,  // version field not 2
     RTP_EPADDING = 4,  // padding count exceeds the bytes after the header
     RTP_ECONNECT = 6,  // connecting to the peer failed
-    RTP_ESEQ = 7,      // update_seq refused the sequence number
+    RTP_ESEQ = 7,      // update_seq refused the sequence number, or no room for a new source
 };
 
 constexpr int RTP_HEADER_SIZE = 12;
@@ -34,7 +35,8 @@ struct rtp_session {
     platform::Ipv4Endpoint local;               // address "any" (0) until rtp_open
     platform::Ipv4Endpoint remote;              // set by rtp_connect
     uint32_t ssrc = 0;                          // host order
-    int32_t error = RTP_OK;
+    // Written by both users of a session (a failed send, every parse), hence atomic.
+    std::atomic<int32_t> error{RTP_OK};
     uint16_t seq = 0;        // sequence number of the last packet sent
     uint32_t last_ssrc = 0;  // as in the header (network byte order)
     uint16_t last_seq = 0;   // host order

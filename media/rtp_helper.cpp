@@ -110,6 +110,9 @@ rtp_source* srcs_add(rtp_srcs* tab, uint32_t ssrc) {
     if (tab == nullptr) {
         return nullptr;
     }
+    if (tab->count >= RTP_MAX_SOURCES) {
+        return nullptr;
+    }
     if (tab->count >= tab->size && !GrowSources(tab)) {
         return nullptr;
     }

@@ -33,6 +33,10 @@ constexpr uint32_t RTP_MAX_DROPOUT = 3000;
 constexpr uint32_t RTP_MAX_MISORDER = 100;
 constexpr uint32_t RTP_MIN_SEQUENTIAL = 2;
 constexpr uint32_t RTP_SEQ_MOD = 1u << 16;
+// A call has one sending peer; a few more sources cover a restart or a relay switching
+// streams. Without a ceiling a peer cycling through SSRCs would grow the table (and the
+// linear search done for every packet) without end.
+constexpr uint32_t RTP_MAX_SOURCES = 64;
 
 // A dotted IPv4 text or a host name to a 4-byte address (network byte order): 0, or -1.
 int rtp_resolve(const char* host, uint32_t* addr);
@@ -44,7 +48,7 @@ int srcs_init(rtp_srcs* tab);
 // The first entry with this SSRC, or nullptr.
 rtp_source* srcs_find(rtp_srcs* tab, uint32_t ssrc);
 // Appends a zeroed entry with this SSRC and probation 1, doubling the capacity when full;
-// nullptr when the table is missing or cannot grow.
+// nullptr when the table is missing, already holds RTP_MAX_SOURCES entries or cannot grow.
 rtp_source* srcs_add(rtp_srcs* tab, uint32_t ssrc);
 // Releases the entries; the table is left empty with capacity 0.
 void srcs_free(rtp_srcs* tab);

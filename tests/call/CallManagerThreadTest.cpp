@@ -1,6 +1,7 @@
 #include "call/CallManagerThread.h"
 
 #include <gtest/gtest.h>
+#include <link.h>
 
 #include <chrono>
 #include <memory>
@@ -186,6 +187,31 @@ TEST_F(CallManagerTest, HandsetRingsEveryTwoHundredCyclesWhileRinging) {
         manager.RunCycle();
     }
     EXPECT_EQ(ringer.rings, 2);
+}
+
+bool CodecLibraryMapped() {
+    auto found = [](dl_phdr_info* info, size_t, void*) -> int {
+        const std::string name = info->dlpi_name != nullptr ? info->dlpi_name : "";
+        const std::string wanted = CallManagerThread::kCodecLibraryName;
+        return name.size() >= wanted.size() &&
+                       name.compare(name.size() - wanted.size(), wanted.size(), wanted) == 0
+                   ? 1
+                   : 0;
+    };
+    return dl_iterate_phdr(found, nullptr) != 0;
+}
+
+// Every settings change builds a new call manager: each must let go of the codec it loaded,
+// or the library is never unloaded however often the phone restarts.
+TEST(CallManagerLifetime, ReleasesTheCodecLibraryItLoaded) {
+    {
+        CallManagerThread first(false);
+        CallManagerThread second(false);
+        ASSERT_NE(first.CodecLibrary, nullptr);
+        ASSERT_NE(second.CodecLibrary, nullptr);
+        EXPECT_TRUE(CodecLibraryMapped());
+    }
+    EXPECT_FALSE(CodecLibraryMapped());
 }
 
 TEST(OffersPayload, IsATextualTestOfThePayloadList) {

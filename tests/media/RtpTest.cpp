@@ -338,6 +338,27 @@ TEST_F(RtpTest, SourceTableDoublesAndKeepsTheOrderOfFirstSight) {
     srcs_free(&table);
 }
 
+// A peer cycling through SSRCs must not grow the table without end: past the ceiling a new
+// source is refused, while the sources already known keep being validated and accepted.
+TEST_F(RtpTest, SourceTableStopsGrowingAtItsCeiling) {
+    Session rtp = ParseSession();
+    for (uint32_t ssrc = 1; ssrc <= RTP_MAX_SOURCES; ++ssrc) {
+        ASSERT_EQ(Parse(rtp.get(), Datagram(ssrc, 100)), 32) << "source " << ssrc;
+    }
+    EXPECT_EQ(rtp->srcs.count, RTP_MAX_SOURCES);
+    const uint32_t capacity = rtp->srcs.size;
+    for (uint32_t ssrc = RTP_MAX_SOURCES + 1; ssrc <= 4 * RTP_MAX_SOURCES; ++ssrc) {
+        EXPECT_EQ(Parse(rtp.get(), Datagram(ssrc, 100)), -1);
+        EXPECT_EQ(rtp->error, RTP_ESEQ);
+    }
+    EXPECT_EQ(rtp->srcs.count, RTP_MAX_SOURCES);
+    EXPECT_EQ(rtp->srcs.size, capacity);
+    EXPECT_EQ(srcs_add(&rtp->srcs, 0xFFFFFFFFu), nullptr);
+    // The first source is still tracked: its next number in sequence is accepted.
+    EXPECT_EQ(Parse(rtp.get(), Datagram(1, 101)), 32);
+    EXPECT_EQ(rtp->error, RTP_OK);
+}
+
 // --- The playout ring, without sockets ------------------------------------------------------
 
 class PlayoutRingTest : public ::testing::Test {
