@@ -89,9 +89,13 @@ QFont FormFont(int pixelSize, bool bold) {
 }
 
 // Text crosses into the core and the settings store as UTF-8, as the dialogs write it.
-std::string ToBytes(const QString& text) { return text.toStdString(); }
+std::string ToBytes(const QString& text) {
+    return text.toStdString();
+}
 
-QString FromBytes(const std::string& text) { return QString::fromStdString(text); }
+QString FromBytes(const std::string& text) {
+    return QString::fromStdString(text);
+}
 
 QPushButton* GlyphButton(QWidget* parent, const char* name, const QRect& geometry,
                          const QPixmap& glyph) {

@@ -6,7 +6,7 @@
 // ("libKYR_Codec.so"). The library keeps one encoder and one decoder state per process;
 // the init calls reset them before the first frame of a call.
 class CodecBinding {
-  public:
+public:
     using InitFunction = void (*)();
     using EncoderFunction = void (*)(const short* speech, unsigned char* frame);
     using DecoderFunction = void (*)(const unsigned char* frame, short* speech, int erased);

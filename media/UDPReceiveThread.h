@@ -19,7 +19,7 @@
 // wakes the socket wait) and WaitFor before the session is closed. The destructor does
 // both, so the session must outlive the object.
 class CUDPReceiveThread : public TThread {
-  public:
+public:
     static constexpr int kCapacity = 32000;        // 2 s of 8 kHz 16-bit mono
     static constexpr int kDecodeAreaBytes = 8000;  // 50 frames of PCM
     static constexpr int kReceiveBufferBytes = 1000;
@@ -45,11 +45,11 @@ class CUDPReceiveThread : public TThread {
     // is counted once it has been dealt with, so the ring already shows its audio.
     uint32_t DatagramsReceived() const { return datagramsReceived_.load(); }
 
-  protected:
+protected:
     void Execute() override;
     void WakeUp() override;
 
-  private:
+private:
     bool ReceiveOne();
     bool FromPeer(const platform::Ipv4Endpoint& source) const;
     bool ShouldPlay();

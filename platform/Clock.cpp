@@ -43,8 +43,12 @@ Clock& CurrentClock() {
     return clock != nullptr ? *clock : TheSystemClock();
 }
 
-void SetClock(Clock* clock) { replacement.store(clock, std::memory_order_release); }
+void SetClock(Clock* clock) {
+    replacement.store(clock, std::memory_order_release);
+}
 
-void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+void SleepMs(int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
 
 }  // namespace platform

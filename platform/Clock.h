@@ -19,8 +19,12 @@ Clock& CurrentClock();
 // The replacement must outlive its use.
 void SetClock(Clock* clock);
 
-inline uint32_t TickCountMs() { return CurrentClock().TickCountMs(); }
-inline int64_t SecondsSince1970() { return CurrentClock().SecondsSince1970(); }
+inline uint32_t TickCountMs() {
+    return CurrentClock().TickCountMs();
+}
+inline int64_t SecondsSince1970() {
+    return CurrentClock().SecondsSince1970();
+}
 
 // Plain sleep of the calling thread; never replaced.
 void SleepMs(int ms);

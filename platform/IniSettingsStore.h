@@ -12,7 +12,7 @@ namespace platform {
 // replaces the file through a temporary copy: a program killed while saving leaves either the
 // old or the new file, never a half-written one.
 class IniSettingsStore final : public SettingsStore {
-  public:
+public:
     IniSettingsStore();
     ~IniSettingsStore() override;
 
@@ -26,7 +26,7 @@ class IniSettingsStore final : public SettingsStore {
     // XDG_CONFIG_HOME is followed; empty for a key outside "\Software\..." or with unusable parts.
     static std::string FilePathOfKey(const std::string& key);
 
-  private:
+private:
     struct OpenFile;
     bool PrepareFileForWriting();
 

@@ -12,7 +12,7 @@ inline constexpr const char* kSoftPhoneSettingsKey = "\\Software\\KYRSoftPhone";
 // the place of the file-based one: open a key, read and write string values, close it.
 // Values are 8-bit text; numbers are kept as decimal text by the callers.
 class SettingsStore {
-  public:
+public:
     virtual ~SettingsStore() = default;
 
     // Opens a key below the current user ("\Software\Vendor[\...]"), closing any key opened

@@ -4,7 +4,9 @@
 
 TThread::TThread() = default;
 
-TThread::~TThread() { TerminateAndWait(); }
+TThread::~TThread() {
+    TerminateAndWait();
+}
 
 void TThread::Resume() {
     std::lock_guard<std::mutex> guard(joinMutex_);

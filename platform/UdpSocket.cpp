@@ -31,7 +31,9 @@ UdpSocket::UdpSocket() {
     }
 }
 
-UdpSocket::~UdpSocket() { Close(); }
+UdpSocket::~UdpSocket() {
+    Close();
+}
 
 void UdpSocket::Close() {
     if (fd_ >= 0) {
@@ -87,8 +89,8 @@ long UdpSocket::ReceiveFrom(void* buffer, size_t capacity, Ipv4Endpoint* from) {
     }
     sockaddr_in source{};
     socklen_t sourceLength = sizeof(source);
-    const long received =
-        recvfrom(fd_, buffer, capacity, MSG_TRUNC, reinterpret_cast<sockaddr*>(&source), &sourceLength);
+    const long received = recvfrom(fd_, buffer, capacity, MSG_TRUNC,
+                                   reinterpret_cast<sockaddr*>(&source), &sourceLength);
     if (received >= 0 && from != nullptr) {
         from->address = source.sin_addr.s_addr;
         from->port = ntohs(source.sin_port);

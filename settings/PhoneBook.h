@@ -14,7 +14,7 @@ namespace settings {
 // Kept by every change: no two entries share a number, no two share a name, and no two share a
 // speed code other than the placeholder "nil" of entries without one.
 class PhoneBook {
-  public:
+public:
     // Speed code stored for an entry that has none.
     static constexpr const char* kNoSpeedCode = "nil";
     // The parts of an entry's stored text: number, "*%*", name, "*:*", speed code.
@@ -69,7 +69,7 @@ class PhoneBook {
         return CompareText(a, b) == 0;
     }
 
-  private:
+private:
     static int IndexIn(const std::vector<std::string>& list, const std::string& item);
     int SortedPositionOf(const std::string& number) const;
 

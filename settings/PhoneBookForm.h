@@ -22,7 +22,7 @@ namespace settings {
 class TPhoneBookForm : public QWidget {
     Q_OBJECT
 
-  public:
+public:
     // What a double click on an entry asks of the main window: put the number into its number
     // field, come to the front and dial it. The dialog has already hidden itself.
     using DialRequest = std::function<void(const std::string& number)>;
@@ -60,12 +60,12 @@ class TPhoneBookForm : public QWidget {
     void FormClose(QObject* sender = nullptr);
     void FormClick(QObject* sender = nullptr);
 
-  protected:
+protected:
     void closeEvent(QCloseEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void showEvent(QShowEvent* event) override;
 
-  private:
+private:
     void CreateComponents();
     void CreateGrid();
     void ConnectHandlers();

@@ -25,7 +25,7 @@ const char* const kSipPortItems[] = {"5060", "7000"};
 
 // The key is masked with "*", whatever the platform style would draw.
 class StarPasswordStyle final : public QProxyStyle {
-  public:
+public:
     int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
                   QStyleHintReturn* returnData) const override {
         if (hint == SH_LineEdit_PasswordCharacter) {

@@ -21,7 +21,7 @@ namespace settings {
 class TConfigForm final : public QDialog {
     Q_OBJECT
 
-  public:
+public:
     // settings are the main window's own, read and written in place; restartCallManager is
     // called after every OK.
     TConfigForm(EffectiveSettings& settings, platform::SettingsStore& store,
@@ -38,12 +38,12 @@ class TConfigForm final : public QDialog {
     void OKBtnClick();
     void CancelBtnClick();
 
-  protected:
+protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
 
-  private:
+private:
     void BuildComponents();
     void Lock();
     void RestoreFields(bool selectPortItem);

@@ -6,7 +6,7 @@
 // The fields the parser takes from one SIP datagram. Created by the parser, owned by the
 // queue once queued, read-only for the call manager, destroyed when removed from the queue.
 class CSIPSDPMessage {
-  public:
+public:
     // Separator written after every Via line kept in ViaList.
     static constexpr const char* kViaSeparator = "#**#";
 

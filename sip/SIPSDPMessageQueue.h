@@ -9,7 +9,7 @@
 // A ring of five parsed messages between the send/receive thread (producer) and the
 // polling call manager (consumer). Messages still held when the queue goes are destroyed.
 class CSIPSDPMessageQueue {
-  public:
+public:
     static constexpr int kCapacity = 5;
 
     // Stores the message and returns its slot, or -1 (message not taken) when five are held.
@@ -23,7 +23,7 @@ class CSIPSDPMessageQueue {
     CSIPSDPMessage* MessageAt(int slot);
     int Count();
 
-  private:
+private:
     int count_ = 0;
     int head_ = 0;
     int tail_ = 0;

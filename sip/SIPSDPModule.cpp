@@ -202,12 +202,12 @@ std::string DigestParameter(std::string_view line, std::string_view nameWithEqua
 
 // One datagram being cut into lines; fills one message.
 class DatagramParser {
-  public:
+public:
     DatagramParser(const char* data, size_t length) : data_(data), length_(length) {}
 
     std::unique_ptr<CSIPSDPMessage> Run();
 
-  private:
+private:
     enum class Outcome { Continue, Drop };
 
     size_t FindLineEnd() const;

@@ -14,7 +14,7 @@ class CSIPSDPMessageQueue;
 // fields the call manager needs, then hands the message to its queue. Bad datagrams are
 // dropped without a trace.
 class SIPSDPModule {
-  public:
+public:
     // Longest line kept: the line buffer holds 299 characters and a terminator. A longer line
     // is cut to this length; the rest of it is skipped.
     static constexpr size_t kMaxLineLength = 299;
@@ -68,6 +68,6 @@ class SIPSDPModule {
     // The reason phrase of a known status ("Busy Here"), empty for any other.
     static std::string_view ReasonPhrase(int status);
 
-  private:
+private:
     CSIPSDPMessageQueue* queue_;
 };

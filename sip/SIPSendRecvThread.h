@@ -14,7 +14,7 @@ class SIPSDPModule;
 // sends composed messages to the proxy. The owner stops it (Terminate, WaitFor) before it
 // releases the parser; the socket is closed when the loop ends.
 class CSIPSendRecvThread : public TThread {
-  public:
+public:
     static constexpr int kReceiveBufferSize = 2048;
     static constexpr int kWaitMs = 1500;
     // Datagrams of this many bytes or fewer (keep-alives, stray bytes) are not parsed.
@@ -31,11 +31,11 @@ class CSIPSendRecvThread : public TThread {
     // One datagram to the proxy; true when every byte was sent.
     bool SendDatagram(const char* data, size_t length);
 
-  protected:
+protected:
     void Execute() override;
     void WakeUp() override;
 
-  private:
+private:
     bool FromProxy(const platform::Ipv4Endpoint& source) const;
     void ReceiveOne();
     void CloseSocket();

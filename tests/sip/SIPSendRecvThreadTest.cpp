@@ -53,7 +53,7 @@ std::string OkOfSize(const std::string& callId, size_t size) {
 // A proxy on 127.0.0.2 sharing its port with the transport's wildcard socket, as the
 // operator's proxy on the same machine would.
 class SIPSendRecvThreadTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         ASSERT_TRUE(proxy_.SetReuseAddress());
         ASSERT_TRUE(proxy_.Bind(0, Loopback(2)));

@@ -23,7 +23,9 @@ FakeClock::FakeClock(int64_t seconds, uint32_t tickMs) : seconds_(seconds), tick
     platform::SetClock(this);
 }
 
-FakeClock::~FakeClock() { platform::SetClock(nullptr); }
+FakeClock::~FakeClock() {
+    platform::SetClock(nullptr);
+}
 
 FixedRandom::FixedRandom(std::initializer_list<int> values) {
     auto sequence = std::make_shared<std::vector<int>>(values);
@@ -35,7 +37,9 @@ FixedRandom::FixedRandom(std::initializer_list<int> values) {
     });
 }
 
-FixedRandom::~FixedRandom() { platform::SetRandomSource({}); }
+FixedRandom::~FixedRandom() {
+    platform::SetRandomSource({});
+}
 
 std::string SourcePath(const std::string& relative) {
     return std::string(SOFTPHONE_SOURCE_DIR) + "/" + relative;
