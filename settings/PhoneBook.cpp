@@ -11,8 +11,10 @@ unsigned char FoldCase(char c) {
     return static_cast<unsigned char>(std::tolower(static_cast<unsigned char>(c)));
 }
 
+// Every look-up ignores case, so "NIL" must mean "no code" as much as "nil" does: otherwise a
+// book holding both loads whole only in one order, and a save can lose an entry.
 bool IsNoSpeedCode(const std::string& speedCode) {
-    return speedCode.empty() || speedCode == PhoneBook::kNoSpeedCode;
+    return speedCode.empty() || PhoneBook::SameText(speedCode, PhoneBook::kNoSpeedCode);
 }
 
 bool HoldsSeparator(const std::string& text) {

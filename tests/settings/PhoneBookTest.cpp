@@ -173,4 +173,17 @@ TEST(PhoneBookSaving, RoundTripsThroughTheSettingsFile) {
     EXPECT_EQ(reloaded.PhoneBookSpeedCodes(), book.PhoneBookSpeedCodes());
 }
 
+TEST(PhoneBookSaving, ACodeSpelledNilInAnyCaseMeansNoCodeAndSurvivesAReload) {
+    SettingsTestHome home;
+    PhoneBook book;
+    ASSERT_GE(book.Add("700", "Hank", "NIL"), 0);
+    ASSERT_GE(book.Add("351", "Ivy", ""), 0);  // saved first, as "nil"
+
+    platform::IniSettingsStore store;
+    ASSERT_TRUE(settings::SavePhoneBook(book, store));
+    PhoneBook reloaded;
+    EXPECT_EQ(LoadStored(reloaded), 2);
+    EXPECT_EQ(reloaded.PhoneBookSpeedCodes(), book.PhoneBookSpeedCodes());
+}
+
 }  // namespace
