@@ -104,11 +104,8 @@ int AudioStreamEngine::Stop() {
         return kAudioError;
     }
     std::lock_guard<std::mutex> control(controlMutex_);
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (closed_) {
-            return kAudioInvalidHandle;
-        }
+    if (Closed()) {
+        return kAudioInvalidHandle;
     }
     StopThread();
     return kAudioOk;
@@ -119,14 +116,16 @@ int AudioStreamEngine::Reset() {
         return kAudioError;
     }
     std::lock_guard<std::mutex> control(controlMutex_);
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (closed_) {
-            return kAudioInvalidHandle;
-        }
+    if (Closed()) {
+        return kAudioInvalidHandle;
     }
     StopAndFlush(false);
     return kAudioOk;
+}
+
+bool AudioStreamEngine::Closed() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return closed_;
 }
 
 void AudioStreamEngine::StopAndFlush(bool closing) {
@@ -178,11 +177,8 @@ int AudioStreamEngine::Close() {
         return kAudioError;
     }
     std::lock_guard<std::mutex> control(controlMutex_);
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (closed_) {
-            return kAudioInvalidHandle;
-        }
+    if (Closed()) {
+        return kAudioInvalidHandle;
     }
     StopAndFlush(true);
     endpoint_.reset();

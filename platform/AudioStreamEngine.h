@@ -66,6 +66,7 @@ private:
     void StopThread();
     void StopAndFlush(bool closing);
     bool OnAudioThread() const;
+    bool Closed();
     void WaitOnePeriod();
 
     const AudioDirection direction_;
