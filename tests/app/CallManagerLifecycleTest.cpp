@@ -71,5 +71,26 @@ TEST_F(CallManagerLifecycle, HostWithoutAddressesUsesLoopback) {
     EXPECT_EQ(form->Settings().LocalIPAddress, "127.0.0.1");
 }
 
+// Another program scribbled over the settings file: what is readable still registers the
+// account and fills the phone book, and the window works as usual.
+TEST_F(CallManagerLifecycle, DamagedSettingsFileStillRegistersWithWhatIsReadable) {
+    proxy.AcceptRegistrations(true);
+    // The file ends in the middle of a quoted value, as a writer that was cut off leaves it.
+    std::string text = "[General]\nUserAccount=1001\nUserKey=secret\n\x01\xff\xfe junk\n";
+    text += std::string("\0\0", 2);
+    text += "\n[broken section\nSIPProxyAddress=kyr\nSIPProxyPort=" + std::to_string(proxy.Port()) +
+            "\nLocalIPAddress=127.0.0.1\nPhoneBookCount=3\nPhoneAddress.1=100*%*Office*:*1\n"
+            "PhoneAddress.2=\xff\xfe\nPhoneAddress.3=200*%*Home*:*nil\nLocalRTPPort=\"0";
+    WriteSettingsFile(text);
+
+    BuildForm();
+    ASSERT_NE(form->CallManager(), nullptr);
+    EXPECT_EQ(form->Settings().UserAccount, "1001");
+    EXPECT_EQ(form->PhoneBook().PhoneBookNames(), (std::vector<std::string>{"Office", "Home"}));
+    EXPECT_TRUE(
+        QTest::qWaitFor([&] { return proxy.HasReceivedStartingWith("REGISTER"); }, kWaitMs));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return CallStateIs(CallManagerThread::Idle); }, kWaitMs));
+}
+
 }  // namespace
 }  // namespace app_testing

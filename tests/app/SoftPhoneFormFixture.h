@@ -10,6 +10,7 @@
 #include <QTest>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <string>
@@ -46,6 +47,12 @@ protected:
             store->WriteString(name, value);
         }
         ASSERT_TRUE(store->CloseKey());
+    }
+
+    // Stands for another program writing the settings file.
+    void WriteSettingsFile(const std::string& text) {
+        std::filesystem::create_directories(folder_ / "KYRSoftPhone");
+        std::ofstream(folder_ / "KYRSoftPhone" / "KYRSoftPhone.ini", std::ios::binary) << text;
     }
 
     // A complete account whose proxy is kyr.voip.test (127.0.0.2 in the test hosts file).

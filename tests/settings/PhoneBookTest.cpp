@@ -1,13 +1,18 @@
 #include "settings/PhoneBook.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include "platform/IniSettingsStore.h"
 #include "settings/PhoneBookStorage.h"
 #include "tests/settings/SettingsTestHome.h"
+#include "tests/support/TestSupport.h"
 
 using settings::PhoneBook;
 using Entry = PhoneBook::Entry;
@@ -184,6 +189,85 @@ TEST(PhoneBookSaving, ACodeSpelledNilInAnyCaseMeansNoCodeAndSurvivesAReload) {
     PhoneBook reloaded;
     EXPECT_EQ(LoadStored(reloaded), 2);
     EXPECT_EQ(reloaded.PhoneBookSpeedCodes(), book.PhoneBookSpeedCodes());
+}
+
+// Two books that share no entry, so a reload shows which of them (or what mix) is on disk.
+PhoneBook NumberedBook(const std::string& prefix, int base, int entries) {
+    PhoneBook book;
+    for (int i = 0; i < entries; ++i) {
+        const std::string n = std::to_string(base + i);
+        book.Add(n, prefix + " " + n + std::string(200, 'x'), "");
+    }
+    return book;
+}
+
+// The program killed at any moment of a phone book save (a power cut, the session ending)
+// leaves the previous book or the new one on disk, whole, beside the other settings; the
+// save after it (the next round's) is not held up by what the killed one left behind.
+TEST(PhoneBookSaving, KilledWhileSavingLeavesTheOldOrTheNewBookWhole) {
+    SettingsTestHome home;
+    SettingsTestHome::Store({{"UserAccount", "alice"}});
+    const PhoneBook full = NumberedBook("Full", 100, 50);
+    const PhoneBook half = NumberedBook("Half", 500, 25);
+    const std::string counterFile = (home.File().parent_path() / "saves").string();
+
+    for (int round = 0; round < 4; ++round) {
+        std::filesystem::remove(counterFile);
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            for (int n = 0;; ++n) {
+                platform::IniSettingsStore store;
+                settings::SavePhoneBook(n % 2 == 0 ? full : half, store);
+                std::ofstream(counterFile) << n;
+            }
+        }
+        // Each round kills after a different number of saves, so at a different point.
+        EXPECT_TRUE(testing_support::WaitUntil([&] {
+            std::ifstream in(counterFile);
+            int saves = -1;
+            in >> saves;
+            return saves >= round + 1;
+        }));
+        kill(child, SIGKILL);
+        int status = 0;
+        waitpid(child, &status, 0);
+
+        PhoneBook reloaded;
+        const int loaded = LoadStored(reloaded);
+        const PhoneBook& expected = loaded == 50 ? full : half;
+        ASSERT_TRUE(loaded == 50 || loaded == 25) << "round " << round << ": " << loaded;
+        EXPECT_EQ(reloaded.PhoneBookNames(), expected.PhoneBookNames()) << "round " << round;
+        EXPECT_EQ(SettingsTestHome::Stored("UserAccount"), "alice");
+    }
+}
+
+// A file another program scribbled over keeps the readable entries, and the next save
+// writes a clean book again.
+TEST(PhoneBookLoading, DamagedFileKeepsTheReadableEntriesAndTheNextSaveRepairsIt) {
+    SettingsTestHome home;
+    std::string damaged =
+        "[General]\nUserAccount=alice\nPhoneBookCount=5\n"
+        "PhoneAddress.1=100*%*Office*:*1\n"
+        "PhoneAddress.2=\x01\x02\xff\xfe*%\n"
+        "garbage without equals\n";
+    damaged += std::string("\0\0", 2);
+    damaged +=
+        "\nPhoneAddress.3=200*%*Home*:*nil\n[broken section\nPhoneAddress.4=300*%*Shop*:*4\n"
+        "PhoneAddress.5=400*%*Cut off";
+    home.WriteFile(damaged);
+
+    PhoneBook book;
+    EXPECT_EQ(LoadStored(book), 3);
+    EXPECT_EQ(book.PhoneBookNames(), (Strings{"Office", "Home", "Shop"}));
+
+    ASSERT_GE(book.Add("500", "Garage", ""), 0);
+    platform::IniSettingsStore store;
+    ASSERT_TRUE(settings::SavePhoneBook(book, store));
+    PhoneBook reloaded;
+    EXPECT_EQ(LoadStored(reloaded), 4);
+    EXPECT_EQ(reloaded.PhoneBookNames(), book.PhoneBookNames());
+    EXPECT_EQ(SettingsTestHome::Stored("UserAccount"), "alice");
 }
 
 }  // namespace
