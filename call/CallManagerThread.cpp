@@ -678,8 +678,9 @@ void CallManagerThread::OnTrying() {
 
 void CallManagerThread::OnRinging() {
     ShowLine("Ringing!");
-    // A 180 that arrives after the call ended must not start a ring-back that nothing stops.
-    if (!ChangeState(true, Outgoing)) {
+    // A 180 that arrives after the call ended must not start a ring-back that nothing stops;
+    // one overtaken by the 200 on the way must not ring over the answered call.
+    if (!ChangeState(true, Outgoing) || Connected) {
         return;
     }
     Composer.PendingToTag = CurrentMessage->ToTag;
