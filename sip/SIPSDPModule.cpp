@@ -248,10 +248,13 @@ std::unique_ptr<CSIPSDPMessage> DatagramParser::Run() {
             outcome = HandleEmptyLine();
         } else {
             // The line buffer: at most kMaxLineLength characters, and a NUL ends the text as
-            // it would in the zero-filled buffer.
+            // it would in the zero-filled buffer. A lone CR or LF ends it too: the phone copies
+            // From, To, Via and Call-ID into its answers, and a line break kept inside one of
+            // them would smuggle a header of the sender's choosing into what the phone sends.
             const size_t kept = std::min(lineLength, SIPSDPModule::kMaxLineLength);
             const std::string_view raw(data_ + position_, kept);
-            outcome = HandleLine(raw.substr(0, std::min(raw.find('\0'), kept)));
+            const size_t textEnd = raw.find_first_of(std::string_view("\0\r\n", 3));
+            outcome = HandleLine(raw.substr(0, std::min(textEnd, kept)));
         }
         if (outcome == Outcome::Drop) {
             return nullptr;

@@ -493,10 +493,10 @@ TEST(SIPSDPModuleTest, UnterminatedLastLineIsParsed) {
     EXPECT_EQ(m->CallID, "abc@h");
     EXPECT_EQ(m->CSeqNumber, 7);
 
-    // A lone CR at the end is part of the unfinished line, never read beyond.
+    // A lone CR at the end ends the unfinished line, never read beyond.
     auto cr = Parse("SIP/2.0 200 OK\r\nCall-ID: abc@h\r");
     ASSERT_NE(cr, nullptr);
-    EXPECT_EQ(cr->CallID, "abc@h\r");
+    EXPECT_EQ(cr->CallID, "abc@h");
 
     auto onlyStart = Parse("BYE sip:1001@h SIP/2.0");
     ASSERT_NE(onlyStart, nullptr);
@@ -524,12 +524,27 @@ TEST(SIPSDPModuleTest, LongLinesAreCutTo299Characters) {
     EXPECT_EQ(longStart->StartLine.size(), 299u);
 }
 
-TEST(SIPSDPModuleTest, NulByteEndsTheLineText) {
+// Fields are copied into the phone's answers, so nothing after a NUL, a lone CR or a lone LF
+// may ride along in them.
+TEST(SIPSDPModuleTest, NulOrLoneLineBreakEndsTheLineText) {
     const std::string datagram("SIP/2.0 200 OK\r\nCall-ID: ab\0cd\r\nCSeq: 4 BYE\r\n", 45);
     auto m = Parse(datagram);
     ASSERT_NE(m, nullptr);
     EXPECT_EQ(m->CallID, "ab");
     EXPECT_EQ(m->CSeqNumber, 4);
+
+    auto injected = Parse(
+        Lines({"INVITE sip:1001@kyr.voip.test SIP/2.0",
+               "Via: SIP/2.0/UDP 127.0.0.2;branch=z9hG4bK1\nRecord-Route: <sip:x>",
+               "From: <sip:7890@kyr.voip.test>;tag=f1\rContact: <sip:evil>",
+               "To: <sip:1001@kyr.voip.test>\n\nv=0", "Call-ID: c1\n", "CSeq: 1 INVITE", ""}));
+    ASSERT_NE(injected, nullptr);
+    EXPECT_EQ(injected->ViaList, "Via: SIP/2.0/UDP 127.0.0.2;branch=z9hG4bK1#**#");
+    EXPECT_EQ(injected->FromValue.find_first_of("\r\n"), std::string::npos) << injected->FromValue;
+    EXPECT_EQ(injected->ToValue.find_first_of("\r\n"), std::string::npos) << injected->ToValue;
+    EXPECT_EQ(injected->FromTag, "f1");
+    EXPECT_EQ(injected->CallID, "c1");
+    EXPECT_EQ(injected->CSeqNumber, 1);
 }
 
 TEST(SIPSDPModuleTest, ParseQueuesAndDropsWhenFull) {
