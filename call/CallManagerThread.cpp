@@ -114,6 +114,7 @@ void CallManagerThread::Start() {
     SendRecv = std::make_unique<CSIPSendRecvThread>(true, Parser.get(), false);
     SendRecv->Setup(Settings.LocalAddress, Settings.LocalPort, Settings.ProxyAddress,
                     Settings.ProxyPort);
+    SendRecv->SetArrivalHook([this] { Nudge(); });
     SendRecv->Resume();
 }
 
@@ -176,7 +177,11 @@ bool CallManagerThread::Post(CallCommandQueue::Command command) {
     if (Terminated()) {
         return false;
     }
-    return commands_.Post(std::move(command));
+    if (!commands_.Post(std::move(command))) {
+        return false;
+    }
+    Nudge();
+    return true;
 }
 
 bool CallManagerThread::Dial(const std::string& number) {
@@ -826,18 +831,43 @@ void CallManagerThread::RingHandsetWhenDue() {
     CycleCount = (CycleCount + 1) % kHandsetRingCycles;
 }
 
+// Between calls only a received message, a posted command or the turn of a second (for the
+// registration upkeep, which counts whole seconds) can change anything.
+bool CallManagerThread::NothingToWatch() {
+    return (ChangeState(true, Idle) || ChangeState(true, Registering)) && !DtmfPending &&
+           !HandsetRinging && RtpSession == nullptr && !Capture && !Playback && !RingDevice &&
+           (!Queue || Queue->Count() == 0);
+}
+
+int CallManagerThread::MsPastNextClockSecond() {
+    const int64_t ms = platform::CurrentClock().MicrosecondsSince1970() / 1000;
+    return static_cast<int>(1000 - ms % 1000) + kSecondTurnMarginMs;
+}
+
+void CallManagerThread::WaitForNextCycle() {
+    // Both wake-ups nudge the loop, so an idle phone rests instead of polling 200 times a
+    // second, and the upkeep still runs just after every turn of the second. During a call
+    // the cycle stays 5 ms: the ring cadence counts cycles.
+    if (restWhenIdle_ && NothingToWatch()) {
+        SleepUntilNudged(MsPastNextClockSecond());
+    } else {
+        SleepUnlessTerminated(kCycleSleepMs);
+    }
+}
+
 void CallManagerThread::RunCycle() {
     RunPostedCommands();
     SendPendingDtmf();
-    // Received messages are polled, not signalled: 5 ms keeps the answer prompt while
-    // the loop stays the one place where the call is changed.
-    SleepUnlessTerminated(kCycleSleepMs);
+    // The loop stays the one place where the call is changed; messages wait at most one
+    // cycle for it, or wake it when it rests between calls.
+    WaitForNextCycle();
     UpkeepRegistration();
     DispatchOneMessage();
     RingHandsetWhenDue();
 }
 
 void CallManagerThread::Execute() {
+    restWhenIdle_ = true;
     SetLamp(clRed);
     while (!Terminated()) {
         RunCycle();

@@ -48,6 +48,8 @@ public:
     // Keeps the proxy's NAT binding open while a registration refresh is held off.
     static constexpr const char* kKeepalive = "KYR";
     static constexpr int kCycleSleepMs = 5;
+    // A resting loop wakes this long after the clock's second turns, so it reads the new one.
+    static constexpr int kSecondTurnMarginMs = 2;
     static constexpr int kDtmfGapMs = 350;
     static constexpr int kHandsetRingCycles = 200;
     // An unanswered REGISTER goes again once more than this many seconds have passed.
@@ -114,7 +116,9 @@ public:
     void DoHangUp();
     void DoSetVolumes(int position, int maximum);
     // One pass of the main loop: posted commands, DTMF burst, 5 ms sleep, registration
-    // upkeep, at most one received message, handset ring.
+    // upkeep, at most one received message, handset ring. Between calls the running thread
+    // rests until a message or command arrives or the second turns instead of sleeping 5 ms;
+    // a test driving RunCycle itself always gets the 5 ms cycle.
     void RunCycle();
     void HandleRequest(int code);
     void HandleResponse(int code);
@@ -196,6 +200,9 @@ private:
     void UpkeepRegistration();
     void DispatchOneMessage();
     void RingHandsetWhenDue();
+    bool NothingToWatch();
+    static int MsPastNextClockSecond();
+    void WaitForNextCycle();
     void OnUnauthorized();
     void OnRegistered();
     void OnTrying();
@@ -223,4 +230,5 @@ private:
     TCriticalSection StateLock;
     int CallState = Idle;
     CallCommandQueue commands_;
+    bool restWhenIdle_ = false;  // set by the running thread itself
 };

@@ -1,6 +1,8 @@
 #include "Clock.h"
 
+#include <time.h>
 #include <atomic>
+
 #include <chrono>
 #include <thread>
 
@@ -49,6 +51,14 @@ void SetClock(Clock* clock) {
 
 void SleepMs(int ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+int64_t ThreadCpuNanoseconds() {
+    timespec now{};
+    if (clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now) != 0) {
+        return 0;
+    }
+    return static_cast<int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
 }
 
 }  // namespace platform

@@ -29,4 +29,8 @@ inline int64_t SecondsSince1970() {
 // Plain sleep of the calling thread; never replaced.
 void SleepMs(int ms);
 
+// CPU time the calling thread has used so far, in nanoseconds (user and system). For
+// measuring what a loop costs; never replaced.
+int64_t ThreadCpuNanoseconds();
+
 }  // namespace platform

@@ -42,8 +42,24 @@ void TThread::TerminateAndWait() {
     WaitFor();
 }
 
+void TThread::Nudge() {
+    {
+        std::lock_guard<std::mutex> guard(sleepMutex_);
+        nudged_ = true;
+    }
+    sleepWake_.notify_all();
+}
+
 bool TThread::SleepUnlessTerminated(int ms) {
     std::unique_lock<std::mutex> lock(sleepMutex_);
     sleepWake_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return Terminated(); });
+    return !Terminated();
+}
+
+bool TThread::SleepUntilNudged(int ms) {
+    std::unique_lock<std::mutex> lock(sleepMutex_);
+    sleepWake_.wait_for(lock, std::chrono::milliseconds(ms),
+                        [this] { return nudged_ || Terminated(); });
+    nudged_ = false;
     return !Terminated();
 }

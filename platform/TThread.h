@@ -23,6 +23,9 @@ public:
     // Joins the thread; returns at once when it never started or was already joined.
     void WaitFor();
     void TerminateAndWait();
+    // Ends a SleepUntilNudged of this thread early; one that comes before the sleep ends the
+    // next sleep at once, so a nudge is never lost. Any thread may call it.
+    void Nudge();
     bool Started() const { return started_.load(std::memory_order_acquire); }
     bool Finished() const { return finished_.load(std::memory_order_acquire); }
 
@@ -33,6 +36,8 @@ protected:
     // Sleeps up to ms milliseconds, less when Terminate is called meanwhile.
     // Returns false when the thread has been asked to terminate.
     bool SleepUnlessTerminated(int ms);
+    // The same, but also ends at Nudge.
+    bool SleepUntilNudged(int ms);
 
 private:
     void Run();
@@ -44,4 +49,5 @@ private:
     std::atomic<bool> finished_{false};
     std::mutex sleepMutex_;
     std::condition_variable sleepWake_;
+    bool nudged_ = false;  // under sleepMutex_
 };

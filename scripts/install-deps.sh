@@ -9,6 +9,7 @@ packages=(
   libssl-dev libbcg729-dev portaudio19-dev libgtest-dev libgmock-dev
   sip-tester kamailio tshark xvfb xauth pulseaudio pulseaudio-utils libnss-wrapper
   sox imagemagick x11-utils xdotool
+  libosip2-dev  # the reference the parser benchmark compares against
 )
 
 missing=()

@@ -80,6 +80,9 @@ void CSIPSendRecvThread::ReceiveOne() {
     }
     if (parser_ != nullptr && FromProxy(source)) {
         parser_->Parse(receiveBuffer_, static_cast<size_t>(received));
+        if (arrivalHook_) {
+            arrivalHook_();
+        }
     }
 }
 

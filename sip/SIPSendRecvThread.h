@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "platform/TCriticalSection.h"
@@ -28,6 +29,9 @@ public:
     // Binds INADDR_ANY:localPort (address reuse allowed) and fixes the proxy's address.
     void Setup(const std::string& localAddress, int localPort, const std::string& proxyAddress,
                int proxyPort);
+    // Runs on this thread after every datagram from the proxy has gone to the parser, so
+    // that the consumer of the parser's queue need not poll it. Set before Resume.
+    void SetArrivalHook(std::function<void()> hook) { arrivalHook_ = std::move(hook); }
     // One datagram to the proxy; true when every byte was sent.
     bool SendDatagram(const char* data, size_t length);
 
@@ -46,6 +50,7 @@ private:
     int proxyPort_ = 0;
     std::string proxyAddress_;
     SIPSDPModule* parser_;
+    std::function<void()> arrivalHook_;
     platform::Ipv4Endpoint proxy_;
     bool proxyValid_ = false;
     // Guards only the socket's closing against a send or wake-up from another thread, so

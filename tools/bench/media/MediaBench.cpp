@@ -142,8 +142,12 @@ int main(int argc, char** argv) {
         delayMax = std::max(delayMax, delay);
         ++pairs;
     }
+    // One phone's share of a call: one encode and one send (capture side), one receive and
+    // one decode (playback side); the virtual devices' file work is counted too.
     std::printf("audio: %d s; CPU time: %.3f s in all, %.1f ms per second of call audio\n", seconds,
                 cpu, 1000.0 * cpu / seconds);
+    std::printf("CPU per call-second: %.4f of one core (%.2f %%)\n", cpu / seconds,
+                100.0 * cpu / seconds);
     if (pairs == 0) {
         std::printf("capture-to-playback delay: no burst came through\n");
         return 1;
