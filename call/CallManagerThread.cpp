@@ -841,7 +841,9 @@ bool CallManagerThread::NothingToWatch() {
 
 int CallManagerThread::MsPastNextClockSecond() {
     const int64_t ms = platform::CurrentClock().MicrosecondsSince1970() / 1000;
-    return static_cast<int>(1000 - ms % 1000) + kSecondTurnMarginMs;
+    // A replaced clock may stand before 1970; a rest never exceeds one second either way.
+    const int64_t intoSecond = ((ms % 1000) + 1000) % 1000;
+    return static_cast<int>(1000 - intoSecond) + kSecondTurnMarginMs;
 }
 
 void CallManagerThread::WaitForNextCycle() {

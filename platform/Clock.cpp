@@ -1,8 +1,8 @@
 #include "Clock.h"
 
 #include <time.h>
-#include <atomic>
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
