@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSaveFile>
 #include <QSettings>
 #include <QString>
 #include <QStringList>
@@ -76,6 +77,69 @@ QVariant ValueOf(const QSettings& settings, const QString& name) {
     return value;
 }
 
+// Settings files are small; a bigger one is not ours to rewrite.
+constexpr qint64 kMaxRepairedFileSize = 1 << 20;
+
+// QSettings reads a line break inside quotes as part of the value, so one quote left open by
+// a damaged file would swallow every line after it. Closes such a quote where its line ends,
+// scanning as QSettings does: a backslash escapes the next character, a line that starts
+// with ";" is a comment.
+QByteArray WithOpenQuotesClosed(const QByteArray& text) {
+    QByteArray repaired;
+    repaired.reserve(text.size() + 16);
+    bool inQuotes = false;
+    bool lineStart = true;
+    bool comment = false;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '\n' || c == '\r') {
+            if (inQuotes) {
+                repaired += '"';
+                inQuotes = false;
+            }
+            repaired += c;
+            lineStart = true;
+            comment = false;
+            continue;
+        }
+        comment = comment || (lineStart && c == ';');
+        lineStart = false;
+        repaired += c;
+        if (comment) {
+            continue;
+        }
+        if (c == '\\' && i + 1 < text.size()) {
+            repaired += text[++i];
+        } else if (c == '"') {
+            inQuotes = !inQuotes;
+        }
+    }
+    if (inQuotes) {
+        repaired += '"';
+    }
+    return repaired;
+}
+
+// Repairs open quotes in place (a temporary file renamed over it, owner-only) before QSettings
+// reads the file. A file that cannot be read or rewritten is left as it is.
+void CloseOpenQuotesOf(const QString& path) {
+    QFile file(path);
+    if (file.size() > kMaxRepairedFileSize || !file.open(QIODevice::ReadOnly)) {
+        return;
+    }
+    const QByteArray text = file.readAll();
+    file.close();
+    const QByteArray repaired = WithOpenQuotesClosed(text);
+    if (repaired == text) {
+        return;
+    }
+    QSaveFile save(path);
+    if (save.open(QIODevice::WriteOnly) && save.write(repaired) == repaired.size() &&
+        save.commit()) {
+        QFile::setPermissions(path, kOwnerOnly);
+    }
+}
+
 }  // namespace
 
 struct IniSettingsStore::OpenFile {
@@ -117,6 +181,9 @@ bool IniSettingsStore::OpenKey(const std::string& key, bool canCreate) {
     const QFileInfo info(file);
     if (!canCreate && !(info.isFile() && info.isReadable())) {
         return false;
+    }
+    if (info.isFile()) {
+        CloseOpenQuotesOf(file);
     }
     open_ = std::make_unique<OpenFile>();
     open_->path = file;

@@ -75,8 +75,9 @@ TEST_F(CallManagerLifecycle, HostWithoutAddressesUsesLoopback) {
 // account and fills the phone book, and the window works as usual.
 TEST_F(CallManagerLifecycle, DamagedSettingsFileStillRegistersWithWhatIsReadable) {
     proxy.AcceptRegistrations(true);
-    // The file ends in the middle of a quoted value, as a writer that was cut off leaves it.
-    std::string text = "[General]\nUserAccount=1001\nUserKey=secret\n\x01\xff\xfe junk\n";
+    // A quote is left open mid-file, and the file ends in the middle of a quoted value, as a
+    // writer that was cut off leaves it.
+    std::string text = "[General]\nUserAccount=1001\nUserKey=\"secret\n\x01\xff\xfe junk\n";
     text += std::string("\0\0", 2);
     text += "\n[broken section\nSIPProxyAddress=kyr\nSIPProxyPort=" + std::to_string(proxy.Port()) +
             "\nLocalIPAddress=127.0.0.1\nPhoneBookCount=3\nPhoneAddress.1=100*%*Office*:*1\n"

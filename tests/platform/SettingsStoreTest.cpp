@@ -121,12 +121,18 @@ TEST_F(SettingsStoreTest, DamagedFileLoadsWhatItCanAndTheNextSaveRepairsIt) {
         "[General]\nUserAccount=alice\n\x01\x02\xff\xfe garbage without equals\n"
         "[broken section\nLocalRTPPort=18600\n";
     damaged += std::string("\0\0\0", 3);
-    damaged += "\nSIPProxyAddress=a,b\n=novalue\nSIPProxyPort=\"50";  // cut off mid-value
+    // A quote left open mid-file would make QSettings read every later line into its value.
+    damaged +=
+        "\nUserKey=\"half\nLocalIPAddress=10.1.1.1\n; a \"comment\nSIPProxyAddress=a,b\n"
+        "=novalue\nSIPProxyPort=\"50";  // cut off mid-value
     WriteFileText(damaged);
     EXPECT_EQ(ReadValue("UserAccount"), "alice");
     EXPECT_EQ(ReadValue("LocalRTPPort"), "18600");
+    EXPECT_EQ(ReadValue("UserKey"), "half");
+    EXPECT_EQ(ReadValue("LocalIPAddress"), "10.1.1.1");
     EXPECT_EQ(ReadValue("SIPProxyAddress"), "a,b");
     EXPECT_EQ(ReadValue("SIPProxyPort"), "50");
+    EXPECT_EQ(StatOf(file_).st_mode & 07777, 0600u);
 
     WriteValues({{"UserKey", "k"}});
     EXPECT_EQ(ReadValue("UserAccount"), "alice");
