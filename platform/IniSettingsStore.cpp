@@ -124,11 +124,15 @@ QByteArray WithOpenQuotesClosed(const QByteArray& text) {
 // reads the file. A file that cannot be read or rewritten is left as it is.
 void CloseOpenQuotesOf(const QString& path) {
     QFile file(path);
-    if (file.size() > kMaxRepairedFileSize || !file.open(QIODevice::ReadOnly)) {
+    if (!file.open(QIODevice::ReadOnly)) {
         return;
     }
-    const QByteArray text = file.readAll();
+    // Read with a bound: the file may have grown since anyone looked at its size.
+    const QByteArray text = file.read(kMaxRepairedFileSize + 1);
     file.close();
+    if (text.size() > kMaxRepairedFileSize) {
+        return;
+    }
     const QByteArray repaired = WithOpenQuotesClosed(text);
     if (repaired == text) {
         return;

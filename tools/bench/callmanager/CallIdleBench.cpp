@@ -14,6 +14,7 @@
 #include <new>
 #include <vector>
 
+#include "BenchPhone.h"
 #include "BenchProxy.h"
 #include "ProcTaskStats.h"
 #include "call/CallManagerThread.h"
@@ -46,23 +47,6 @@ void operator delete(void* block, std::size_t) noexcept {
 }
 
 namespace {
-
-class SilentList final : public MessageListView {
-public:
-    void AppendRow(const std::string&) override {}
-    void ShowLastRows(int) override {}
-};
-
-void Configure(CallManagerThread& manager, SilentList& list, const BenchProxy& proxy) {
-    manager.SetMessageList(&list);
-    manager.SetAccount("1001", "bench");
-    manager.SetProxy("127.0.0.1", proxy.Port());
-    manager.SetLocalAddress("127.0.0.1");
-    manager.SetLocalPort(0);
-    manager.SetRtpPort(0);
-    manager.SetPayloadType(18);
-    manager.SetCaptureBlockSize(1600);
-}
 
 // The thread that appeared between two listings of this process's threads.
 int NewThread(const std::vector<TaskStats>& before, const std::vector<TaskStats>& after) {
@@ -101,7 +85,7 @@ bool MeasureRunningThread(int seconds) {
     BenchProxy proxy;
     SilentList list;
     CallManagerThread manager(true);
-    Configure(manager, list, proxy);
+    ConfigureBenchPhone(manager, list, proxy.Port());
     const std::vector<TaskStats> alone = ReadTasks();
     manager.Start();
     const std::vector<TaskStats> withTransport = ReadTasks();
@@ -187,7 +171,7 @@ bool MeasureCycles(int rounds) {
     BenchProxy proxy;
     SilentList list;
     CallManagerThread manager(true);
-    Configure(manager, list, proxy);
+    ConfigureBenchPhone(manager, list, proxy.Port());
     manager.Start();
     manager.RunCycle();  // sends the REGISTER
     if (!proxy.AcceptRegistration(2000)) {

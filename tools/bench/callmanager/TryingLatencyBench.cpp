@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchPhone.h"
 #include "BenchProxy.h"
 #include "call/CallManagerThread.h"
 #include "platform/Clock.h"
@@ -22,12 +23,6 @@
 namespace {
 
 using SteadyClock = std::chrono::steady_clock;
-
-class SilentList final : public MessageListView {
-public:
-    void AppendRow(const std::string&) override {}
-    void ShowLastRows(int) override {}
-};
 
 std::string Invite(int sample, uint16_t proxyPort) {
     const std::string callId = "trying-bench-" + std::to_string(sample);
@@ -91,14 +86,7 @@ int main(int argc, char** argv) {
     }
     SilentList list;
     CallManagerThread manager(true);
-    manager.SetMessageList(&list);
-    manager.SetAccount("1001", "bench");
-    manager.SetProxy("127.0.0.1", proxy.Port());
-    manager.SetLocalAddress("127.0.0.1");
-    manager.SetLocalPort(0);
-    manager.SetRtpPort(0);
-    manager.SetPayloadType(18);
-    manager.SetCaptureBlockSize(1600);
+    ConfigureBenchPhone(manager, list, proxy.Port());
     manager.Start();
     manager.Resume();
     if (!proxy.AcceptRegistration(5000)) {

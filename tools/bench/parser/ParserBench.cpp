@@ -13,28 +13,9 @@
 
 #include "sip/SIPSDPMessageQueue.h"
 #include "sip/SIPSDPModule.h"
+#include "tools/bench/parser/ParserCorpus.h"
 
 namespace {
-
-struct Datagram {
-    std::string name;
-    std::string bytes;
-};
-
-std::vector<Datagram> LoadCorpus(const std::filesystem::path& folder) {
-    std::vector<Datagram> corpus;
-    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-        if (!entry.is_regular_file()) {
-            continue;
-        }
-        std::ifstream in(entry.path(), std::ios::binary);
-        corpus.push_back({entry.path().filename().string(),
-                          std::string(std::istreambuf_iterator<char>(in), {})});
-    }
-    std::sort(corpus.begin(), corpus.end(),
-              [](const Datagram& a, const Datagram& b) { return a.name < b.name; });
-    return corpus;
-}
 
 // Parses the datagram over and over for about the given time, emptying the queue as the
 // call manager would; returns datagrams per second.

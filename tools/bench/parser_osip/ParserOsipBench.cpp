@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "sip/SIPSDPModule.h"
+#include "tools/bench/parser/ParserCorpus.h"
 
 namespace {
 
@@ -28,27 +29,6 @@ using SteadyClock = std::chrono::steady_clock;
 // Parses per timed batch: long enough to dwarf reading the clock, short enough that many
 // batches of each parser interleave.
 constexpr int kBatch = 200;
-
-struct Datagram {
-    std::string name;
-    std::string bytes;
-};
-
-std::vector<Datagram> LoadCorpus(const std::filesystem::path& folder) {
-    std::vector<Datagram> corpus;
-    std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
-        if (!entry.is_regular_file()) {
-            continue;
-        }
-        std::ifstream in(entry.path(), std::ios::binary);
-        corpus.push_back({entry.path().filename().string(),
-                          std::string(std::istreambuf_iterator<char>(in), {})});
-    }
-    std::sort(corpus.begin(), corpus.end(),
-              [](const Datagram& a, const Datagram& b) { return a.name < b.name; });
-    return corpus;
-}
 
 bool OursAccepts(const std::string& bytes) {
     return SIPSDPModule::ParseMessage(bytes.data(), bytes.size()) != nullptr;

@@ -14,47 +14,13 @@ idle_seconds="${IDLE_SECONDS:-60}"
 call_seconds="${CALL_SECONDS:-20}"
 qpa="${SOFTPHONE_QPA:-xcb}"
 
-work="$(mktemp -d /tmp/kyr-perf-idle.XXXXXX)"
-export XDG_CONFIG_HOME="$work/config"
-export XDG_RUNTIME_DIR="$work/runtime"
-mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
-# Ports of their own, so a demo or a test running on this machine is not disturbed.
-export DEMO_SIP_PORT=27060 DEMO_CALLEE_PORT=27062 DEMO_ECHO_RTP_PORT=28000 DEMO_CONTROL_PORT=8897
-
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  bash "$src/tools/demo/operator.sh" stop "$work/operator" > /dev/null 2>&1 || true
-  if [ -f "$XDG_RUNTIME_DIR/pulse/pid" ]; then kill "$(cat "$XDG_RUNTIME_DIR/pulse/pid")" 2>/dev/null || true; fi
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-fail() { echo "FAILED: $*" >&2; exit 1; }
-wait_for() {  # seconds command...
-  local seconds=$1; shift
-  for _ in $(seq 1 $((seconds * 10))); do "$@" && return 0; sleep 0.1; done
-  return 1
-}
-
-bash "$src/scripts/start-pulseaudio.sh" > /dev/null || fail "PulseAudio did not start"
-"$bin/demo_provision" 1001 demo-1001 kyr "$DEMO_SIP_PORT" 127.0.0.1 > /dev/null
-bash "$src/tools/demo/operator.sh" start "$work/operator" > /dev/null
-
+source "$src/tools/demo/demo-session.sh"
+demo_session_begin kyr-perf-idle 27060 27062 28000 8897
+demo_start_operator
 if [ "$qpa" = xcb ]; then
-  display=":$((140 + RANDOM % 40))"
-  Xvfb "$display" -screen 0 800x600x24 -nolisten tcp > /dev/null 2>&1 &
-  pids+=($!)
-  export DISPLAY="$display"
-  wait_for 10 xdpyinfo > /dev/null 2>&1 || fail "Xvfb did not start"
+  demo_start_xvfb 140
 fi
-QT_QPA_PLATFORM="$qpa" LD_PRELOAD=libnss_wrapper.so NSS_WRAPPER_HOSTS="$src/tools/demo/hosts" \
-  "$bin/softphone" > "$work/softphone.log" 2>&1 &
-phone=$!
-pids+=("$phone")
-
-registered() { grep -q "account 1001 registered" "$work/operator/kamailio.log"; }
-wait_for 15 registered || fail "the softphone did not register with the demo operator"
+demo_start_phone "$qpa"
 # The window's start-up pause and the first paint are over well before this.
 sleep 5
 
@@ -101,15 +67,8 @@ echo "VmRSS idle: $(rss)"
 if [ "$qpa" != xcb ] || [ "$call_seconds" -le 0 ]; then
   exit 0
 fi
-window=""
-find_window() { window=$(xdotool search --onlyvisible --name '^SoftPhone$' 2>/dev/null | tail -n 1); [ -n "$window" ]; }
-wait_for 10 find_window || fail "no SoftPhone window"
-click() { xdotool mousemove --window "$window" "$1" "$2" click 1; }
-click 150 85            # the number field
-xdotool type --delay 50 500
-click 360 93            # Dial
-calling() { grep -q "INVITE from 1001 to the echo number" "$work/operator/kamailio.log"; }
-wait_for 10 calling || fail "no INVITE reached the demo operator"
+demo_find_window
+demo_dial_echo_number
 # Answered at once by the echo callee; give the audio streams their warm-up.
 sleep 5
 snapshot > "$work/call.0"; t0=$(process_ticks)
@@ -117,6 +76,4 @@ sleep "$call_seconds"
 snapshot > "$work/call.1"; t1=$(process_ticks)
 report "in a call to the echo number" "$call_seconds" "$work/call.0" "$work/call.1" "$t0" "$t1"
 echo "VmRSS in the call: $(rss); peak $(awk '/^VmHWM/ {print $2 " " $3}' /proc/"$phone"/status)"
-click 465 93            # hang up
-hung_up() { grep -q "BYE from 1001 to the echo number" "$work/operator/kamailio.log"; }
-wait_for 10 hung_up || fail "hang-up sent no BYE"
+demo_hang_up
