@@ -2,6 +2,13 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
+
+// One Contact value of a message: the URI and its expires parameter (-1 when absent).
+struct SipContact {
+    std::string Uri;  // without the angle brackets, parameters of the URI included
+    int32_t Expires = -1;
+};
 
 // The fields the parser takes from one SIP datagram. Created by the parser, owned by the
 // queue once queued, read-only for the call manager, destroyed when removed from the queue.
@@ -9,6 +16,8 @@ class CSIPSDPMessage {
 public:
     // Separator written after every Via line kept in ViaList.
     static constexpr const char* kViaSeparator = "#**#";
+    // Lists filled from the network keep at most this many entries.
+    static constexpr size_t kMaxListEntries = 16;
 
     void Reset() { *this = CSIPSDPMessage(); }
 
@@ -35,4 +44,20 @@ public:
     std::string MediaPayloads;
     std::string CallerNumber;
     std::string Funds;
+
+    // What transactions, dialogs and registration need beyond the fields above.
+    std::string RequestUri;    // the request line's URI; empty in a response
+    std::string CSeqMethod;    // the method of the CSeq header
+    std::string TopVia;        // the first Via value (sent-by and parameters)
+    std::string TopViaBranch;  // its branch parameter; empty when it has none
+    std::vector<std::string> RecordRoutes;  // every Record-Route value in order, "<uri;lr>"
+    std::vector<SipContact> Contacts;       // every Contact value in order
+    int32_t Expires = -1;                   // Expires header
+    int32_t MinExpires = -1;                // Min-Expires header of a 423
+    std::string Opaque;     // opaque parameter of the digest challenge
+    std::string Qop;        // qop options of the challenge as written ("auth,auth-int")
+    std::string Algorithm;  // algorithm parameter of the challenge
+    // Direction attribute of the audio stream (media level over session level):
+    // "sendrecv", "sendonly", "recvonly", "inactive", or empty when the SDP names none.
+    std::string MediaDirection;
 };
