@@ -13,6 +13,7 @@ constexpr int kSequenceWrap = 65535;
 // A repeated tag or Call-ID is drawn again, a few times at most, so two dialogs begun in
 // the same second never share one even if the random numbers happen to repeat.
 constexpr int kRedrawAttempts = 4;
+constexpr int kBranchRandomChars = 16;
 
 void AppendLine(std::string& text, const std::string& line) {
     text += line;
@@ -331,6 +332,15 @@ std::string SipComposer::NewCallId() {
     }
     lastCallId_ = callId;
     return callId;
+}
+
+std::string SipComposer::NewBranch() {
+    static constexpr char kAlphabet[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+    std::string branch = "z9hG4bK";
+    for (int i = 0; i < kBranchRandomChars; ++i) {
+        branch += kAlphabet[platform::NextRandom() % (sizeof(kAlphabet) - 1)];
+    }
+    return branch;
 }
 
 int SipComposer::NextSequence() {

@@ -52,6 +52,8 @@ public:
 
     std::string NewTag();
     std::string NewCallId();
+    // A Via branch parameter, "z9hG4bK" and random letters and digits, new at every call.
+    std::string NewBranch();
     // 0 first; after 65535 comes 1.
     int NextSequence();
 
