@@ -1,9 +1,12 @@
 #include "sip/SIPSDPModule.h"
 
 #include <algorithm>
-#include <limits>
+#include <optional>
+#include <vector>
 
 #include "sip/SIPSDPMessageQueue.h"
+#include "sip/SdpReader.h"
+#include "sip/SipText.h"
 
 namespace {
 
@@ -15,7 +18,7 @@ constexpr std::array<std::string_view, SIPSDPModule::kMethodCount> kMethods = {
     "SUBSCRIBE", "NOTIFY",   "MESSAGE", "INFO", "PRACK",  "UPDATE"};
 
 // General headers, request headers, response headers, entity headers and our two extension
-// headers. The order matters: the first prefix that matches a line wins.
+// headers.
 constexpr std::array<std::string_view, SIPSDPModule::kHeaderCount> kHeaderNames = {
     // general
     "Alert-Info", "Allow-Events", "Call-ID", "Contact", "CSeq", "Date", "Encryption", "From",
@@ -96,12 +99,27 @@ constexpr std::array<std::string_view, SIPSDPModule::kStatusCount> kStatusLines 
     "606 Not Acceptable"};
 
 constexpr std::string_view kStatusPrefix = "SIP/2.0";
-constexpr std::string_view kBlanksAndControls =
-    "\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a\x0b\x0c\x0d\x0e\x0f\x10\x11\x12\x13\x14\x15\x16"
-    "\x17\x18\x19\x1a\x1b\x1c\x1d\x1e\x1f\x20";
 
-// The text rules below are written with 1-based positions of first occurrences (0 when
-// absent), as the peers' quirks were worked out that way; these two helpers keep them exact.
+// The one-letter header names and the entries they stand for.
+struct CompactForm {
+    char letter;
+    int index;
+};
+constexpr std::array<CompactForm, 9> kCompactForms = {{
+    {'i', SIPSDPModule::kCallIdHeader},
+    {'f', SIPSDPModule::kFromHeader},
+    {'t', SIPSDPModule::kToHeader},
+    {'v', SIPSDPModule::kViaHeader},
+    {'m', SIPSDPModule::kContactHeader},
+    {'l', SIPSDPModule::kContentLengthHeader},
+    {'c', 61},  // Content-Type
+    {'k', 12},  // Supported
+    {'s', 11},  // Subject
+}};
+
+// The legacy rules below (Via received, caller number, funds) are written with 1-based
+// positions of first occurrences (0 when absent), as the operator's quirks were worked out
+// that way; these helpers keep them exact.
 size_t Pos(std::string_view what, std::string_view line) {
     const size_t found = line.find(what);
     return found == std::string_view::npos ? 0 : found + 1;
@@ -120,84 +138,27 @@ std::string_view Copy(std::string_view line, size_t index, size_t count) {
     return From(line, index).substr(0, count);
 }
 
-bool StartsWith(std::string_view line, std::string_view prefix) {
-    return line.substr(0, prefix.size()) == prefix;
-}
-
 bool IsBlank(char c) {
     return c == ' ' || c == '\t';
 }
 
-// A decimal number, leading and trailing blanks allowed (peers pad Content-Length); -1 for
-// anything else, including a value beyond 32 bits.
-int32_t ReadNumber(std::string_view text) {
-    while (!text.empty() && IsBlank(text.front())) {
-        text.remove_prefix(1);
-    }
-    while (!text.empty() && IsBlank(text.back())) {
-        text.remove_suffix(1);
-    }
-    if (text.empty()) {
+// The header table's index of a name in any case, compact forms included; -1 when unknown.
+int HeaderIndex(std::string_view name) {
+    if (name.size() == 1) {
+        const char letter = static_cast<char>(name[0] | 0x20);
+        for (const CompactForm& form : kCompactForms) {
+            if (form.letter == letter) {
+                return form.index;
+            }
+        }
         return -1;
     }
-    int64_t value = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9') {
-            return -1;
-        }
-        value = value * 10 + (c - '0');
-        if (value > std::numeric_limits<int32_t>::max()) {
-            return -1;
-        }
-    }
-    return static_cast<int32_t>(value);
-}
-
-std::string_view Trim(std::string_view text) {
-    const size_t first = text.find_first_not_of(kBlanksAndControls);
-    if (first == std::string_view::npos) {
-        return {};
-    }
-    const size_t last = text.find_last_not_of(kBlanksAndControls);
-    return text.substr(first, last - first + 1);
-}
-
-// First table entry that the line begins with, -1 when none does.
-template <size_t N>
-int MatchPrefix(const std::array<std::string_view, N>& table, std::string_view line) {
-    for (size_t i = 0; i < N; ++i) {
-        if (StartsWith(line, table[i])) {
+    for (size_t i = 0; i < kHeaderNames.size(); ++i) {
+        if (sip_text::EqualsNoCase(kHeaderNames[i], name)) {
             return static_cast<int>(i);
         }
     }
     return -1;
-}
-
-// Text from one character after "Name:" (the blank after the colon is skipped) to the end.
-std::string HeaderValue(std::string_view line, std::string_view nameWithColon) {
-    const size_t at = Pos(nameWithColon, line);
-    return at == 0 ? std::string() : std::string(From(line, at + nameWithColon.size() + 1));
-}
-
-// The tag of a From or To line: everything after "tag=", unless it holds a blank.
-std::string TagOf(std::string_view line) {
-    const size_t at = Pos("tag=", line);
-    if (at == 0) {
-        return {};
-    }
-    const std::string_view tag = From(line, at + 4);
-    return Pos(" ", tag) == 0 ? std::string(tag) : std::string();
-}
-
-// A quoted digest parameter that a ", " follows; empty when it is the line's last parameter.
-std::string DigestParameter(std::string_view line, std::string_view nameWithEquals) {
-    const size_t at = Pos(nameWithEquals, line);
-    if (at == 0) {
-        return {};
-    }
-    const std::string_view rest = From(line, at + nameWithEquals.size() + 1);
-    const size_t comma = Pos(", ", rest);
-    return comma >= 3 ? std::string(Copy(rest, 1, comma - 2)) : std::string();
 }
 
 // One datagram being cut into lines; fills one message.
@@ -213,19 +174,22 @@ private:
     size_t FindLineEnd() const;
     Outcome HandleEmptyLine();
     Outcome HandleLine(std::string_view line);
+    Outcome GatherHeader(std::string_view line);
+    void FlushHeader();
     bool ClassifyFirstLine(std::string_view line);
+    bool ClassifyStatusLine(std::string_view line);
+    bool ClassifyRequestLine(std::string_view line);
     void HandleHeaderLine(std::string_view line);
-    void HandleSdpLine(std::string_view line);
 
-    void ReadContact(std::string_view line);
-    void ReadCSeq(std::string_view line);
-    void ReadVia(std::string_view line);
-    void ReadMaxForwards(std::string_view line);
-    void ReadChallenge(std::string_view line);
-    void ReadContentLength(std::string_view line);
-    void ReadRemotePartyId(std::string_view line);
+    void ReadContact(std::string_view value);
+    void ReadCSeq(std::string_view value);
+    void ReadVia(std::string_view line, std::string_view value);
+    void ReadViaAddress(std::string_view line);
+    void ReadRecordRoute(std::string_view value);
+    void ReadChallenge(std::string_view value);
+    void ReadContentLength(std::string_view value);
+    void ReadRemotePartyId(std::string_view value);
     void ReadBilling(std::string_view line);
-    void ReadMediaLine(std::string_view line);
 
     const char* data_;
     size_t length_;
@@ -233,28 +197,36 @@ private:
     bool firstLine_ = true;
     bool blankLineSeen_ = false;
     bool bodyAnnounced_ = false;
+    // The header line being gathered from its folded continuation lines.
+    std::string header_;
+    bool headerPending_ = false;
+    // The first MD5 challenge is the one answered; a challenge for another algorithm only
+    // stands until one follows.
+    bool md5ChallengeTaken_ = false;
+    SdpReader sdp_;
     std::unique_ptr<CSIPSDPMessage> message_ = std::make_unique<CSIPSDPMessage>();
 };
 
 std::unique_ptr<CSIPSDPMessage> DatagramParser::Run() {
-    if (data_ == nullptr) {
+    if (data_ == nullptr || length_ > SIPSDPModule::kMaxDatagram) {
         return nullptr;
     }
     while (position_ < length_) {
         const size_t lineEnd = FindLineEnd();
         const size_t lineLength = lineEnd - position_;
+        if (lineLength > SIPSDPModule::kMaxLineLength) {
+            return nullptr;
+        }
         Outcome outcome;
         if (lineLength == 0) {
             outcome = HandleEmptyLine();
         } else {
-            // The line buffer: at most kMaxLineLength characters, and a NUL ends the text as
-            // it would in the zero-filled buffer. A lone CR or LF ends it too: the phone copies
-            // From, To, Via and Call-ID into its answers, and a line break kept inside one of
-            // them would smuggle a header of the sender's choosing into what the phone sends.
-            const size_t kept = std::min(lineLength, SIPSDPModule::kMaxLineLength);
-            const std::string_view raw(data_ + position_, kept);
-            const size_t textEnd = raw.find_first_of(std::string_view("\0\r\n", 3));
-            outcome = HandleLine(raw.substr(0, std::min(textEnd, kept)));
+            // A NUL ends the text as it would in a C string. A lone CR or LF ends it too: the
+            // phone copies From, To, Via and Call-ID into its answers, and a line break kept
+            // inside one of them would smuggle a header of the sender's choosing into what
+            // the phone sends.
+            const std::string_view raw(data_ + position_, lineLength);
+            outcome = HandleLine(raw.substr(0, raw.find_first_of(std::string_view("\0\r\n", 3))));
         }
         if (outcome == Outcome::Drop) {
             return nullptr;
@@ -265,9 +237,14 @@ std::unique_ptr<CSIPSDPMessage> DatagramParser::Run() {
             break;
         }
     }
+    FlushHeader();
     // Blank lines alone are no message: without a recognised start line there is nothing
     // the call manager could dispatch on.
-    return firstLine_ ? nullptr : std::move(message_);
+    if (firstLine_) {
+        return nullptr;
+    }
+    sdp_.Finish(*message_);
+    return std::move(message_);
 }
 
 // Index of the CR of the next CR LF, or the datagram's end when the last line is unfinished.
@@ -281,6 +258,7 @@ size_t DatagramParser::FindLineEnd() const {
 }
 
 DatagramParser::Outcome DatagramParser::HandleEmptyLine() {
+    FlushHeader();
     if (blankLineSeen_) {
         return Outcome::Drop;
     }
@@ -294,147 +272,231 @@ DatagramParser::Outcome DatagramParser::HandleLine(std::string_view line) {
         return ClassifyFirstLine(line) ? Outcome::Continue : Outcome::Drop;
     }
     if (blankLineSeen_ && bodyAnnounced_) {
-        HandleSdpLine(line);
-    } else {
-        HandleHeaderLine(line);
+        sdp_.ReadLine(line);
+        return Outcome::Continue;
     }
+    return GatherHeader(line);
+}
+
+// A line that starts with a blank continues the header before it.
+DatagramParser::Outcome DatagramParser::GatherHeader(std::string_view line) {
+    if (!line.empty() && IsBlank(line.front())) {
+        if (headerPending_) {
+            header_ += ' ';
+            header_ += sip_text::TrimBlanks(line);
+        }
+        return header_.size() > SIPSDPModule::kMaxLineLength ? Outcome::Drop : Outcome::Continue;
+    }
+    FlushHeader();
+    header_.assign(line);
+    headerPending_ = true;
     return Outcome::Continue;
 }
 
+void DatagramParser::FlushHeader() {
+    if (headerPending_) {
+        headerPending_ = false;
+        HandleHeaderLine(header_);
+    }
+}
+
 bool DatagramParser::ClassifyFirstLine(std::string_view line) {
-    int code = -1;
-    if (StartsWith(line, kStatusPrefix)) {
-        if (line.size() <= 11) {
-            return false;
-        }
-        const int32_t status = ReadNumber(Copy(line, 9, 3));
-        if (SIPSDPModule::StatusLine(status).empty()) {
-            return false;
-        }
-        code = SIPSDPModule::kResponseBase + status;
-    } else {
-        const int method = MatchPrefix(kMethods, line);
-        if (method < 0) {
-            return false;
-        }
-        code = SIPSDPModule::kRequestBase + method;
+    if (!(line.substr(0, kStatusPrefix.size()) == kStatusPrefix ? ClassifyStatusLine(line)
+                                                                : ClassifyRequestLine(line))) {
+        return false;
     }
     message_->StartLine = std::string(line);
-    message_->Code = code;
+    return true;
+}
+
+// "SIP/2.0 NNN reason": any status from 100 to 699.
+bool DatagramParser::ClassifyStatusLine(std::string_view line) {
+    if (line.size() <= 11 || line[11] != ' ') {
+        return false;
+    }
+    const int32_t status = sip_text::ReadNumber(line.substr(8, 3));
+    if (status < 100 || status > 699) {
+        return false;
+    }
+    message_->Code = SIPSDPModule::kResponseBase + status;
+    return true;
+}
+
+// "METHOD uri SIP/2.0" with a method of the table.
+bool DatagramParser::ClassifyRequestLine(std::string_view line) {
+    const size_t blank = line.find(' ');
+    const int method = SIPSDPModule::MethodIndex(line.substr(0, blank));
+    if (method < 0) {
+        return false;
+    }
+    message_->Code = SIPSDPModule::kRequestBase + method;
+    if (blank != std::string_view::npos) {
+        const std::string_view rest = line.substr(blank + 1);
+        message_->RequestUri = std::string(rest.substr(0, rest.find(' ')));
+    }
     return true;
 }
 
 void DatagramParser::HandleHeaderLine(std::string_view line) {
+    const size_t colon = line.find(':');
+    if (colon == std::string_view::npos) {
+        return;
+    }
+    const std::string_view value = sip_text::TrimBlanks(line.substr(colon + 1));
     CSIPSDPMessage& m = *message_;
-    switch (MatchPrefix(kHeaderNames, line)) {
+    switch (HeaderIndex(sip_text::TrimBlanks(line.substr(0, colon)))) {
         case SIPSDPModule::kCallIdHeader:
-            m.CallID = HeaderValue(line, "Call-ID:");
+            m.CallID = std::string(value);
             break;
         case SIPSDPModule::kContactHeader:
-            ReadContact(line);
+            ReadContact(value);
             break;
         case SIPSDPModule::kCSeqHeader:
-            ReadCSeq(line);
+            ReadCSeq(value);
             break;
         case SIPSDPModule::kFromHeader:
-            m.FromValue = HeaderValue(line, "From:");
-            m.FromTag = TagOf(line);
+            m.FromValue = std::string(value);
+            m.FromTag = sip_text::TagOf(value);
             break;
         case SIPSDPModule::kToHeader:
-            m.ToValue = HeaderValue(line, "To:");
-            m.ToTag = TagOf(line);
+            m.ToValue = std::string(value);
+            m.ToTag = sip_text::TagOf(value);
             break;
         case SIPSDPModule::kViaHeader:
-            ReadVia(line);
+            ReadVia(line, value);
+            break;
+        case SIPSDPModule::kRecordRouteHeader:
+            ReadRecordRoute(value);
             break;
         case SIPSDPModule::kMaxForwardsHeader:
-            ReadMaxForwards(line);
+            m.MaxForwards = sip_text::ReadNumber(value);
             break;
         case SIPSDPModule::kProxyAuthenticateHeader:
         case SIPSDPModule::kWwwAuthenticateHeader:
-            ReadChallenge(line);
+            ReadChallenge(value);
             break;
         case SIPSDPModule::kContentLengthHeader:
-            ReadContentLength(line);
+            ReadContentLength(value);
+            break;
+        case SIPSDPModule::kExpiresHeader:
+            m.Expires = sip_text::ReadNumber(value);
+            break;
+        case SIPSDPModule::kMinExpiresHeader:
+            m.MinExpires = sip_text::ReadNumber(value);
             break;
         case SIPSDPModule::kRemotePartyIdHeader:
-            ReadRemotePartyId(line);
+            ReadRemotePartyId(value);
             break;
         case SIPSDPModule::kBillingHeader:
             ReadBilling(line);
             break;
         default:
-            break;  // recognised or not, nothing we need
+            break;  // known or not, nothing we need
     }
 }
 
-void DatagramParser::ReadContact(std::string_view line) {
-    const size_t open = Pos(" <", line);
-    const size_t close = Pos(">", line);
-    message_->ContactURI =
-        open > 0 && close > open ? std::string(Copy(line, open + 2, close - open - 2)) : "";
-    message_->ContactValue = HeaderValue(line, "Contact:");
+// ContactValue and ContactURI come from the first Contact header; Contacts gathers them all.
+void DatagramParser::ReadContact(std::string_view value) {
+    CSIPSDPMessage& m = *message_;
+    const bool first = m.Contacts.empty();
+    const size_t room = CSIPSDPMessage::kMaxListEntries - m.Contacts.size();
+    for (const std::string_view entry : sip_text::SplitList(value, room)) {
+        m.Contacts.push_back(sip_text::ContactOf(entry));
+    }
+    if (first && !m.Contacts.empty()) {
+        m.ContactValue = std::string(value);
+        m.ContactURI = m.Contacts.front().Uri;
+    }
 }
 
-void DatagramParser::ReadCSeq(std::string_view line) {
-    if (Pos("CSeq: ", line) > 0 && line.size() > 6) {
-        message_->CSeqText = std::string(From(line, 7));
+// "102 INVITE": a number without a method counts as no number.
+void DatagramParser::ReadCSeq(std::string_view value) {
+    CSIPSDPMessage& m = *message_;
+    m.CSeqText = std::string(value);
+    m.CSeqNumber = -1;
+    m.CSeqMethod.clear();
+    const size_t blank = value.find_first_of(" \t");
+    if (blank != std::string_view::npos) {
+        m.CSeqNumber = sip_text::ReadNumber(value.substr(0, blank));
+        m.CSeqMethod = std::string(sip_text::TrimBlanks(value.substr(blank + 1)));
     }
-    message_->CSeqNumber = -1;
-    if (StartsWith(line, "CSeq: ")) {
-        const std::string_view rest = From(line, 7);
-        const size_t blank = Pos(" ", rest);
-        if (blank > 1) {
-            message_->CSeqNumber = ReadNumber(Copy(rest, 1, blank - 1));
+}
+
+void DatagramParser::ReadVia(std::string_view line, std::string_view value) {
+    CSIPSDPMessage& m = *message_;
+    if (m.TopVia.empty()) {
+        const std::vector<std::string_view> entries = sip_text::SplitList(value, 1);
+        if (!entries.empty()) {
+            m.TopVia = std::string(entries.front());
+            const size_t semicolon = m.TopVia.find(';');
+            if (semicolon != std::string::npos) {
+                m.TopViaBranch =
+                    sip_text::Parameter(std::string_view(m.TopVia).substr(semicolon + 1), "branch")
+                        .value_or("");
+            }
         }
     }
-}
-
-void DatagramParser::ReadVia(std::string_view line) {
-    CSIPSDPMessage& m = *message_;
     // Only a 401 needs the address the registrar saw us at; the REGISTER answering it
     // carries it.
     if (m.Code == SIPSDPModule::kResponseBase + 401) {
-        const size_t received = Pos("Received", line);
-        if (m.ViaReceived.empty() && received > 0) {
-            const std::string_view rest = From(line, received + 9);
-            const size_t semicolon = Pos(";", rest);
-            m.ViaReceived = semicolon > 0 ? std::string(Copy(rest, 1, semicolon - 1)) : "";
-        }
-        const size_t rport = Pos("rport", line);
-        if (m.ViaRport.empty() && rport > 0) {
-            m.ViaRport = std::string(From(line, rport + 6));
-        }
+        ReadViaAddress(line);
     }
     m.ViaList.append(line);
     m.ViaList.append(CSIPSDPMessage::kViaSeparator);
 }
 
-void DatagramParser::ReadMaxForwards(std::string_view line) {
-    const std::string_view rest = From(line, 15);
-    message_->MaxForwards =
-        StartsWith(line, "Max-Forwards: ") && !rest.empty() ? ReadNumber(rest) : -1;
+void DatagramParser::ReadViaAddress(std::string_view line) {
+    CSIPSDPMessage& m = *message_;
+    const size_t received = Pos("Received", line);
+    if (m.ViaReceived.empty() && received > 0) {
+        const std::string_view rest = From(line, received + 9);
+        const size_t semicolon = Pos(";", rest);
+        m.ViaReceived = semicolon > 0 ? std::string(Copy(rest, 1, semicolon - 1)) : "";
+    }
+    const size_t rport = Pos("rport", line);
+    if (m.ViaRport.empty() && rport > 0) {
+        m.ViaRport = std::string(From(line, rport + 6));
+    }
 }
 
-void DatagramParser::ReadChallenge(std::string_view line) {
-    message_->Realm = DigestParameter(line, "realm=");
-    message_->Nonce = DigestParameter(line, "nonce=");
+void DatagramParser::ReadRecordRoute(std::string_view value) {
+    CSIPSDPMessage& m = *message_;
+    const size_t room = CSIPSDPMessage::kMaxListEntries - m.RecordRoutes.size();
+    for (const std::string_view entry : sip_text::SplitList(value, room)) {
+        m.RecordRoutes.emplace_back(entry);
+    }
 }
 
-void DatagramParser::ReadContentLength(std::string_view line) {
-    message_->ContentLength =
-        Pos(": ", line) == 15 && line.size() > 16 ? ReadNumber(From(line, 17)) : -1;
+void DatagramParser::ReadChallenge(std::string_view value) {
+    std::optional<sip_text::Challenge> challenge =
+        sip_text::ChallengeOf(value, CSIPSDPMessage::kMaxListEntries);
+    if (!challenge || md5ChallengeTaken_) {
+        return;
+    }
+    md5ChallengeTaken_ =
+        challenge->algorithm.empty() || sip_text::EqualsNoCase(challenge->algorithm, "MD5");
+    CSIPSDPMessage& m = *message_;
+    m.Realm = std::move(challenge->realm);
+    m.Nonce = std::move(challenge->nonce);
+    m.Opaque = std::move(challenge->opaque);
+    m.Qop = std::move(challenge->qop);
+    m.Algorithm = std::move(challenge->algorithm);
+}
+
+void DatagramParser::ReadContentLength(std::string_view value) {
+    message_->ContentLength = sip_text::ReadNumber(value);
     if (message_->ContentLength > 0) {
         bodyAnnounced_ = true;
     }
 }
 
-void DatagramParser::ReadRemotePartyId(std::string_view line) {
-    const size_t sip = Pos("<sip:", line);
-    const size_t at = Pos("@", line);
-    const size_t close = Pos(">", line);
+// The user part of the first "<sip:...@...>".
+void DatagramParser::ReadRemotePartyId(std::string_view value) {
+    const size_t sip = Pos("<sip:", value);
+    const size_t at = Pos("@", value);
+    const size_t close = Pos(">", value);
     message_->CallerNumber = sip > 0 && at > sip && close > at
-                                 ? std::string(Copy(line, sip + 5, at - sip - 5))
+                                 ? std::string(Copy(value, sip + 5, at - sip - 5))
                                  : std::string();
 }
 
@@ -448,38 +510,6 @@ void DatagramParser::ReadBilling(std::string_view line) {
     } else {
         message_->Funds.clear();
     }
-}
-
-void DatagramParser::HandleSdpLine(std::string_view line) {
-    switch (MatchPrefix(kSdpPrefixes, line)) {
-        case 3: {  // c=
-            const size_t ip4 = Pos("IP4 ", line);
-            const std::string_view address = ip4 > 0 ? From(line, ip4 + 4) : std::string_view();
-            message_->MediaAddress = Pos(" ", address) == 0 ? std::string(address) : "";
-            break;
-        }
-        case 5:  // m=
-            ReadMediaLine(line);
-            break;
-        default:
-            break;
-    }
-}
-
-void DatagramParser::ReadMediaLine(std::string_view line) {
-    const size_t audio = Pos("audio", line);
-    const size_t rtp = Pos("RTP", line);
-    int32_t port = -1;
-    if (rtp > audio && rtp > audio + 5) {
-        const std::string_view text = Trim(Copy(line, audio + 5, rtp - audio - 5));
-        if (!text.empty() && text.size() <= 5) {
-            const int32_t value = ReadNumber(text);
-            port = value >= 0 && value <= 65535 ? value : -1;
-        }
-    }
-    message_->MediaPort = port;
-    const size_t avp = Pos("AVP ", line);
-    message_->MediaPayloads = avp > 0 ? std::string(From(line, avp + 4)) : "";
 }
 
 }  // namespace
@@ -530,7 +560,7 @@ std::string_view SIPSDPModule::MethodName(int index) {
 
 std::string_view SIPSDPModule::StatusLine(int status) {
     for (const std::string_view line : kStatusLines) {
-        if (ReadNumber(line.substr(0, 3)) == status) {
+        if (sip_text::ReadNumber(line.substr(0, 3)) == status) {
             return line;
         }
     }

@@ -11,13 +11,17 @@
 class CSIPSDPMessageQueue;
 
 // The SIP/SDP parser: cuts one datagram into lines, recognises the start line and picks the
-// fields the call manager needs, then hands the message to its queue. Bad datagrams are
-// dropped without a trace.
+// fields the call manager needs, then hands the message to its queue. Header names are read
+// in any case and in compact form, folded header lines are joined. Bad datagrams are dropped
+// without a trace.
 class SIPSDPModule {
 public:
-    // Longest line kept: the line buffer holds 299 characters and a terminator. A longer line
-    // is cut to this length; the rest of it is skipped.
-    static constexpr size_t kMaxLineLength = 299;
+    // Longest line, a folded header joined: room for long Via and Record-Route lines and
+    // digest challenges. A datagram with a longer line is dropped rather than cut, so no cut
+    // value is ever copied into what the phone sends.
+    static constexpr size_t kMaxLineLength = 1000;
+    // The largest UDP payload; anything longer is no datagram of ours.
+    static constexpr size_t kMaxDatagram = 65507;
 
     static constexpr int kSdpPrefixCount = 7;
     static constexpr int kMethodCount = 13;
@@ -31,11 +35,14 @@ public:
         kCSeqHeader = 4,
         kFromHeader = 7,
         kToHeader = 14,
+        kRecordRouteHeader = 9,
         kViaHeader = 16,
         kMaxForwardsHeader = 34,
+        kMinExpiresHeader = 48,
         kProxyAuthenticateHeader = 50,
         kWwwAuthenticateHeader = 54,
         kContentLengthHeader = 60,
+        kExpiresHeader = 62,
         kRemotePartyIdHeader = 64,
         kBillingHeader = 65,
     };

@@ -2,560 +2,416 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <map>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "sip/SIPSDPMessageQueue.h"
 
 namespace {
 
-std::unique_ptr<CSIPSDPMessage> Parse(const std::string& datagram) {
-    return SIPSDPModule::ParseMessage(datagram.data(), datagram.size());
-}
-
-// A datagram from lines, each ended by CR LF.
-std::string Lines(const std::vector<std::string>& lines) {
+// Lines written with "\n" become a datagram with CR LF line ends.
+std::string Crlf(const std::string& text) {
     std::string datagram;
-    for (const std::string& line : lines) {
-        datagram += line + "\r\n";
+    for (const char c : text) {
+        datagram += c == '\n' ? std::string("\r\n") : std::string(1, c);
     }
     return datagram;
 }
 
-// A response with the usual headers and the given extra lines before the blank line.
-std::string Response(const std::string& statusLine, const std::vector<std::string>& extra = {}) {
-    std::vector<std::string> lines = {
-        statusLine,
-        "Via: SIP/2.0/UDP 192.168.1.20:5060;branch=z9hG4bK-524287-1;rport=5060",
-        "From: <sip:1001@op.voip.test>;tag=KYR_1804289383",
-        "To: <sip:1001@op.voip.test>;tag=as6b8b4567",
-        "Call-ID: 846930886@192.168.1.20",
-        "CSeq: 102 REGISTER",
-    };
-    lines.insert(lines.end(), extra.begin(), extra.end());
-    lines.push_back("Content-Length: 0");
-    lines.push_back("");
-    return Lines(lines);
+std::string Text(const std::string& value) {
+    return value;
 }
-
-std::vector<std::string> SplitVia(const std::string& viaList) {
-    std::vector<std::string> parts;
-    const std::string separator = CSIPSDPMessage::kViaSeparator;
-    size_t start = 0;
-    for (size_t at = viaList.find(separator); at != std::string::npos;
-         at = viaList.find(separator, start)) {
-        parts.push_back(viaList.substr(start, at - start));
-        start = at + separator.size();
+std::string Text(int32_t value) {
+    return std::to_string(value);
+}
+std::string Text(const std::vector<std::string>& values) {
+    std::string text;
+    for (const std::string& value : values) {
+        text += (text.empty() ? "" : "|") + value;
     }
-    EXPECT_EQ(start, viaList.size()) << "ViaList must end with the separator";
-    return parts;
+    return text;
 }
-
-const std::string kInviteWithSdp = Lines({
-    "INVITE sip:1001@192.168.1.20:5060 SIP/2.0",
-    "Via: SIP/2.0/UDP 203.0.113.5:5060;branch=z9hG4bK2b3c.1",
-    "Max-Forwards: 69",
-    "From: \"3456\" <sip:3456@op.voip.test>;tag=as58f4a2c1",
-    "To: <sip:1001@op.voip.test>",
-    "Contact: <sip:3456@203.0.113.5:5060>",
-    "Call-ID: 5f1e2d3c4b5a@203.0.113.5",
-    "CSeq: 102 INVITE",
-    "Remote-Party-ID: \"Front desk\" <sip:7890@op.voip.test>;party=calling",
-    "Content-Type: application/sdp",
-    "Content-Length: 182",
-    "",
-    "v=0",
-    "o=root 1821 1821 IN IP4 203.0.113.5",
-    "s=session",
-    "c=IN IP4 203.0.113.7",
-    "t=0 0",
-    "m=audio 18598 RTP/AVP 18 4 101",
-    "a=rtpmap:18 G729/8000",
-    "a=fmtp:18 annexb=no",
-});
-
-TEST(SIPSDPModuleTest, FreshMessageHasInitialValues) {
-    CSIPSDPMessage message;
-    message.Code = 2200;
-    message.CallID = "x";
-    message.MediaPort = 5;
-    message.Reset();
-    EXPECT_EQ(message.Code, 0);
-    EXPECT_EQ(message.CSeqNumber, 0);
-    EXPECT_EQ(message.MaxForwards, -1);
-    EXPECT_EQ(message.ContentLength, -1);
-    EXPECT_EQ(message.MediaPort, -1);
-    EXPECT_TRUE(message.CallID.empty());
-}
-
-TEST(SIPSDPModuleTest, TablesHoldTheVocabularyInOrder) {
-    EXPECT_EQ(SIPSDPModule::SdpPrefixes().front(), "v=");
-    EXPECT_EQ(SIPSDPModule::SdpPrefixes().back(), "a=");
-    EXPECT_EQ(SIPSDPModule::Methods()[5], "OPTIONS");
-    EXPECT_EQ(SIPSDPModule::Methods()[12], "UPDATE");
-    EXPECT_EQ(SIPSDPModule::HeaderNames()[16], "Via");
-    EXPECT_EQ(SIPSDPModule::HeaderNames()[17], "Accept");
-    EXPECT_EQ(SIPSDPModule::HeaderNames()[60], "Content-Length");
-    EXPECT_EQ(SIPSDPModule::HeaderNames()[65], "InfiNETBilling");
-    EXPECT_EQ(SIPSDPModule::StatusLines()[0], "100 Trying");
-    EXPECT_EQ(SIPSDPModule::StatusLines()[56], "606 Not Acceptable");
-    EXPECT_EQ(SIPSDPModule::ReasonPhrase(486), "Busy Here");
-    EXPECT_EQ(SIPSDPModule::ReasonPhrase(302), "Moved temporarily");
-    EXPECT_EQ(SIPSDPModule::ReasonPhrase(481), "Dialog/Transaction Does Not Exist");
-    EXPECT_EQ(SIPSDPModule::StatusLine(415), "415 Unsupported Media Type");
-    EXPECT_EQ(SIPSDPModule::ReasonPhrase(412), "");
-    EXPECT_EQ(SIPSDPModule::MethodIndex("CANCEL"), 4);
-    EXPECT_EQ(SIPSDPModule::MethodIndex("PUBLISH"), -1);
-    EXPECT_EQ(SIPSDPModule::MethodName(10), "INFO");
-    EXPECT_EQ(SIPSDPModule::MethodName(13), "");
-
-    // Every slot filled, statuses ascending with a phrase after "NNN ".
-    for (const auto& table : {std::vector<std::string_view>(SIPSDPModule::SdpPrefixes().begin(),
-                                                            SIPSDPModule::SdpPrefixes().end()),
-                              std::vector<std::string_view>(SIPSDPModule::Methods().begin(),
-                                                            SIPSDPModule::Methods().end()),
-                              std::vector<std::string_view>(SIPSDPModule::HeaderNames().begin(),
-                                                            SIPSDPModule::HeaderNames().end())}) {
-        for (const std::string_view entry : table) {
-            EXPECT_FALSE(entry.empty());
-        }
+std::string Text(const std::vector<SipContact>& contacts) {
+    std::string text;
+    for (const SipContact& contact : contacts) {
+        text += (text.empty() ? "" : "|") + contact.Uri + " " + std::to_string(contact.Expires);
     }
-    int previous = 0;
-    for (const std::string_view line : SIPSDPModule::StatusLines()) {
-        ASSERT_GT(line.size(), 4u);
-        EXPECT_EQ(line[3], ' ');
-        const int status = std::stoi(std::string(line.substr(0, 3)));
-        EXPECT_GT(status, previous);
-        previous = status;
+    return text;
+}
+
+#define FIELD(name)                                                 \
+    {                                                               \
+#name, [](const CSIPSDPMessage& m) { return Text(m.name); } \
+    }
+const std::map<std::string, std::function<std::string(const CSIPSDPMessage&)>> kFields = {
+    FIELD(StartLine),     FIELD(Code),          FIELD(CallID),        FIELD(ContactValue),
+    FIELD(ContactURI),    FIELD(FromTag),       FIELD(ToTag),         FIELD(FromValue),
+    FIELD(CSeqText),      FIELD(CSeqNumber),    FIELD(ToValue),       FIELD(ViaList),
+    FIELD(MaxForwards),   FIELD(ContentLength), FIELD(ViaReceived),   FIELD(ViaRport),
+    FIELD(Realm),         FIELD(Nonce),         FIELD(MediaAddress),  FIELD(MediaPort),
+    FIELD(MediaPayloads), FIELD(CallerNumber),  FIELD(Funds),         FIELD(RequestUri),
+    FIELD(CSeqMethod),    FIELD(TopVia),        FIELD(TopViaBranch),  FIELD(RecordRoutes),
+    FIELD(Contacts),      FIELD(Expires),       FIELD(MinExpires),    FIELD(Opaque),
+    FIELD(Qop),           FIELD(Algorithm),     FIELD(MediaDirection)};
+#undef FIELD
+
+// One datagram and the fields it must give, each "Field=value"; "Code=dropped" when the
+// datagram must be dropped.
+struct Row {
+    std::string name;
+    std::string datagram;
+    std::vector<std::string> expected;
+};
+
+void PrintTo(const Row& row, std::ostream* os) {
+    *os << row.name;
+}
+
+void ExpectFields(const Row& row) {
+    // Exactly sized, so a sanitizer sees any read past the datagram.
+    const std::vector<char> bytes(row.datagram.begin(), row.datagram.end());
+    const auto message = SIPSDPModule::ParseMessage(bytes.data(), bytes.size());
+    for (const std::string& entry : row.expected) {
+        const std::string field = entry.substr(0, entry.find('='));
+        const std::string expected = entry.substr(field.size() + 1);
+        ASSERT_EQ(kFields.count(field), 1u) << field;
+        EXPECT_EQ(message == nullptr ? "dropped" : kFields.at(field)(*message), expected) << field;
     }
 }
 
-TEST(SIPSDPModuleTest, StatusLinesGiveResponseCodes) {
-    auto ok = Parse(Response("SIP/2.0 200 OK"));
-    ASSERT_NE(ok, nullptr);
-    EXPECT_EQ(ok->Code, 2200);
-    EXPECT_EQ(ok->Code / 1000, 2);
-    EXPECT_EQ(ok->StartLine, "SIP/2.0 200 OK");
+const std::vector<std::string> kDropped = {"Code=dropped"};
 
-    auto challenge = Parse(Response("SIP/2.0 401 Unauthorized"));
-    ASSERT_NE(challenge, nullptr);
-    EXPECT_EQ(challenge->Code, 2401);
-
-    // The received reason phrase is never read.
-    auto busy = Parse(Response("SIP/2.0 486 Occupied right now"));
-    ASSERT_NE(busy, nullptr);
-    EXPECT_EQ(busy->Code, 2486);
+std::string Response(const std::string& statusLine, const std::string& extra = "") {
+    return Crlf(statusLine +
+                "\nVia: SIP/2.0/UDP 192.168.1.20:5060;branch=z9hG4bK-524287-1;rport=5060\n"
+                "From: <sip:1001@op.voip.test>;tag=KYR_1804289383\n"
+                "To: <sip:1001@op.voip.test>;tag=as6b8b4567\n"
+                "Call-ID: 846930886@192.168.1.20\nCSeq: 102 REGISTER\n" +
+                extra + "Content-Length: 0\n\n");
 }
 
-TEST(SIPSDPModuleTest, UnknownOrShortStatusDropsTheDatagram) {
-    EXPECT_EQ(Parse(Response("SIP/2.0 412 Conditional Request Failed")), nullptr);
-    EXPECT_EQ(Parse(Response("SIP/2.0 494 Security Agreement Required")), nullptr);
-    EXPECT_EQ(Parse(Response("SIP/2.0 580 Precondition Failure")), nullptr);
-    EXPECT_EQ(Parse(Response("SIP/2.0 200")), nullptr);     // exactly 11 characters
-    EXPECT_EQ(Parse(Response("SIP/2.0 2x0 OK")), nullptr);  // not a number
-    EXPECT_NE(Parse(Response("SIP/2.0 200 ")), nullptr);    // 12 characters
+std::string Sdp(const std::string& lines, const std::string& length = "140") {
+    return Crlf(
+        "SIP/2.0 200 OK\nCSeq: 102 INVITE\nContent-Type: application/sdp\nContent-Length: " +
+        length + "\n\n" + lines);
 }
 
-TEST(SIPSDPModuleTest, RequestLinesGiveMethodCodes) {
-    auto invite = Parse(kInviteWithSdp);
-    ASSERT_NE(invite, nullptr);
-    EXPECT_EQ(invite->Code, 1000);
-    EXPECT_EQ(invite->Code / 1000, 1);
-    EXPECT_EQ(invite->StartLine, "INVITE sip:1001@192.168.1.20:5060 SIP/2.0");
+const std::string kInvite = Crlf(
+    "INVITE sip:1001@192.168.1.20:5060 SIP/2.0\n"
+    "Via: SIP/2.0/UDP 203.0.113.5:5060;branch=z9hG4bK2b3c.1\nMax-Forwards: 69\n"
+    "From: \"3456\" <sip:3456@op.voip.test>;tag=as58f4a2c1\nTo: <sip:1001@op.voip.test>\n"
+    "Contact: <sip:3456@203.0.113.5:5060>\nCall-ID: 5f1e2d3c4b5a@203.0.113.5\nCSeq: 102 INVITE\n"
+    "Remote-Party-ID: \"Front desk\" <sip:7890@op.voip.test>;party=calling\n"
+    "Content-Type: application/sdp\nContent-Length: 182\n\nv=0\n"
+    "o=root 1821 1821 IN IP4 203.0.113.5\ns=session\nc=IN IP4 203.0.113.7\nt=0 0\n"
+    "m=audio 18598 RTP/AVP 18 4 101\na=rtpmap:18 G729/8000\na=fmtp:18 annexb=no\n");
 
-    auto bye = Parse(Lines({"BYE sip:1001@192.168.1.20:5060 SIP/2.0", "CSeq: 103 BYE", ""}));
-    ASSERT_NE(bye, nullptr);
-    EXPECT_EQ(bye->Code, 1002);
+// The forms the operator's proxy and its peers send, field by field.
+const std::vector<Row> kOperatorForms = {
+    {"invite",
+     kInvite,
+     {"Code=1000",
+      "StartLine=INVITE sip:1001@192.168.1.20:5060 SIP/2.0",
+      "RequestUri=sip:1001@192.168.1.20:5060",
+      "CallID=5f1e2d3c4b5a@203.0.113.5",
+      "FromValue=\"3456\" <sip:3456@op.voip.test>;tag=as58f4a2c1",
+      "FromTag=as58f4a2c1",
+      "ToValue=<sip:1001@op.voip.test>",
+      "ToTag=",
+      "ContactValue=<sip:3456@203.0.113.5:5060>",
+      "ContactURI=sip:3456@203.0.113.5:5060",
+      "CSeqText=102 INVITE",
+      "CSeqNumber=102",
+      "CSeqMethod=INVITE",
+      "MaxForwards=69",
+      "ContentLength=182",
+      "CallerNumber=7890",
+      "ViaList=Via: SIP/2.0/UDP 203.0.113.5:5060;branch=z9hG4bK2b3c.1#**#",
+      "TopVia=SIP/2.0/UDP 203.0.113.5:5060;branch=z9hG4bK2b3c.1",
+      "TopViaBranch=z9hG4bK2b3c.1",
+      "MediaAddress=203.0.113.7",
+      "MediaPort=18598",
+      "MediaPayloads=18 4 101",
+      "MediaDirection=sendrecv",
+      "Expires=-1",
+      "RecordRoutes="}},
+    {"200 ok",
+     Response("SIP/2.0 200 OK"),
+     {"Code=2200", "StartLine=SIP/2.0 200 OK", "RequestUri=", "FromTag=KYR_1804289383",
+      "ToTag=as6b8b4567", "CSeqText=102 REGISTER",
+      "ViaRport=", "ViaReceived=", "MediaDirection=", "MediaPort=-1"}},
+    {"reason phrase of its own",
+     Response("SIP/2.0 486 Occupied right now"),
+     {"Code=2486", "StartLine=SIP/2.0 486 Occupied right now"}},
+    {"status with nothing after it", Response("SIP/2.0 200"), kDropped},
+    {"status not a number", Response("SIP/2.0 2x0 OK"), kDropped},
+    {"status with empty reason", Response("SIP/2.0 200 "), {"Code=2200"}},
+    {"bye", Crlf("BYE sip:1001@192.168.1.20:5060 SIP/2.0\nCSeq: 103 BYE\n\n"), {"Code=1002"}},
+    {"options", Crlf("OPTIONS sip:1001@192.168.1.20 SIP/2.0\nCSeq: 1 OPTIONS\n"), {"Code=1005"}},
+    {"unknown method", Crlf("PUBLISH sip:1001@op.voip.test SIP/2.0\nCSeq: 1 PUBLISH\n\n"),
+     kDropped},
+    {"method in lower case", Crlf("invite sip:1001@op.voip.test SIP/2.0\n\n"), kDropped},
+    {"contact with name and expires",
+     Response("SIP/2.0 200 OK", "Contact: \"1001\" <sip:1001@192.168.1.20:5060>;expires=7200\n"),
+     {"ContactURI=sip:1001@192.168.1.20:5060",
+      "ContactValue=\"1001\" <sip:1001@192.168.1.20:5060>;expires=7200",
+      "Contacts=sip:1001@192.168.1.20:5060 7200"}},
+    {"tag rule",
+     Response("SIP/2.0 200 OK",
+              "From: <sip:3456@op.voip.test>;tag=abc;x-info=1\nTo: <sip:1001@op>;tag=def ;x=1\n"),
+     {"FromTag=abc;x-info=1", "ToTag="}},
+    {"cseq without method",
+     Response("SIP/2.0 200 OK", "CSeq: 102\n"),
+     {"CSeqNumber=-1", "CSeqText=102"}},
+    {"cseq not a number",
+     Response("SIP/2.0 200 OK", "CSeq: 1o2 INVITE\n"),
+     {"CSeqNumber=-1", "CSeqText=1o2 INVITE"}},
+    {"cseq beyond 32 bits",
+     Response("SIP/2.0 200 OK", "CSeq: 99999999999 INVITE\n"),
+     {"CSeqNumber=-1"}},
+    {"digest challenge",
+     Response("SIP/2.0 401 Unauthorized",
+              "WWW-Authenticate: Digest realm=\"op.voip.test\", nonce=\"YT4rZ/2m+1kQ\", "
+              "algorithm=MD5\n"),
+     {"Realm=op.voip.test", "Nonce=YT4rZ/2m+1kQ", "Algorithm=MD5"}},
+    {"digest of single characters",
+     Response("SIP/2.0 407 Proxy Authentication Required",
+              "Proxy-Authenticate: Digest realm=\"r\", nonce=\"n\", algorithm=MD5\n"),
+     {"Code=2407", "Realm=r", "Nonce=n"}},
+    {"via lines of a 401",
+     Crlf("SIP/2.0 401 Unauthorized\n"
+          "Via: SIP/2.0/UDP 192.168.1.20:5060;branch=z9hG4bK-1;Received=198.51.100.9;rport=40312\n"
+          "Via: SIP/2.0/UDP 10.1.1.1;Received=10.9.9.9;rport=1\nCSeq: 1 REGISTER\n\n"),
+     {"ViaReceived=198.51.100.9", "ViaRport=40312",
+      "ViaList=Via: SIP/2.0/UDP "
+      "192.168.1.20:5060;branch=z9hG4bK-1;Received=198.51.100.9;rport=40312#**#"
+      "Via: SIP/2.0/UDP 10.1.1.1;Received=10.9.9.9;rport=1#**#",
+      "TopViaBranch=z9hG4bK-1"}},
+    {"via received in lower case",
+     Crlf(
+         "SIP/2.0 401 Unauthorized\n"
+         "Via: SIP/2.0/UDP 192.168.1.20:5060;rport=40312;received=198.51.100.9;branch=z9hG4bK-1\n"),
+     {"ViaReceived=", "ViaRport=40312;received=198.51.100.9;branch=z9hG4bK-1"}},
+    {"via received last",
+     Crlf("SIP/2.0 401 Unauthorized\nVia: SIP/2.0/UDP 192.168.1.20:5060;Received=198.51.100.9\n"),
+     {"ViaReceived="}},
+    {"via address only for 401",
+     Crlf("SIP/2.0 200 OK\nVia: SIP/2.0/UDP 192.168.1.20;Received=198.51.100.9;rport=40312\n"),
+     {"ViaReceived=", "ViaRport="}},
+    {"max-forwards padded", Response("SIP/2.0 200 OK", "Max-Forwards:   70\n"), {"MaxForwards=70"}},
+    {"max-forwards not a number",
+     Response("SIP/2.0 200 OK", "Max-Forwards: seventy\n"),
+     {"MaxForwards=-1"}},
+    {"max-forwards empty", Response("SIP/2.0 200 OK", "Max-Forwards: \n"), {"MaxForwards=-1"}},
+    {"content-length padded by sipp",
+     Crlf("SIP/2.0 200 OK\nContent-Length:     0\n\n"),
+     {"ContentLength=0"}},
+    {"content-length not a number",
+     Crlf("SIP/2.0 200 OK\nContent-Length: 12a\n\n"),
+     {"ContentLength=-1"}},
+    {"port 65535", Sdp("m=audio 65535 RTP/AVP 18\n"), {"MediaPort=65535"}},
+    {"port 0", Sdp("m=audio 0 RTP/AVP 18\n"), {"MediaPort=0"}},
+    {"port 65536", Sdp("m=audio 65536 RTP/AVP 18\n"), {"MediaPort=-1"}},
+    {"port of six digits", Sdp("m=audio 123456 RTP/AVP 18\n"), {"MediaPort=-1"}},
+    {"port missing", Sdp("m=audio  RTP/AVP 18\n"), {"MediaPort=-1"}},
+    {"port not a number", Sdp("m=audio 18a98 RTP/AVP 18\n"), {"MediaPort=-1"}},
+    {"port before a tab", Sdp("m=audio 18598\t RTP/AVP 18\n"), {"MediaPort=18598"}},
+    {"not rtp", Sdp("m=audio 18598 TCP/AVP 18\n"), {"MediaPort=-1", "MediaPayloads=18"}},
+    {"c= with more after the address", Sdp("c=IN IP4 198.51.100.20 extra\n"), {"MediaAddress="}},
+    {"c= for ip6", Sdp("c=IN IP6 2001:db8::1\n"), {"MediaAddress="}},
+    {"content-length 0 gates the sdp",
+     Sdp("c=IN IP4 198.51.100.20\nm=audio 18598 RTP/AVP 18\n", "0"),
+     {"MediaAddress=", "MediaPort=-1", "MediaPayloads=", "MediaDirection="}},
+    {"without length the body is headers",
+     Crlf("SIP/2.0 200 OK\n\nc=IN IP4 198.51.100.20\nCall-ID: after-the-blank\n"),
+     {"MediaAddress=", "CallID=after-the-blank"}},
+    {"billing",
+     Crlf("OPTIONS sip:1001@192.168.1.20:5060 SIP/2.0\nCSeq: 1 OPTIONS\n"
+          "InfiNETBilling: account-funds:12.50 300;\nContent-Length: 0\n\n"),
+     {"Funds=12.50 300"}},
+    {"billing too short",
+     Crlf("OPTIONS sip:1001@h SIP/2.0\nInfiNETBilling: a-funds:1;\n"),
+     {"Funds="}},
+    {"remote-party-id without @",
+     Response("SIP/2.0 200 OK", "Remote-Party-ID: <sip:7890.op>\n"),
+     {"CallerNumber="}},
+    {"last header ends the datagram",
+     Crlf("SIP/2.0 100 Trying\nCSeq: 5 INVITE\n"),
+     {"CSeqNumber=5"}},
+    {"second empty line", Crlf("SIP/2.0 200 OK\n\n\nCSeq: 6 INVITE\n"), kDropped},
+    {"empty lines only", "\r\nX", kDropped},
+    {"nothing", "", kDropped},
+    {"unterminated last line",
+     "SIP/2.0 200 OK\r\nCSeq: 7 BYE\r\nCall-ID: abc@h",
+     {"CallID=abc@h", "CSeqNumber=7"}},
+    {"lone cr at the end", "SIP/2.0 200 OK\r\nCall-ID: abc@h\r", {"CallID=abc@h"}},
+    {"start line only", "BYE sip:1001@h SIP/2.0", {"Code=1002"}},
+    // Fields are copied into the phone's answers: nothing after a NUL, a lone CR or a lone LF
+    // may ride along in them.
+    {"nul ends a line",
+     std::string("SIP/2.0 200 OK\r\nCall-ID: ab\0cd\r\nCSeq: 4 BYE\r\n", 45),
+     {"CallID=ab", "CSeqNumber=4"}},
+    {"lone line breaks end a line",
+     Crlf("INVITE sip:1001@kyr.voip.test SIP/2.0\n") +
+         "Via: SIP/2.0/UDP 127.0.0.2;branch=z9hG4bK1\nRecord-Route: <sip:x>\r\n"
+         "From: <sip:7890@kyr.voip.test>;tag=f1\rContact: <sip:evil>\r\n"
+         "To: <sip:1001@kyr.voip.test>\n\nv=0\r\nCall-ID: c1\n\r\nCSeq: 1 INVITE\r\n\r\n",
+     {"ViaList=Via: SIP/2.0/UDP 127.0.0.2;branch=z9hG4bK1#**#", "RecordRoutes=", "ContactURI=",
+      "FromTag=f1", "ToValue=<sip:1001@kyr.voip.test>", "CallID=c1", "CSeqNumber=1"}},
+};
 
-    auto options = Parse(Lines({"OPTIONS sip:1001@192.168.1.20 SIP/2.0", "CSeq: 1 OPTIONS"}));
-    ASSERT_NE(options, nullptr);
-    EXPECT_EQ(options->Code, 1005);
-
-    EXPECT_EQ(Parse(Lines({"PUBLISH sip:1001@op.voip.test SIP/2.0", "CSeq: 1 PUBLISH", ""})),
-              nullptr);
-    // Case-sensitive.
-    EXPECT_EQ(Parse(Lines({"invite sip:1001@op.voip.test SIP/2.0", "CSeq: 1 INVITE", ""})),
-              nullptr);
+// "<sip:pN.test;lr>" for N from first to before last.
+std::vector<std::string> Routes(int first, int last) {
+    std::vector<std::string> routes;
+    for (int i = first; i < last; ++i) {
+        routes.push_back("<sip:p" + std::to_string(i) + ".test;lr>");
+    }
+    return routes;
 }
 
-TEST(SIPSDPModuleTest, DialogHeadersOfAnInvite) {
-    auto m = Parse(kInviteWithSdp);
-    ASSERT_NE(m, nullptr);
-    EXPECT_EQ(m->CallID, "5f1e2d3c4b5a@203.0.113.5");
-    EXPECT_EQ(m->FromValue, "\"3456\" <sip:3456@op.voip.test>;tag=as58f4a2c1");
-    EXPECT_EQ(m->FromTag, "as58f4a2c1");
-    EXPECT_EQ(m->ToValue, "<sip:1001@op.voip.test>");
-    EXPECT_EQ(m->ToTag, "");
-    EXPECT_EQ(m->ContactValue, "<sip:3456@203.0.113.5:5060>");
-    EXPECT_EQ(m->ContactURI, "sip:3456@203.0.113.5:5060");
-    EXPECT_EQ(m->CSeqText, "102 INVITE");
-    EXPECT_EQ(m->CSeqNumber, 102);
-    EXPECT_EQ(m->MaxForwards, 69);
-    EXPECT_EQ(m->ContentLength, 182);
-    EXPECT_EQ(m->CallerNumber, "7890");
-    EXPECT_EQ(m->ViaList, "Via: SIP/2.0/UDP 203.0.113.5:5060;branch=z9hG4bK2b3c.1#**#");
+std::string CommaList(const std::vector<std::string>& entries) {
+    std::string list;
+    for (const std::string& entry : entries) {
+        list += (list.empty() ? "" : ", ") + entry;
+    }
+    return list;
 }
 
-TEST(SIPSDPModuleTest, ContactUriNeedsBlankBeforeTheBracket) {
-    auto m = Parse(Response("SIP/2.0 200 OK",
-                            {"Contact: \"1001\" <sip:1001@192.168.1.20:5060>;expires=7200"}));
-    ASSERT_NE(m, nullptr);
-    EXPECT_EQ(m->ContactURI, "sip:1001@192.168.1.20:5060");
-    EXPECT_EQ(m->ContactValue, "\"1001\" <sip:1001@192.168.1.20:5060>;expires=7200");
+// What other proxies and phones send: names in any case, compact and folded, lists, digest
+// parameters in any order, SDP with more than one stream.
+const std::vector<Row> kLenientForms = {
+    {"compact forms",
+     Crlf("INVITE sip:1001@192.168.1.20:5060 SIP/2.0\nv: SIP/2.0/UDP 203.0.113.5;branch=z9hG4bKc1\n"
+          "i: cid-1\nf: <sip:3456@op>;tag=f1\nt: <sip:1001@op>\nm: <sip:3456@203.0.113.5>\n"
+          "c: application/sdp\nk: timer\ns: hello\nl: 26\n\nv=0\nm=audio 4000 RTP/AVP 18\n"),
+     {"CallID=cid-1", "FromTag=f1", "ToValue=<sip:1001@op>", "ContactURI=sip:3456@203.0.113.5",
+      "ContentLength=26", "MediaPort=4000",
+      "ViaList=v: SIP/2.0/UDP 203.0.113.5;branch=z9hG4bKc1#**#", "TopViaBranch=z9hG4bKc1"}},
+    {"names in any case, blanks around the colon",
+     Crlf("SIP/2.0 200 OK\ncall-id:x1\nCSEQ : 7 BYE\nFROM:\t<sip:a@h>;TAG=t1\ncontent-length:0\n"),
+     {"CallID=x1", "CSeqNumber=7", "CSeqMethod=BYE", "FromTag=t1", "ContentLength=0"}},
+    {"no prefix matching",
+     Crlf("SIP/2.0 200 OK\nTox: <sip:x>;tag=9\nContact-Foo: <sip:y>\nCall-IDs: z\nVias: v\n"),
+     {"ToValue=", "ToTag=", "ContactURI=", "CallID=", "ViaList="}},
+    {"folded headers",
+     Crlf("SIP/2.0 200 OK\nVia: SIP/2.0/UDP a.test;branch=z9hG4bK1,\n SIP/2.0/UDP b.test\n"
+          "To: <sip:1001@h>\n\t ;tag=t9\nCSeq: 4\n  INVITE\n"),
+     {"ViaList=Via: SIP/2.0/UDP a.test;branch=z9hG4bK1, SIP/2.0/UDP b.test#**#",
+      "TopVia=SIP/2.0/UDP a.test;branch=z9hG4bK1", "ToTag=t9", "CSeqNumber=4"}},
+    {"content-length:182",
+     [] {
+         std::string invite = kInvite;
+         invite.replace(invite.find("Content-Length: 182"), 19, "Content-Length:182");
+         return invite;
+     }(),
+     {"ContentLength=182", "MediaPort=18598", "MediaAddress=203.0.113.7"}},
+    {"record-route lists",
+     Crlf("SIP/2.0 200 OK\nRecord-Route: <sip:p1.test;lr>, <sip:p2.test;lr;x=a,b>\n"
+          "record-route: \"Edge, west\" <sip:p3.test;lr>,<sip:p4.test;lr>\n"),
+     {"RecordRoutes=<sip:p1.test;lr>|<sip:p2.test;lr;x=a,b>|\"Edge, west\" "
+      "<sip:p3.test;lr>|<sip:p4.test;lr>"}},
+    {"record-route bounded",
+     Crlf("SIP/2.0 200 OK\nRecord-Route: " + CommaList(Routes(0, 10)) +
+          "\nRecord-Route: " + CommaList(Routes(10, 20)) + "\n"),
+     {"RecordRoutes=" + Text(Routes(0, 16))}},
+    {"contacts",
+     Crlf("SIP/2.0 200 OK\nContact: sip:1002@127.0.0.2:5060;expires=60\n"
+          "m: \"A, B\" <sip:1001@192.168.1.20:5060;transport=udp>;EXPIRES=3600, <sip:x@h>\n"
+          "Expires: 120\n"),
+     {"ContactURI=sip:1002@127.0.0.2:5060", "ContactValue=sip:1002@127.0.0.2:5060;expires=60",
+      "Contacts=sip:1002@127.0.0.2:5060 60|sip:1001@192.168.1.20:5060;transport=udp "
+      "3600|sip:x@h -1",
+      "Expires=120", "MinExpires=-1"}},
+    {"min-expires",
+     Crlf("SIP/2.0 423 Interval Too Brief\nMin-Expires: 3600\n"),
+     {"Code=2423", "MinExpires=3600", "Expires=-1"}},
+    {"digest in another order",
+     Crlf("SIP/2.0 401 Unauthorized\nWWW-Authenticate: Digest nonce=\"n1\",algorithm=MD5 , "
+          "realm=\"r.test\",qop=\"auth,auth-int\",  opaque=\"o1\"\n"),
+     {"Realm=r.test", "Nonce=n1", "Opaque=o1", "Qop=auth,auth-int", "Algorithm=MD5"}},
+    {"digest unquoted, nonce last",
+     Crlf("SIP/2.0 407 Proxy Authentication Required\n"
+          "proxy-authenticate: digest realm=r2, nonce=\"5c9d1e\"\n"),
+     {"Realm=r2", "Nonce=5c9d1e", "Algorithm="}},
+    {"md5 challenge preferred",
+     Crlf("SIP/2.0 401 Unauthorized\n"
+          "WWW-Authenticate: Digest realm=\"a\", nonce=\"1\", algorithm=SHA-256, opaque=\"x\"\n"
+          "WWW-Authenticate: Digest realm=\"b\", nonce=\"2\", algorithm=MD5\n"
+          "WWW-Authenticate: Digest realm=\"c\", nonce=\"3\"\n"),
+     {"Realm=b", "Nonce=2", "Opaque="}},
+    {"first audio stream and its own c=",
+     Sdp("v=0\nc=IN IP4 198.51.100.1\na=sendonly\nm=video 5000 RTP/AVP 34\nc=IN IP4 "
+         "198.51.100.9\n"
+         "a=inactive\nm=audio 4002 RTP/AVP 18 101\nc=IN IP4 198.51.100.2\na=recvonly\n"
+         "m=audio 4004 RTP/AVP 0\nc=IN IP4 198.51.100.3\nm=video 5002 RTP/AVP 34\n"),
+     {"MediaPort=4002", "MediaPayloads=18 101", "MediaAddress=198.51.100.2",
+      "MediaDirection=recvonly"}},
+    {"session level c= and direction",
+     Sdp("v=0\nc=IN IP4 198.51.100.1\na=sendonly\nm=audio 4002 RTP/AVP 18\n"
+         "m=video 5000 RTP/AVP 34\nc=IN IP4 198.51.100.9\na=inactive\n"),
+     {"MediaPort=4002", "MediaPayloads=18", "MediaAddress=198.51.100.1",
+      "MediaDirection=sendonly"}},
+    {"status 181",
+     Crlf("SIP/2.0 181 Call Is Being Forwarded\n"),
+     {"Code=2181", "StartLine=SIP/2.0 181 Call Is Being Forwarded"}},
+    {"status 182", Crlf("SIP/2.0 182 Queued\n"), {"Code=2182"}},
+    {"status 199", Crlf("SIP/2.0 199 Early Dialog Terminated\n"), {"Code=2199"}},
+    {"status 412", Crlf("SIP/2.0 412 Conditional Request Failed\n"), {"Code=2412"}},
+    {"status 580", Crlf("SIP/2.0 580 Precondition Failure\n"), {"Code=2580"}},
+    {"status 700", Crlf("SIP/2.0 700 Beyond\n"), kDropped},
+    {"status 099", Crlf("SIP/2.0 099 Below\n"), kDropped},
+    {"request uri and top via",
+     Crlf("BYE sip:1002@127.0.0.2:5060;transport=udp SIP/2.0\n"
+          "Via: SIP/2.0/UDP p1.test;BRANCH=z9hG4bKp1;rport=5060;received=1.2.3.4, SIP/2.0/UDP "
+          "p0\n"
+          "Via: SIP/2.0/UDP 192.168.1.20:5060;branch=z9hG4bK-me\nCSeq: 3 BYE\n"),
+     {"RequestUri=sip:1002@127.0.0.2:5060;transport=udp",
+      "TopVia=SIP/2.0/UDP p1.test;BRANCH=z9hG4bKp1;rport=5060;received=1.2.3.4",
+      "TopViaBranch=z9hG4bKp1", "CSeqMethod=BYE"}},
+    {"line of 1000 bytes",
+     Crlf("SIP/2.0 200 OK\nCall-ID: " + std::string(991, 'c') + "\n"),
+     {"CallID=" + std::string(991, 'c')}},
+    {"line over 1000 bytes", Crlf("SIP/2.0 200 OK\nCall-ID: " + std::string(992, 'c') + "\n"),
+     kDropped},
+    {"folded header over 1000 bytes",
+     Crlf("SIP/2.0 200 OK\nSubject: " + std::string(600, 's') + "\n " + std::string(600, 's')),
+     kDropped},
+    {"datagram over 65507 bytes",
+     Crlf("SIP/2.0 200 OK\n" +
+          [] {
+              std::string lines;
+              while (lines.size() <= SIPSDPModule::kMaxDatagram) {
+                  lines += "Subject: " + std::string(900, 's') + "\n";
+              }
+              return lines;
+          }()),
+     kDropped},
+};
 
-    auto reversed = Parse(Response("SIP/2.0 200 OK", {"Contact: x> <sip:1001@h"}));
-    ASSERT_NE(reversed, nullptr);
-    EXPECT_EQ(reversed->ContactURI, "");
-
-    auto glued = Parse(Response("SIP/2.0 200 OK", {"Contact:<sip:1001@h>"}));
-    ASSERT_NE(glued, nullptr);
-    EXPECT_EQ(glued->ContactURI, "");
-    EXPECT_EQ(glued->ContactValue, "sip:1001@h>");  // the character after the colon is skipped
+class OperatorForms : public ::testing::TestWithParam<Row> {};
+TEST_P(OperatorForms, GiveTheirFields) {
+    ExpectFields(GetParam());
 }
+INSTANTIATE_TEST_SUITE_P(SIPSDPModuleTest, OperatorForms, ::testing::ValuesIn(kOperatorForms));
 
-TEST(SIPSDPModuleTest, TagRule) {
-    auto withParameter =
-        Parse(Response("SIP/2.0 200 OK", {"From: <sip:3456@op.voip.test>;tag=abc;x-info=1",
-                                          "To: <sip:1001@op.voip.test>;tag=def ;x=1"}));
-    ASSERT_NE(withParameter, nullptr);
-    EXPECT_EQ(withParameter->FromValue, "<sip:3456@op.voip.test>;tag=abc;x-info=1");
-    EXPECT_EQ(withParameter->FromTag, "abc;x-info=1");  // what follows the tag stays
-    EXPECT_EQ(withParameter->ToTag, "");                // a blank follows the tag
-
-    auto plain = Parse(Response("SIP/2.0 200 OK", {"From: <sip:3456@op.voip.test>;tag=abc"}));
-    ASSERT_NE(plain, nullptr);
-    EXPECT_EQ(plain->FromTag, "abc");
+class LenientForms : public ::testing::TestWithParam<Row> {};
+TEST_P(LenientForms, GiveTheirFields) {
+    ExpectFields(GetParam());
 }
-
-TEST(SIPSDPModuleTest, CSeqRules) {
-    auto noMethod = Parse(Response("SIP/2.0 200 OK", {"CSeq: 102"}));
-    ASSERT_NE(noMethod, nullptr);
-    EXPECT_EQ(noMethod->CSeqNumber, -1);
-    EXPECT_EQ(noMethod->CSeqText, "102");
-
-    auto notNumber = Parse(Response("SIP/2.0 200 OK", {"CSeq: 1o2 INVITE"}));
-    ASSERT_NE(notNumber, nullptr);
-    EXPECT_EQ(notNumber->CSeqNumber, -1);
-    EXPECT_EQ(notNumber->CSeqText, "1o2 INVITE");
-
-    auto noBlank = Parse(Response("SIP/2.0 200 OK", {"CSeq:102 INVITE"}));
-    ASSERT_NE(noBlank, nullptr);
-    EXPECT_EQ(noBlank->CSeqNumber, -1);
-    EXPECT_EQ(noBlank->CSeqText, "102 REGISTER");  // the rule did not match: kept
-
-    auto huge = Parse(Response("SIP/2.0 200 OK", {"CSeq: 99999999999 INVITE"}));
-    ASSERT_NE(huge, nullptr);
-    EXPECT_EQ(huge->CSeqNumber, -1);
-}
-
-TEST(SIPSDPModuleTest, DigestChallenge) {
-    auto m =
-        Parse(Response("SIP/2.0 401 Unauthorized",
-                       {"WWW-Authenticate: Digest realm=\"op.voip.test\", nonce=\"YT4rZ/2m+1kQ\", "
-                        "algorithm=MD5"}));
-    ASSERT_NE(m, nullptr);
-    EXPECT_EQ(m->Realm, "op.voip.test");
-    EXPECT_EQ(m->Nonce, "YT4rZ/2m+1kQ");
-
-    auto lastNonce =
-        Parse(Response("SIP/2.0 407 Proxy Authentication Required",
-                       {"Proxy-Authenticate: Digest realm=\"op.voip.test\", nonce=\"5c9d1e\""}));
-    ASSERT_NE(lastNonce, nullptr);
-    EXPECT_EQ(lastNonce->Code, 2407);
-    EXPECT_EQ(lastNonce->Realm, "op.voip.test");
-    EXPECT_EQ(lastNonce->Nonce, "");
-
-    auto lastRealm = Parse(Response(
-        "SIP/2.0 401 Unauthorized",
-        {"WWW-Authenticate: Digest nonce=\"5c9d1e\", algorithm=MD5, realm=\"op.voip.test\""}));
-    ASSERT_NE(lastRealm, nullptr);
-    EXPECT_EQ(lastRealm->Realm, "");
-    EXPECT_EQ(lastRealm->Nonce, "5c9d1e");
-
-    auto single = Parse(
-        Response("SIP/2.0 401 Unauthorized", {"WWW-Authenticate: Digest realm=\"r\", nonce=\"n\", "
-                                              "algorithm=MD5"}));
-    ASSERT_NE(single, nullptr);
-    EXPECT_EQ(single->Realm, "r");
-    EXPECT_EQ(single->Nonce, "n");
-
-    auto noRealm = Parse(Response("SIP/2.0 401 Unauthorized",
-                                  {"WWW-Authenticate: Digest nonce=\"5c9d1e\", opaque=\"x\""}));
-    ASSERT_NE(noRealm, nullptr);
-    EXPECT_EQ(noRealm->Realm, "");
-    EXPECT_EQ(noRealm->Nonce, "5c9d1e");
-
-    // A later challenge line overwrites both.
-    auto twice = Parse(Response("SIP/2.0 401 Unauthorized",
-                                {"WWW-Authenticate: Digest realm=\"a\", nonce=\"1\", algorithm=MD5",
-                                 "WWW-Authenticate: Digest realm=\"b\", nonce=\"2\""}));
-    ASSERT_NE(twice, nullptr);
-    EXPECT_EQ(twice->Realm, "b");
-    EXPECT_EQ(twice->Nonce, "");
-}
-
-TEST(SIPSDPModuleTest, ViaLinesAccumulateAndSplitBack) {
-    const std::string first = "Via: SIP/2.0/UDP 203.0.113.5:5060;branch=z9hG4bK2b3c.1";
-    const std::string second = "Via: SIP/2.0/UDP 192.168.1.20:5060;branch=z9hG4bK-1;rport=5060";
-    auto m = Parse(Lines({"BYE sip:1001@192.168.1.20 SIP/2.0", first, second,
-                          "v: SIP/2.0/UDP 10.0.0.1:5060", "CSeq: 3 BYE", ""}));
-    ASSERT_NE(m, nullptr);
-    EXPECT_EQ(m->ViaList, first + "#**#" + second + "#**#");
-    EXPECT_EQ(SplitVia(m->ViaList), (std::vector<std::string>{first, second}));
-    // Only a 401 fills the address fields.
-    EXPECT_EQ(m->ViaRport, "");
-    EXPECT_EQ(m->ViaReceived, "");
-}
-
-TEST(SIPSDPModuleTest, ViaReceivedAndRportOnlyFor401) {
-    const std::string via =
-        "Via: SIP/2.0/UDP 192.168.1.20:5060;branch=z9hG4bK-1;Received=198.51.100.9;rport=40312";
-    auto challenge = Parse(Lines({"SIP/2.0 401 Unauthorized", via,
-                                  "Via: SIP/2.0/UDP 10.1.1.1;Received=10.9.9.9;rport=1",
-                                  "CSeq: 1 REGISTER", "Content-Length: 0", ""}));
-    ASSERT_NE(challenge, nullptr);
-    EXPECT_EQ(challenge->ViaReceived, "198.51.100.9");
-    EXPECT_EQ(challenge->ViaRport, "40312");  // the first Via wins
-
-    auto ok = Parse(Lines({"SIP/2.0 200 OK", via, "CSeq: 1 REGISTER", ""}));
-    ASSERT_NE(ok, nullptr);
-    EXPECT_EQ(ok->ViaReceived, "");
-    EXPECT_EQ(ok->ViaRport, "");
-
-    auto lowerCase = Parse(Lines(
-        {"SIP/2.0 401 Unauthorized",
-         "Via: SIP/2.0/UDP 192.168.1.20:5060;rport=40312;received=198.51.100.9;branch=z9hG4bK-1",
-         "CSeq: 1 REGISTER", ""}));
-    ASSERT_NE(lowerCase, nullptr);
-    EXPECT_EQ(lowerCase->ViaReceived, "");
-    EXPECT_EQ(lowerCase->ViaRport, "40312;received=198.51.100.9;branch=z9hG4bK-1");
-
-    auto receivedLast = Parse(Lines({"SIP/2.0 401 Unauthorized",
-                                     "Via: SIP/2.0/UDP 192.168.1.20:5060;Received=198.51.100.9",
-                                     "CSeq: 1 REGISTER", ""}));
-    ASSERT_NE(receivedLast, nullptr);
-    EXPECT_EQ(receivedLast->ViaReceived, "");  // no ";" follows
-}
-
-TEST(SIPSDPModuleTest, MaxForwardsAndContentLengthNumbers) {
-    auto padded = Parse(Response("SIP/2.0 200 OK", {"Max-Forwards:   70"}));
-    ASSERT_NE(padded, nullptr);
-    EXPECT_EQ(padded->MaxForwards, 70);
-
-    auto noBlank = Parse(Response("SIP/2.0 200 OK", {"Max-Forwards:70"}));
-    ASSERT_NE(noBlank, nullptr);
-    EXPECT_EQ(noBlank->MaxForwards, -1);  // "Max-Forwards: " must open the line
-
-    auto bad = Parse(Response("SIP/2.0 200 OK", {"Max-Forwards: seventy"}));
-    ASSERT_NE(bad, nullptr);
-    EXPECT_EQ(bad->MaxForwards, -1);
-
-    auto empty = Parse(Response("SIP/2.0 200 OK", {"Max-Forwards: "}));
-    ASSERT_NE(empty, nullptr);
-    EXPECT_EQ(empty->MaxForwards, -1);
-
-    // sipp pads the length: the text from character 17 is "    0".
-    auto sippLength =
-        Parse(Lines({"SIP/2.0 200 OK", "CSeq: 1 REGISTER", "Content-Length:     0", ""}));
-    ASSERT_NE(sippLength, nullptr);
-    EXPECT_EQ(sippLength->ContentLength, 0);
-
-    auto glued = Parse(Lines({"SIP/2.0 200 OK", "Content-Length:0", ""}));
-    ASSERT_NE(glued, nullptr);
-    EXPECT_EQ(glued->ContentLength, -1);
-
-    auto notNumber = Parse(Lines({"SIP/2.0 200 OK", "Content-Length: 12a", ""}));
-    ASSERT_NE(notNumber, nullptr);
-    EXPECT_EQ(notNumber->ContentLength, -1);
-}
-
-TEST(SIPSDPModuleTest, SdpOfAnInvite) {
-    auto m = Parse(kInviteWithSdp);
-    ASSERT_NE(m, nullptr);
-    EXPECT_EQ(m->MediaAddress, "203.0.113.7");
-    EXPECT_EQ(m->MediaPort, 18598);
-    EXPECT_EQ(m->MediaPayloads, "18 4 101");
-}
-
-std::string WithMediaLine(const std::string& mediaLine, const std::string& length = "140") {
-    return Lines({"SIP/2.0 200 OK", "CSeq: 102 INVITE", "Content-Type: application/sdp",
-                  "Content-Length: " + length, "", "v=0", "c=IN IP4 198.51.100.20", mediaLine});
-}
-
-TEST(SIPSDPModuleTest, MediaLineRules) {
-    auto port = [](const std::string& line) {
-        auto m = Parse(WithMediaLine(line));
-        return m == nullptr ? -2 : m->MediaPort;
-    };
-    EXPECT_EQ(port("m=audio 18598 RTP/AVP 18 4 101"), 18598);
-    EXPECT_EQ(port("m=audio 65535 RTP/AVP 18"), 65535);
-    EXPECT_EQ(port("m=audio 0 RTP/AVP 18"), 0);
-    EXPECT_EQ(port("m=audio 65536 RTP/AVP 18"), -1);
-    EXPECT_EQ(port("m=audio 99999 RTP/AVP 18"), -1);
-    EXPECT_EQ(port("m=audio 123456 RTP/AVP 18"), -1);  // six characters
-    EXPECT_EQ(port("m=audio  RTP/AVP 18"), -1);
-    EXPECT_EQ(port("m=audio 18a98 RTP/AVP 18"), -1);
-    EXPECT_EQ(port("m=audio 18598\t RTP/AVP 18"), 18598);
-    EXPECT_EQ(port("m=audio 18598 TCP/AVP 18"), -1);  // no "RTP" after "audio"
-    EXPECT_EQ(port("m=RTP/AVP audio 18598"), -1);
-
-    auto m = Parse(WithMediaLine("m=audio 18598 RTP/AVP 18 4 101"));
-    ASSERT_NE(m, nullptr);
-    EXPECT_EQ(m->MediaPayloads, "18 4 101");
-
-    // A later m= line overwrites both.
-    auto video = Parse(Lines({"SIP/2.0 200 OK", "Content-Length: 200", "",
-                              "m=audio 18598 RTP/AVP 18", "m=video 5000 RTP/AVP 34"}));
-    ASSERT_NE(video, nullptr);
-    EXPECT_EQ(video->MediaPort, -1);
-    EXPECT_EQ(video->MediaPayloads, "34");
-}
-
-TEST(SIPSDPModuleTest, ConnectionLineRules) {
-    auto address = [](const std::string& line) {
-        auto m = Parse(Lines({"SIP/2.0 200 OK", "Content-Length: 100", "", line}));
-        return m == nullptr ? std::string("dropped") : m->MediaAddress;
-    };
-    EXPECT_EQ(address("c=IN IP4 198.51.100.20"), "198.51.100.20");
-    EXPECT_EQ(address("c=IN IP4 198.51.100.20 extra"), "");
-    EXPECT_EQ(address("c=IN IP6 2001:db8::1"), "");
-}
-
-TEST(SIPSDPModuleTest, ContentLengthGatesTheSdp) {
-    auto noBody = Parse(WithMediaLine("m=audio 18598 RTP/AVP 18 4 101", "0"));
-    ASSERT_NE(noBody, nullptr);
-    EXPECT_EQ(noBody->MediaAddress, "");
-    EXPECT_EQ(noBody->MediaPort, -1);
-    EXPECT_EQ(noBody->MediaPayloads, "");
-
-    // Without a length the lines after the blank line are header lines.
-    auto noLength = Parse(Lines({"SIP/2.0 200 OK", "CSeq: 102 INVITE", "", "c=IN IP4 198.51.100.20",
-                                 "Call-ID: after-the-blank"}));
-    ASSERT_NE(noLength, nullptr);
-    EXPECT_EQ(noLength->MediaAddress, "");
-    EXPECT_EQ(noLength->CallID, "after-the-blank");
-}
-
-TEST(SIPSDPModuleTest, PrefixMatchingAndCompactForms) {
-    auto m = Parse(Lines({"SIP/2.0 200 OK", "i: compact-call-id", "f: <sip:3456@h>;tag=1",
-                          "Accept-Contact: *;audio", "Call-ID: real-one", "l: 500", ""}));
-    ASSERT_NE(m, nullptr);
-    EXPECT_EQ(m->CallID, "real-one");
-    EXPECT_EQ(m->FromValue, "");
-    EXPECT_EQ(m->ContentLength, -1);
-    EXPECT_EQ(m->ViaList, "");
-}
-
-TEST(SIPSDPModuleTest, CallerNumberAndFunds) {
-    auto bad = Parse(Response("SIP/2.0 200 OK", {"Remote-Party-ID: <sip:7890.op.voip.test>"}));
-    ASSERT_NE(bad, nullptr);
-    EXPECT_EQ(bad->CallerNumber, "");
-
-    auto options = Parse(Lines({
-        "OPTIONS sip:1001@192.168.1.20:5060 SIP/2.0",
-        "Via: SIP/2.0/UDP 203.0.113.5:5060;branch=z9hG4bK7f1.0",
-        "From: <sip:billing@op.voip.test>;tag=b1",
-        "To: <sip:1001@op.voip.test>",
-        "Call-ID: bill-77@203.0.113.5",
-        "CSeq: 1 OPTIONS",
-        "InfiNETBilling: account-funds:12.50 300;",
-        "Content-Length: 0",
-        "",
-    }));
-    ASSERT_NE(options, nullptr);
-    EXPECT_EQ(options->Code, 1005);
-    EXPECT_EQ(options->Funds, "12.50 300");
-
-    auto shortLine = Parse(Lines({"OPTIONS sip:1001@h SIP/2.0", "InfiNETBilling: a-funds:1;"}));
-    ASSERT_NE(shortLine, nullptr);
-    EXPECT_EQ(shortLine->Funds, "");  // 32 characters or fewer
-}
-
-TEST(SIPSDPModuleTest, EmptyLinesAndTheEndOfTheDatagram) {
-    // The last header's CR LF may end the datagram.
-    auto noBlank = Parse(Lines({"SIP/2.0 100 Trying", "CSeq: 5 INVITE"}));
-    ASSERT_NE(noBlank, nullptr);
-    EXPECT_EQ(noBlank->CSeqNumber, 5);
-
-    // A second empty line drops the message.
-    EXPECT_EQ(Parse(Lines({"SIP/2.0 200 OK", "CSeq: 5 INVITE", "", "", "CSeq: 6 INVITE"})),
-              nullptr);
-    // Blank lines alone are no message.
-    EXPECT_EQ(Parse("\r\nX"), nullptr);
-    EXPECT_EQ(Parse(""), nullptr);
-    EXPECT_EQ(SIPSDPModule::ParseMessage(nullptr, 0), nullptr);
-}
-
-TEST(SIPSDPModuleTest, UnterminatedLastLineIsParsed) {
-    auto m = Parse("SIP/2.0 200 OK\r\nCSeq: 7 BYE\r\nCall-ID: abc@h");
-    ASSERT_NE(m, nullptr);
-    EXPECT_EQ(m->CallID, "abc@h");
-    EXPECT_EQ(m->CSeqNumber, 7);
-
-    // A lone CR at the end ends the unfinished line, never read beyond.
-    auto cr = Parse("SIP/2.0 200 OK\r\nCall-ID: abc@h\r");
-    ASSERT_NE(cr, nullptr);
-    EXPECT_EQ(cr->CallID, "abc@h");
-
-    auto onlyStart = Parse("BYE sip:1001@h SIP/2.0");
-    ASSERT_NE(onlyStart, nullptr);
-    EXPECT_EQ(onlyStart->Code, 1002);
-}
-
-TEST(SIPSDPModuleTest, LongLinesAreCutTo299Characters) {
-    const std::string callId(400, 'c');
-    const std::string datagram =
-        Lines({"SIP/2.0 200 OK", "Call-ID: " + callId, "CSeq: 9 INVITE", "Content-Length: 0", ""});
-    // Exactly sized copy so a sanitizer sees any read past the datagram.
-    const std::vector<char> bytes(datagram.begin(), datagram.end());
-    auto m = SIPSDPModule::ParseMessage(bytes.data(), bytes.size());
-    ASSERT_NE(m, nullptr);
-    EXPECT_EQ(m->CallID, std::string(299 - 9, 'c'));
-    EXPECT_EQ(m->CSeqNumber, 9);  // the rest of the long line is skipped, not taken as a line
-
-    const std::string longVia = "Via: SIP/2.0/UDP 203.0.113.5:5060;branch=" + std::string(300, 'b');
-    auto via = Parse(Lines({"SIP/2.0 200 OK", longVia, ""}));
-    ASSERT_NE(via, nullptr);
-    EXPECT_EQ(via->ViaList, longVia.substr(0, 299) + "#**#");
-
-    auto longStart = Parse(Lines({"INVITE sip:" + std::string(500, '1') + "@h SIP/2.0", ""}));
-    ASSERT_NE(longStart, nullptr);
-    EXPECT_EQ(longStart->StartLine.size(), 299u);
-}
-
-// Fields are copied into the phone's answers, so nothing after a NUL, a lone CR or a lone LF
-// may ride along in them.
-TEST(SIPSDPModuleTest, NulOrLoneLineBreakEndsTheLineText) {
-    const std::string datagram("SIP/2.0 200 OK\r\nCall-ID: ab\0cd\r\nCSeq: 4 BYE\r\n", 45);
-    auto m = Parse(datagram);
-    ASSERT_NE(m, nullptr);
-    EXPECT_EQ(m->CallID, "ab");
-    EXPECT_EQ(m->CSeqNumber, 4);
-
-    auto injected = Parse(
-        Lines({"INVITE sip:1001@kyr.voip.test SIP/2.0",
-               "Via: SIP/2.0/UDP 127.0.0.2;branch=z9hG4bK1\nRecord-Route: <sip:x>",
-               "From: <sip:7890@kyr.voip.test>;tag=f1\rContact: <sip:evil>",
-               "To: <sip:1001@kyr.voip.test>\n\nv=0", "Call-ID: c1\n", "CSeq: 1 INVITE", ""}));
-    ASSERT_NE(injected, nullptr);
-    EXPECT_EQ(injected->ViaList, "Via: SIP/2.0/UDP 127.0.0.2;branch=z9hG4bK1#**#");
-    EXPECT_EQ(injected->FromValue.find_first_of("\r\n"), std::string::npos) << injected->FromValue;
-    EXPECT_EQ(injected->ToValue.find_first_of("\r\n"), std::string::npos) << injected->ToValue;
-    EXPECT_EQ(injected->FromTag, "f1");
-    EXPECT_EQ(injected->CallID, "c1");
-    EXPECT_EQ(injected->CSeqNumber, 1);
-}
+INSTANTIATE_TEST_SUITE_P(SIPSDPModuleTest, LenientForms, ::testing::ValuesIn(kLenientForms));
 
 TEST(SIPSDPModuleTest, ParseQueuesAndDropsWhenFull) {
+    EXPECT_EQ(SIPSDPModule::ParseMessage(nullptr, 0), nullptr);
     CSIPSDPMessageQueue queue;
     SIPSDPModule parser(&queue);
     for (int i = 1; i <= 6; ++i) {
         const std::string datagram =
-            Response("SIP/2.0 200 OK", {"Call-ID: call-" + std::to_string(i)});
+            Response("SIP/2.0 200 OK", "Call-ID: call-" + std::to_string(i) + "\n");
         parser.Parse(datagram.data(), datagram.size());
     }
-    const std::string bad = Response("SIP/2.0 412 Conditional Request Failed");
+    const std::string bad = Response("SIP/2.0 700 Beyond");
     parser.Parse(bad.data(), bad.size());
     EXPECT_EQ(queue.Count(), 5);
     for (int i = 1; i <= 5; ++i) {
