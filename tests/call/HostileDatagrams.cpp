@@ -526,7 +526,7 @@ void HostileDatagrams::ReplaceLine(std::string& message) {
                     line);
 }
 
-// Lines over the 299 characters that the parser keeps of a line.
+// Lines around and beyond the parser's bound on a line.
 void HostileDatagrams::InsertLongLine(std::string& message) {
     kind_ += " long line";
     static const std::vector<std::string> names = {"Via: SIP/2.0/UDP ",

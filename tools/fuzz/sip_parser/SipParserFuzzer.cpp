@@ -20,9 +20,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int head = queue.PeekHead();
     if (head >= 0) {
         const CSIPSDPMessage* message = queue.MessageAt(head);
-        // The call manager dispatches on the code's class: it must be 1 or 2.
+        // The call manager dispatches on the code's class: it must be 1 or 2. Lists are
+        // bounded whatever the datagram holds.
         if (message == nullptr || (message->Code / 1000 != 1 && message->Code / 1000 != 2) ||
-            message->StartLine.size() > SIPSDPModule::kMaxLineLength) {
+            message->StartLine.size() > SIPSDPModule::kMaxLineLength ||
+            message->RecordRoutes.size() > CSIPSDPMessage::kMaxListEntries ||
+            message->Contacts.size() > CSIPSDPMessage::kMaxListEntries) {
             __builtin_trap();
         }
         queue.RemoveHead();
