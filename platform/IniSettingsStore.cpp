@@ -1,12 +1,16 @@
 #include "IniSettingsStore.h"
 
+#include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QLockFile>
 #include <QSaveFile>
 #include <QSettings>
 #include <QString>
 #include <QStringList>
+#include <QThread>
 #include <QVariant>
 #include <vector>
 
@@ -144,6 +148,43 @@ void CloseOpenQuotesOf(const QString& path) {
     }
 }
 
+// QSettings holds "<file>.lock" around every save. A program killed between creating that file
+// and writing its owner into it leaves a lock that names nobody, which QLockFile takes for
+// stale only after half a minute: the next save would wait that long. A live owner writes
+// itself in at once, so such a lock older than a second is a leftover and is removed. (Should
+// a live owner have been held up longer than that, two saves may overlap; each still replaces
+// the file whole.)
+constexpr qint64 kOwnerlessLockAgeMs = 1000;
+constexpr int kOwnerlessLockPollMs = 20;
+
+bool IsOwnerlessLock(const QString& path) {
+    qint64 pid = 0;
+    QString host;
+    QString application;
+    return QFileInfo::exists(path) && !QLockFile(path).getLockInfo(&pid, &host, &application);
+}
+
+void RemoveOwnerlessLock(const QString& path) {
+    QElapsedTimer waited;
+    waited.start();
+    while (IsOwnerlessLock(path)) {
+        const qint64 age =
+            QFileInfo(path).lastModified().msecsTo(QDateTime::currentDateTime());
+        if (age >= kOwnerlessLockAgeMs || waited.elapsed() >= kOwnerlessLockAgeMs) {
+            QFile::remove(path);
+            return;
+        }
+        QThread::msleep(kOwnerlessLockPollMs);
+    }
+}
+
+// The lock QLockFile takes while it removes a stale one can be left the same way.
+void RemoveOwnerlessLocksOf(const QString& settingsPath) {
+    const QString lock = settingsPath + QStringLiteral(".lock");
+    RemoveOwnerlessLock(lock + QStringLiteral(".rmlock"));
+    RemoveOwnerlessLock(lock);
+}
+
 }  // namespace
 
 struct IniSettingsStore::OpenFile {
@@ -253,6 +294,7 @@ bool IniSettingsStore::CloseKey() {
     }
     bool saved = true;
     if (open_->written) {
+        RemoveOwnerlessLocksOf(open_->path);
         open_->settings->sync();
         // A damaged file is still replaced by what could be read plus the new values.
         saved = open_->settings->status() != QSettings::AccessError;
