@@ -14,6 +14,32 @@ constexpr int kDtmfStarKey = 20;
 constexpr int kDtmfHashKey = 21;
 constexpr int kDtmfDigitBase = 10;
 
+// Request codes as the parser numbers the methods.
+constexpr int kInviteRequest = 0;
+constexpr int kByeRequest = 2;
+constexpr int kAckRequest = 3;
+constexpr int kCancelRequest = 4;
+constexpr int kOptionsRequest = 5;
+constexpr int kInfoRequest = 10;
+constexpr int kUpdateRequest = 12;
+
+constexpr const char* kNoSuchCall = "SIP/2.0 481 Call/Transaction Does Not Exist";
+
+int CSeqNumber(const CSIPSDPMessage& message) {
+    int number = 0;
+    for (const char c : message.CSeqText) {
+        if (c < '0' || c > '9' || number > 100'000'000) {
+            break;
+        }
+        number = number * 10 + (c - '0');
+    }
+    return number;
+}
+
+bool IsSuccess(int status) {
+    return status >= 200 && status < 300;
+}
+
 int DtmfKeyFor(char c) {
     if (c == '*') {
         return kDtmfStarKey;
@@ -156,7 +182,7 @@ void CallManagerThread::ShowLine(const std::string& text) {
     std::string line = ">" + text;
     while (line.size() > kRowWidth) {
         MessageList->AppendRow(line.substr(0, kRowWidth));
-        line = " " + line.substr(kRowWidth);
+        line.replace(0, kRowWidth, 1, ' ');
     }
     MessageList->AppendRow(line);
     MessageList->ShowLastRows(kRowsInView);
@@ -242,12 +268,13 @@ bool CallManagerThread::DoDial(const std::string& number) {
     }
     Composer.RequestUri = Composer.DialledNumber + "@" + Settings.ProxyHost;
     InviteAuthorised = false;
+    AckToOkBytes.clear();
     const int length = ComposeMessage(true, MessageKind::Invite);
     if (length <= 0) {
         ChangeState(false, Idle);
         return false;
     }
-    SendToProxy(SendBuffer);
+    SendRequestComposed("INVITE", length);
     ShowLine("Calling to : " + number);
     return true;
 }
@@ -263,7 +290,9 @@ bool CallManagerThread::DoSendDtmf(int key) {
     if (length <= 0) {
         return false;
     }
-    SendComposedTwice(length);
+    // The second copy is the operator's own habit; the transaction resends if both are lost.
+    SendRequestComposed("INFO", length);
+    SendToProxy(SendBuffer);
     ShowLine("Press Button : " + DtmfKeyText(key));
     return true;
 }
@@ -275,7 +304,12 @@ void CallManagerThread::DoAnswer() {
     HandsetRinging = false;
     ReleaseRingDevice();
     ShowLine("Answering call!");
-    SendComposedTwice(ComposeMessage(false, MessageKind::OkWithAnswer));
+    const int length = ComposeMessage(false, MessageKind::OkWithAnswer);
+    if (length > 0) {
+        // Resent by the transaction until the caller's ACK arrives.
+        Transactions.Respond(IncomingInviteKey, "INVITE", Composer.DialogCallId, 200, SendBuffer);
+        SendToProxy(SendBuffer);
+    }
     if (!VoiceOpen) {
         VoiceOpen = StartVoice();
     }
@@ -307,8 +341,17 @@ void CallManagerThread::DoHangUp() {
     } else if (Connected) {
         kind = MessageKind::ByeFromCallee;
     }
-    // Nothing is retransmitted by a transaction layer: the second copy stands in for it.
-    SendComposedTwice(ComposeMessage(kind != MessageKind::BusyHere, kind));
+    const int length = ComposeMessage(kind != MessageKind::BusyHere, kind);
+    if (length > 0) {
+        // The second copy is the operator's own habit; the transaction resends if both go.
+        if (kind == MessageKind::BusyHere) {
+            Transactions.Respond(IncomingInviteKey, "INVITE", Composer.DialogCallId, 486,
+                                 SendBuffer);
+        } else {
+            SendRequestComposed(kind == MessageKind::Cancel ? "CANCEL" : "BYE", length);
+        }
+        SendToProxy(SendBuffer);
+    }
     ClearCall();
     ChangeState(false, Idle);
 }
@@ -416,12 +459,37 @@ void CallManagerThread::SendComposed(int length) {
     }
 }
 
-void CallManagerThread::SendComposedTwice(int length) {
-    if (length <= 0) {
-        return;
+void CallManagerThread::SendRequestComposed(const std::string& method, int length) {
+    if (length > 0) {
+        Transactions.SendRequest(method, Composer.LastBranch, Composer.DialogCallId,
+                                 Composer.SeqNumber, SendBuffer);
     }
-    SendToProxy(SendBuffer);
-    SendToProxy(SendBuffer);
+}
+
+void CallManagerThread::RespondComposed(int status, int length) {
+    if (length > 0 && CurrentMessage != nullptr) {
+        Transactions.Respond(ServerKey(*CurrentMessage), CurrentMessage->CSeqMethod,
+                             CurrentMessage->CallID, status, SendBuffer);
+    }
+}
+
+void CallManagerThread::ReplyFromRequest(const std::string& statusLine, int status,
+                                         bool withAnswer) {
+    RespondComposed(status,
+                    Composer.ComposeReplyTo(*CurrentMessage, statusLine, withAnswer, SendBuffer));
+}
+
+std::string CallManagerThread::ServerKey(const CSIPSDPMessage& request) {
+    if (request.TopViaBranch.rfind("z9hG4bK", 0) == 0) {
+        return request.TopViaBranch;
+    }
+    // An older peer's request is told apart by what RFC 2543 matched on.
+    return request.CallID + "/" + std::to_string(CSeqNumber(request)) + "/" + request.FromTag;
+}
+
+bool CallManagerThread::InCurrentDialog() {
+    return (ChangeState(true, Outgoing) || ChangeState(true, Incoming)) &&
+           CurrentMessage->CallID == Composer.DialogCallId;
 }
 
 // ---- composition and sending ----
@@ -503,24 +571,58 @@ void CallManagerThread::UpkeepRegistration() {
 // ---- received messages ----
 
 void CallManagerThread::HandleRequest(int code) {
-    switch (code - SIPSDPModule::kRequestBase) {
-        case 0:
-            OnInvite();
-            break;
-        case 2:
-            OnBye();
-            break;
-        case 4:
-            OnCancel();
-            break;
-        case 5:
-            OnOptions();
-            break;
-        default:  // ACK and the rest are not acted on and get no response
-            break;
+    if (CurrentMessage == nullptr) {
+        return;
+    }
+    const std::string key = ServerKey(*CurrentMessage);
+    const int method = code - SIPSDPModule::kRequestBase;
+    if (method == kAckRequest) {
+        Transactions.OnAck(key, CurrentMessage->CallID);
+    } else if (!Transactions.AbsorbRepeat(key, CurrentMessage->CSeqMethod)) {
+        // A repeated request has had its last response sent again instead.
+        DispatchRequest(method);
     }
     if (MessageList != nullptr) {
         MessageList->ShowLastRows(kRowsInView);
+    }
+}
+
+void CallManagerThread::DispatchRequest(int method) {
+    const bool inDialog = InCurrentDialog();
+    const bool toTagged = !CurrentMessage->ToTag.empty();
+    switch (method) {
+        case kInviteRequest:
+            if (!toTagged) {
+                OnInvite();
+            } else if (inDialog) {
+                OnReinvite();
+            } else {
+                ReplyFromRequest(kNoSuchCall, 481, false);
+            }
+            break;
+        case kByeRequest:
+        case kCancelRequest:
+            if (!inDialog) {
+                ReplyFromRequest(kNoSuchCall, 481, false);
+            } else if (method == kByeRequest) {
+                OnBye();
+            } else {
+                OnCancel();
+            }
+            break;
+        case kOptionsRequest:
+            OnOptions();
+            break;
+        case kInfoRequest:
+        case kUpdateRequest:
+            if (inDialog) {
+                ReplyFromRequest("SIP/2.0 200 OK", 200, false);
+            } else if (toTagged) {
+                ReplyFromRequest(kNoSuchCall, 481, false);
+            }
+            break;
+        default:  // the rest are not acted on and get no response
+            break;
     }
 }
 
@@ -529,12 +631,13 @@ void CallManagerThread::OnInvite() {
         return;
     }
     if (!ChangeState(false, Incoming)) {
-        SendComposed(ComposeMessage(false, MessageKind::BusyHereOtherInvite));
+        RespondComposed(486, ComposeMessage(false, MessageKind::BusyHereOtherInvite));
         return;
     }
-    SendComposed(ComposeMessage(false, MessageKind::Trying));
+    IncomingInviteKey = ServerKey(*CurrentMessage);
+    RespondComposed(100, ComposeMessage(false, MessageKind::Trying));
     if (!OffersPayload(kAcceptedPayloadType, CurrentMessage->MediaPayloads)) {
-        SendComposed(ComposeMessage(false, MessageKind::UnsupportedMediaType));
+        RespondComposed(415, ComposeMessage(false, MessageKind::UnsupportedMediaType));
         // The refused INVITE is over: without this the Dial button would "answer" it.
         ChangeState(false, Idle);
         return;
@@ -543,8 +646,9 @@ void CallManagerThread::OnInvite() {
     RemoteRtpPort = CurrentMessage->MediaPort;
     const std::string& contact = CurrentMessage->ContactURI;
     Composer.RequestUri = contact.rfind("sip:", 0) == 0 ? contact.substr(4) : contact;
+    Composer.Dialog.TakeFromRequest(*CurrentMessage);
     Composer.PendingToTag = Composer.NewTag();
-    SendComposed(ComposeMessage(false, MessageKind::Ringing));
+    RespondComposed(180, ComposeMessage(false, MessageKind::Ringing));
     ShowLine("Calling from " + CallerOfCurrentMessage());
     if (!RingDevice) {
         StartRingDevice();
@@ -576,8 +680,8 @@ void CallManagerThread::OnBye() {
     }
     // The callee's BYE of an outgoing call has our From and To exchanged; the caller's BYE
     // of an incoming call has them as we stored them from its INVITE.
-    SendComposed(
-        ComposeMessage(false, outgoing ? MessageKind::OkExchanged : MessageKind::OkAsStored));
+    RespondComposed(
+        200, ComposeMessage(false, outgoing ? MessageKind::OkExchanged : MessageKind::OkAsStored));
     if (VoiceOpen) {
         StopVoice();
     }
@@ -589,7 +693,12 @@ void CallManagerThread::OnCancel() {
     if (!ChangeState(true, Outgoing) && !ChangeState(true, Incoming)) {
         return;
     }
-    SendComposed(ComposeMessage(false, MessageKind::OkAsStored));
+    RespondComposed(200, ComposeMessage(false, MessageKind::OkAsStored));
+    if (ChangeState(true, Incoming) && !Connected &&
+        ComposeMessage(false, MessageKind::RequestTerminated) > 0) {
+        // The cancelled INVITE gets its own final response, or its transaction would wait.
+        Transactions.Respond(IncomingInviteKey, "INVITE", Composer.DialogCallId, 487, SendBuffer);
+    }
     ReleaseRingDevice();
     if (VoiceOpen) {
         StopVoice();
@@ -601,6 +710,7 @@ void CallManagerThread::OnCancel() {
 void CallManagerThread::OnOptions() {
     const std::string& funds = CurrentMessage->Funds;
     if (funds.empty()) {
+        ReplyFromRequest("SIP/2.0 200 OK", 200, false);
         return;
     }
     const size_t blank = funds.find(' ');
@@ -612,14 +722,126 @@ void CallManagerThread::OnOptions() {
     ShowLine("Time:" + funds.substr(blank + 1));
 }
 
+void CallManagerThread::OnReinvite() {
+    // A session refresh, a hold or a move of the far end's media: the call goes on, with
+    // the voice following the new address.
+    ReplyFromRequest("SIP/2.0 200 OK", 200, true);
+    const std::string& address = CurrentMessage->MediaAddress;
+    const int port = CurrentMessage->MediaPort;
+    if (address.empty() || (address == RemoteRtpAddress && port == RemoteRtpPort)) {
+        return;
+    }
+    RemoteRtpAddress = address;
+    RemoteRtpPort = port;
+    if (VoiceOpen) {
+        ReleaseMedia();
+        VoiceOpen = StartVoice();
+    }
+}
+
+void CallManagerThread::DispatchResponse(int code) {
+    const CSIPSDPMessage& m = *CurrentMessage;
+    const int status = code - SIPSDPModule::kResponseBase;
+    if (m.CSeqMethod == "REGISTER") {
+        HandleRegisterResponse(status);
+        return;
+    }
+    const SipTransactions::Fate fate =
+        Transactions.OnResponse(m.TopViaBranch, m.CSeqMethod, m.CallID, CSeqNumber(m), status);
+    if (fate == SipTransactions::Fate::Unmatched) {
+        return;
+    }
+    if (m.CSeqMethod == "INVITE") {
+        OnInviteResponse(code, fate == SipTransactions::Fate::Repeat);
+    } else if (m.CSeqMethod == "INFO" && fate == SipTransactions::Fate::First && status >= 300) {
+        // One key did not reach the far end; the call itself goes on.
+        ShowLine("DTMF failed!");
+    }
+}
+
+void CallManagerThread::OnInviteResponse(int code, bool repeat) {
+    const CSIPSDPMessage& m = *CurrentMessage;
+    const int status = code - SIPSDPModule::kResponseBase;
+    // An earlier call's INVITE may still be answered late; only the current one counts.
+    if (m.CallID != Composer.DialogCallId) {
+        return;
+    }
+    if (repeat) {
+        // The far end did not get our ACK and repeats its 2xx.
+        if (IsSuccess(status) && !AckToOkBytes.empty()) {
+            SendToProxy(AckToOkBytes);
+        }
+        return;
+    }
+    if (IsSuccess(status) && !ChangeState(true, Outgoing)) {
+        AnswerCrossedOk();
+        return;
+    }
+    HandleResponse(code);
+}
+
+void CallManagerThread::AnswerCrossedOk() {
+    // The far end answered as we cancelled or hung up: the dialog it made is closed at once.
+    Composer.Dialog.TakeFromResponse(*CurrentMessage);
+    Composer.PendingToTag = CurrentMessage->ToTag;
+    SendComposed(ComposeMessage(true, MessageKind::AckToOk));
+    AckToOkBytes = SendBuffer;
+    SendRequestComposed("BYE", ComposeMessage(true, MessageKind::ByeFromCaller));
+}
+
+void CallManagerThread::OnExpiredTransactions() {
+    for (const SipTransactions::Expiry& expiry : Transactions.Tick()) {
+        if (expiry.method != "INVITE") {
+            continue;
+        }
+        if (expiry.server) {
+            // Our 2xx was never acknowledged: the caller is gone, the dialog is closed.
+            if (ChangeState(true, Incoming) && Connected && expiry.branch == IncomingInviteKey) {
+                SendRequestComposed("BYE", ComposeMessage(true, MessageKind::ByeFromCallee));
+                ClearCall();
+                ChangeState(false, Idle);
+            }
+        } else if (expiry.branch == Composer.InviteBranch && ChangeState(true, Outgoing) &&
+                   !Connected) {
+            ShowLine("No response!");
+            ClearCall();
+            ChangeState(false, Idle);
+        }
+    }
+}
+
+void CallManagerThread::HandleRegisterResponse(int status) {
+    switch (status) {
+        case 200:
+            if (ChangeState(true, Registering)) {
+                OnRegistered();
+            }
+            break;
+        case 401:
+            OnUnauthorized();
+            break;
+        case 404:
+            ShowLine("Not Use!");
+            break;
+        default:
+            break;
+    }
+}
+
 void CallManagerThread::HandleResponse(int code) {
     if (CurrentMessage == nullptr) {
         return;
     }
-    // Responses are matched to the call state alone: there is no transaction layer.
     switch (code - SIPSDPModule::kResponseBase) {
         case 100:
             OnTrying();
+            break;
+        case 181:
+        case 182:
+        case 199:
+            // Forwarded, queued, early dialog ended: news for the user, the call goes on.
+            ShowLine(CurrentMessage->StartLine.size() > 12 ? CurrentMessage->StartLine.substr(12)
+                                                           : CurrentMessage->StartLine);
             break;
         case 180:
             OnRinging();
@@ -631,11 +853,7 @@ void CallManagerThread::HandleResponse(int code) {
             OnOk();
             break;
         case 401:
-            if (ChangeState(true, Registering)) {
-                OnUnauthorized();
-            } else {
-                OnInviteUnauthorized();
-            }
+            OnInviteUnauthorized();
             break;
         case 404:
             ShowLine("Not Use!");
@@ -666,7 +884,10 @@ void CallManagerThread::HandleResponse(int code) {
             SendAck();
             break;
         default:
-            EndFailedCall();
+            // Other provisional responses only say the request is on its way.
+            if (code - SIPSDPModule::kResponseBase >= 200) {
+                EndFailedCall();
+            }
             break;
     }
 }
@@ -703,10 +924,6 @@ void CallManagerThread::OnSessionProgress() {
 }
 
 void CallManagerThread::OnOk() {
-    if (ChangeState(true, Registering)) {
-        OnRegistered();
-        return;
-    }
     if (!ChangeState(true, Outgoing)) {
         return;
     }
@@ -716,8 +933,10 @@ void CallManagerThread::OnOk() {
         if (Composer.PendingToTag.empty()) {
             Composer.PendingToTag = CurrentMessage->ToTag;
         }
-        // Only the first 200 is acknowledged; the ACK carries the callee's tag into To.
-        SendAck();
+        Composer.Dialog.TakeFromResponse(*CurrentMessage);
+        // The ACK carries the callee's tag into To; it is kept for repeats of the 2xx.
+        SendComposed(ComposeMessage(true, MessageKind::AckToOk));
+        AckToOkBytes = SendBuffer;
         Composer.PendingToTag.clear();
     }
     OpenVoiceFromCurrentMessage();
@@ -749,7 +968,7 @@ void CallManagerThread::OnInviteUnauthorized() {
     Composer.Digest.AuthRealm = CurrentMessage->Realm;
     Composer.Digest.AuthNonce = CurrentMessage->Nonce;
     InviteAuthorised = true;
-    SendComposed(ComposeMessage(true, MessageKind::InviteWithUserAuthorization));
+    SendRequestComposed("INVITE", ComposeMessage(true, MessageKind::InviteWithUserAuthorization));
 }
 
 void CallManagerThread::OnProxyAuthenticationRequired() {
@@ -759,7 +978,7 @@ void CallManagerThread::OnProxyAuthenticationRequired() {
     SendAck();
     Composer.Digest.AuthRealm = CurrentMessage->Realm;
     Composer.Digest.AuthNonce = CurrentMessage->Nonce;
-    SendComposed(ComposeMessage(true, MessageKind::InviteWithAuthorization));
+    SendRequestComposed("INVITE", ComposeMessage(true, MessageKind::InviteWithAuthorization));
 }
 
 void CallManagerThread::EndFailedCall() {
@@ -772,7 +991,12 @@ void CallManagerThread::EndFailedCall() {
 }
 
 void CallManagerThread::SendAck() {
-    SendComposed(ComposeMessage(true, MessageKind::Ack));
+    // The ACK of a non-2xx final belongs to the INVITE's transaction, which sends it again
+    // whenever the response is repeated.
+    if (ComposeMessage(true, MessageKind::Ack) > 0) {
+        SendToProxy(SendBuffer);
+        Transactions.SetAck(Composer.InviteBranch, SendBuffer);
+    }
 }
 
 void CallManagerThread::DispatchOneMessage() {
@@ -791,7 +1015,7 @@ void CallManagerThread::DispatchOneMessage() {
                 HandleRequest(code);
                 break;
             case 2:
-                HandleResponse(code);
+                DispatchResponse(code);
                 break;
             default:
                 break;
@@ -836,7 +1060,7 @@ void CallManagerThread::RingHandsetWhenDue() {
 bool CallManagerThread::NothingToWatch() {
     return (ChangeState(true, Idle) || ChangeState(true, Registering)) && !DtmfPending &&
            !HandsetRinging && RtpSession == nullptr && !Capture && !Playback && !RingDevice &&
-           (!Queue || Queue->Count() == 0);
+           !Transactions.Resending() && (!Queue || Queue->Count() == 0);
 }
 
 int CallManagerThread::MsPastNextClockSecond() {
@@ -864,6 +1088,7 @@ void CallManagerThread::RunCycle() {
     // cycle for it, or wake it when it rests between calls.
     WaitForNextCycle();
     UpkeepRegistration();
+    OnExpiredTransactions();
     DispatchOneMessage();
     RingHandsetWhenDue();
 }

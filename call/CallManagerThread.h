@@ -13,6 +13,7 @@
 #include "media/DeviceSP.h"
 #include "media/RingDeviceSP.h"
 #include "media/rtp.h"
+#include "platform/Clock.h"
 #include "platform/DynamicLibrary.h"
 #include "platform/TCriticalSection.h"
 #include "platform/TThread.h"
@@ -20,6 +21,7 @@
 #include "sip/SIPSDPMessageQueue.h"
 #include "sip/SIPSDPModule.h"
 #include "sip/SIPSendRecvThread.h"
+#include "sip/SipTransactions.h"
 
 // The SIP user agent: one worker thread that owns the call state, keeps the registration
 // up, composes every message the phone sends and reacts to every message it receives.
@@ -188,6 +190,13 @@ public:
     // The dialog record with its composer, and the send buffer of the last composition.
     SipComposer Composer{Settings};
     std::string SendBuffer;
+    // Every transaction the phone takes part in; sends go straight to the proxy.
+    SipTransactions Transactions{platform::ProcessClock(),
+                                 [this](const std::string& bytes) { SendToProxy(bytes); }};
+    // The ACK of the call's 2xx, sent again when the far end repeats its 2xx.
+    std::string AckToOkBytes;
+    // The key of the received INVITE that started the current incoming call.
+    std::string IncomingInviteKey;
 
 protected:
     void Execute() override;
@@ -222,9 +231,22 @@ private:
     void OnBye();
     void OnCancel();
     void OnOptions();
+    void OnReinvite();
+    void DispatchRequest(int method);
+    void DispatchResponse(int code);
+    void HandleRegisterResponse(int status);
+    void OnInviteResponse(int code, bool repeat);
+    void AnswerCrossedOk();
+    void OnExpiredTransactions();
+    bool InCurrentDialog();
+    static std::string ServerKey(const CSIPSDPMessage& request);
+    // Sends the composition as a request of method through a client transaction.
+    void SendRequestComposed(const std::string& method, int length);
+    // Sends the composition as the response to CurrentMessage, kept by its transaction.
+    void RespondComposed(int status, int length);
+    void ReplyFromRequest(const std::string& statusLine, int status, bool withAnswer);
     std::string CallerOfCurrentMessage() const;
     void SendComposed(int length);
-    void SendComposedTwice(int length);
     void SetLamp(uint32_t colour);
 
     TCriticalSection StateLock;

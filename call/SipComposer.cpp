@@ -28,8 +28,17 @@ bool IsRequestKind(int kind) {
     return kind == MessageKind::Invite || kind == MessageKind::InviteWithAuthorization ||
            kind == MessageKind::InviteWithUserAuthorization || kind == MessageKind::ByeFromCaller ||
            kind == MessageKind::ByeFromCallee || kind == MessageKind::Ack ||
-           kind == MessageKind::Cancel ||
+           kind == MessageKind::Cancel || kind == MessageKind::AckToOk ||
            (kind >= MessageKind::FirstInfo && kind <= MessageKind::LastInfo);
+}
+
+int CSeqNumberOf(const std::string& cseq) {
+    int number = 0;
+    for (size_t i = 0; i < cseq.size() && cseq[i] >= '0' && cseq[i] <= '9' && number < 1'000'000;
+         ++i) {
+        number = number * 10 + (cseq[i] - '0');
+    }
+    return number;
 }
 
 }  // namespace
@@ -57,16 +66,9 @@ int SipComposer::ComposeMessage(bool isRequest, int kind, const CSIPSDPMessage* 
     if (kind == MessageKind::BusyHereOtherInvite) {
         // The INVITE being refused belongs to no dialog of ours: answer it from its own
         // headers and leave the current call's record alone.
-        AppendLine(text, "From: " + current->FromValue);
-        AppendLine(text, "To: " + current->ToValue);
-        AppendLine(text, "Call-ID: " + current->CallID);
-        AppendLine(text, "CSeq: " + current->CSeqText);
-        AppendViaLines(current->ViaList, text);
-        AppendLine(text, "Content-Length: 0");
-        AppendLine(text, "");
-    } else {
-        AppendHeaderBlock(kind, text);
+        return ComposeReplyTo(*current, "SIP/2.0 486 Busy Here", false, out);
     }
+    AppendHeaderBlock(kind, text);
     if (text.size() > kMaxDatagram) {
         return 0;
     }
@@ -81,11 +83,14 @@ bool SipComposer::StartRequest(int kind, const CSIPSDPMessage* current, std::str
         case MessageKind::InviteWithUserAuthorization:
             StartInvite(kind);
             AppendLine(text, "INVITE sip:" + RequestUri + " SIP/2.0");
+            inDialogRequest_ = false;
             return true;
         case MessageKind::ByeFromCaller:
         case MessageKind::ByeFromCallee:
-            AppendLine(text, "BYE sip:" + RequestUri + " SIP/2.0");
+            AppendLine(text, "BYE sip:" + InDialogUri() + " SIP/2.0");
             PendingToTag.clear();
+            ViaValue = OwnVia();
+            inDialogRequest_ = true;
             SeqNumber = NextSequence();
             CSeqValue = std::to_string(SeqNumber) + " BYE";
             if (kind == MessageKind::ByeFromCallee) {
@@ -101,17 +106,36 @@ bool SipComposer::StartRequest(int kind, const CSIPSDPMessage* current, std::str
             }
             AppendLine(text, "ACK sip:" + RequestUri + " SIP/2.0");
             CSeqValue = std::to_string(SeqNumber) + " ACK";
+            // Same transaction as the INVITE: its branch, as the response carries it back,
+            // and the To tag of the response acknowledged.
             ViaValue = current->ViaList;
+            LastBranch = InviteBranch;
+            if (PendingToTag.empty() && ToHeader.find(";tag=") == std::string::npos) {
+                PendingToTag = current->ToTag;
+            }
             WithBody = false;
+            inDialogRequest_ = false;
+            return true;
+        case MessageKind::AckToOk:
+            AppendLine(text, "ACK sip:" + InDialogUri() + " SIP/2.0");
+            CSeqValue = std::to_string(SeqNumber) + " ACK";
+            ViaValue = OwnVia();
+            WithBody = false;
+            inDialogRequest_ = true;
             return true;
         case MessageKind::Cancel:
             AppendLine(text, "CANCEL sip:" + RequestUri + " SIP/2.0");
             PendingToTag.clear();
+            ViaValue = InviteVia;
+            LastBranch = InviteBranch;
+            inDialogRequest_ = false;
             CSeqValue = std::to_string(SeqNumber) + " CANCEL";
             WithContact = WithMaxForwards = WithBody = false;
             return true;
         default:  // INFO with one DTMF key
-            AppendLine(text, "INFO sip:" + RequestUri + " SIP/2.0");
+            AppendLine(text, "INFO sip:" + InDialogUri() + " SIP/2.0");
+            ViaValue = OwnVia();
+            inDialogRequest_ = true;
             Body = ComposeBody(false, kind - MessageKind::FirstInfo);
             SeqNumber = NextSequence();
             CSeqValue = std::to_string(SeqNumber) + " INFO";
@@ -134,6 +158,10 @@ bool SipComposer::StartResponse(int kind, const CSIPSDPMessage* current, std::st
             DialogCallId = current->CallID;
             CSeqValue = current->CSeqText;
             ViaValue = current->ViaList;
+            RecordRouteLines.clear();
+            for (const std::string& route : current->RecordRoutes) {
+                RecordRouteLines += "Record-Route: " + route + kCrLf;
+            }
             WithContact = WithMaxForwards = WithBody = false;
             return true;
         case MessageKind::Ringing:
@@ -154,6 +182,8 @@ bool SipComposer::StartResponse(int kind, const CSIPSDPMessage* current, std::st
             AppendLine(text, "SIP/2.0 200 OK");
             PendingToTag.clear();
             CSeqValue = current->CSeqText;
+            // The 200 answers the BYE or CANCEL, so it carries that request's Vias.
+            responseVias_ = current->ViaList;
             WithBody = false;
             return true;
         case MessageKind::UnsupportedMediaType:
@@ -163,6 +193,12 @@ bool SipComposer::StartResponse(int kind, const CSIPSDPMessage* current, std::st
         case MessageKind::BusyHere:
             AppendLine(text, "SIP/2.0 486 Busy Here");
             PendingToTag.clear();
+            WithContact = WithBody = false;
+            return true;
+        case MessageKind::RequestTerminated:
+            AppendLine(text, "SIP/2.0 487 Request Terminated");
+            PendingToTag.clear();
+            CSeqValue = std::to_string(CSeqNumberOf(CSeqValue)) + " INVITE";
             WithContact = WithBody = false;
             return true;
         case MessageKind::BusyHereOtherInvite:
@@ -187,7 +223,10 @@ void SipComposer::StartInvite(int kind) {
     DialogCallId = NewCallId();
     SeqNumber = NextSequence();
     CSeqValue = std::to_string(SeqNumber) + " INVITE";
-    ViaValue = "SIP/2.0/UDP " + settings_.LocalAddress + ":" + std::to_string(settings_.ProxyPort);
+    ViaValue = OwnVia();
+    InviteVia = ViaValue;
+    InviteBranch = LastBranch;
+    Dialog.Clear();
     MaxForwardsValue = kMaxForwards;
     Body = ComposeBody(true, kG729PayloadType);
     if (kind != MessageKind::Invite) {
@@ -199,7 +238,9 @@ void SipComposer::StartInvite(int kind) {
 
 void SipComposer::AppendHeaderBlock(int kind, std::string& text) {
     if (!PendingToTag.empty()) {
+        // The tag joins the record once; later compositions read it from ToHeader.
         ToHeader += ";tag=" + PendingToTag;
+        PendingToTag.clear();
     }
     if (kind == MessageKind::OkExchanged) {
         AppendLine(text, "From: " + ToHeader);
@@ -210,10 +251,20 @@ void SipComposer::AppendHeaderBlock(int kind, std::string& text) {
     }
     AppendLine(text, "Call-ID: " + DialogCallId);
     AppendLine(text, "CSeq: " + CSeqValue);
-    if (ViaValue.find(CSIPSDPMessage::kViaSeparator) != std::string::npos) {
+    if (!responseVias_.empty()) {
+        AppendViaLines(responseVias_, text);
+        responseVias_.clear();
+    } else if (ViaValue.find(CSIPSDPMessage::kViaSeparator) != std::string::npos) {
         AppendViaLines(ViaValue, text);
     } else {
         AppendLine(text, "Via: " + ViaValue);
+    }
+    if (inDialogRequest_) {
+        text += Dialog.RouteLines();
+        inDialogRequest_ = false;
+    }
+    if (kind == MessageKind::Ringing || kind == MessageKind::OkWithAnswer) {
+        text += RecordRouteLines;
     }
     if (WithContact) {
         AppendLine(text, "Contact: " + ContactValue);
@@ -276,6 +327,34 @@ int SipComposer::ComposeRegister(bool withAuthorization, const CSIPSDPMessage* c
     AppendLine(text, "Content-Length: 0");
     // A registrar waits for the empty line that closes the header block of a datagram.
     AppendLine(text, "");
+    if (text.size() > kMaxDatagram) {
+        return 0;
+    }
+    out = std::move(text);
+    return static_cast<int>(out.size());
+}
+
+int SipComposer::ComposeReplyTo(const CSIPSDPMessage& request, const std::string& statusLine,
+                                bool withAnswer, std::string& out) {
+    out.clear();
+    std::string text;
+    AppendLine(text, statusLine);
+    AppendLine(text, "From: " + request.FromValue);
+    AppendLine(text, "To: " + request.ToValue);
+    AppendLine(text, "Call-ID: " + request.CallID);
+    AppendLine(text, "CSeq: " + request.CSeqText);
+    AppendViaLines(request.ViaList, text);
+    if (withAnswer) {
+        const std::string body = ComposeBody(true, kG729PayloadType);
+        AppendLine(text, "Contact: " + LocalContact());
+        AppendLine(text, "Content-Type: application/sdp");
+        AppendLine(text, "Content-Length: " + std::to_string(body.size()));
+        AppendLine(text, "");
+        text += body;
+    } else {
+        AppendLine(text, "Content-Length: 0");
+        AppendLine(text, "");
+    }
     if (text.size() > kMaxDatagram) {
         return 0;
     }
@@ -357,6 +436,16 @@ void SipComposer::ComputeDigest(const std::string& method) {
 std::string SipComposer::LocalContact() const {
     return "<sip:" + settings_.Account + "@" + settings_.LocalAddress + ":" +
            std::to_string(settings_.LocalPort) + ">";
+}
+
+std::string SipComposer::OwnVia() {
+    LastBranch = NewBranch();
+    return "SIP/2.0/UDP " + settings_.LocalAddress + ":" + std::to_string(settings_.ProxyPort) +
+           ";branch=" + LastBranch + ";rport";
+}
+
+const std::string& SipComposer::InDialogUri() const {
+    return Dialog.HasRoutes() ? Dialog.RemoteTarget() : RequestUri;
 }
 
 std::string SipComposer::AuthorizationValue() const {

@@ -5,6 +5,7 @@
 
 #include "call/CallSettings.h"
 #include "call/DigestAuth.h"
+#include "call/SipDialog.h"
 #include "sip/SIPSDPMessage.h"
 
 // Kinds of message the composer writes; the numbers are those the handlers pass around.
@@ -16,6 +17,7 @@ constexpr int ByeFromCaller = 2;
 constexpr int ByeFromCallee = 32;
 constexpr int Ack = 3;
 constexpr int Cancel = 4;
+constexpr int AckToOk = 34;    // the ACK of a 2xx: a transaction of its own, sent in the dialog
 constexpr int FirstInfo = 10;  // INFO carrying DTMF signal kind - 10: digits, 10 "*", 11 "#"
 constexpr int LastInfo = 21;
 constexpr int Trying = 100;
@@ -25,12 +27,13 @@ constexpr int OkExchanged = 200;  // to a received BYE or CANCEL, From and To ex
 constexpr int OkAsStored = 2001;  // to a received BYE or CANCEL, From and To as stored
 constexpr int UnsupportedMediaType = 415;
 constexpr int BusyHere = 486;
+constexpr int RequestTerminated = 487;     // to the INVITE of a call the caller cancelled
 constexpr int BusyHereOtherInvite = 4861;  // to an INVITE outside the current call
 }  // namespace MessageKind
 
 // The dialog record of the one current call and the composer of every SIP message the
-// phone sends. There is no transaction layer: the record holds the header values of the
-// call, and each composition reads and updates it.
+// phone sends. The record holds the header values of the call, and each composition reads
+// and updates it; the transactions keep what was sent for the retransmissions.
 class SipComposer {
 public:
     // The largest payload one UDP datagram over IPv4 can carry.
@@ -47,6 +50,10 @@ public:
     int ComposeMessage(bool isRequest, int kind, const CSIPSDPMessage* current, std::string& out);
     // A REGISTER; the authorised form answers the 401 in current. Length as above.
     int ComposeRegister(bool withAuthorization, const CSIPSDPMessage* current, std::string& out);
+    // A response to request made from the request's own headers (From, To, Call-ID, CSeq and
+    // every Via), leaving the call's record alone; withAnswer adds Contact and the SDP answer.
+    int ComposeReplyTo(const CSIPSDPMessage& request, const std::string& statusLine,
+                       bool withAnswer, std::string& out);
     // SDP offer or answer for payload type n (sdp), or the DTMF body for signal n.
     std::string ComposeBody(bool sdp, int n) const;
 
@@ -72,7 +79,12 @@ public:
     int SeqCounter = 0;
     int SeqNumber = 0;
     std::string ContactValue;
-    std::string ViaValue;  // one Via value, or received Via lines each followed by "#**#"
+    std::string ViaValue;          // one Via value, or received Via lines each followed by "#**#"
+    std::string InviteVia;         // the Via of the last INVITE sent, which CANCEL repeats
+    std::string InviteBranch;      // its branch
+    std::string LastBranch;        // the branch of the last request composed
+    std::string RecordRouteLines;  // the received INVITE's Record-Route lines, for its answers
+    SipDialog Dialog;
     int MaxForwardsValue = 0;
     bool WithContact = false;
     bool WithMaxForwards = false;
@@ -87,10 +99,16 @@ private:
     void StartInvite(int kind);
     void AppendHeaderBlock(int kind, std::string& text);
     std::string LocalContact() const;
+    // Our own Via with a new branch, which LastBranch then names.
+    std::string OwnVia();
+    // The Request-URI of a request inside the dialog, without "sip:".
+    const std::string& InDialogUri() const;
     std::string AuthorizationValue() const;
 
     const CallSettings& settings_;
     std::string lastTag_;
+    std::string responseVias_;  // a response's Via lines when they are not the record's
+    bool inDialogRequest_ = false;
     std::string lastCallId_;
 };
 

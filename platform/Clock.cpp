@@ -45,6 +45,24 @@ Clock& CurrentClock() {
     return clock != nullptr ? *clock : TheSystemClock();
 }
 
+namespace {
+
+// Reads whichever clock is current at each call, so a unit built before a test replaces
+// the clock still follows the replacement.
+class ForwardingClock final : public Clock {
+public:
+    uint32_t TickCountMs() override { return CurrentClock().TickCountMs(); }
+    int64_t SecondsSince1970() override { return CurrentClock().SecondsSince1970(); }
+    int64_t MicrosecondsSince1970() override { return CurrentClock().MicrosecondsSince1970(); }
+};
+
+}  // namespace
+
+Clock& ProcessClock() {
+    static ForwardingClock clock;
+    return clock;
+}
+
 void SetClock(Clock* clock) {
     replacement.store(clock, std::memory_order_release);
 }

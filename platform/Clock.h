@@ -15,6 +15,8 @@ public:
 };
 
 Clock& CurrentClock();
+// A clock that always reads the current one: for units that keep a clock reference.
+Clock& ProcessClock();
 // Replaces the clock for the whole process; nullptr restores the system clock.
 // The replacement must outlive its use.
 void SetClock(Clock* clock);

@@ -197,7 +197,7 @@ TEST(OutgoingCall, EveryRefusalIsAcknowledgedAndClearsTheCall) {
         {">Calling to : 4321", ">User Busy!", ">Call cleared!"},
         {">Calling to : 4321", ">Wrong number!", ">Call cleared!"},
         {">Calling to : 4321", ">Unsupported Media Type!", ">Call cleared!"},
-        {">Calling to : 4321", ">Call cleared!"},  // 182 Queued ends the attempt too
+        {">Calling to : 4321", ">Call cleared!"},  // any other final response too
         {">Calling to : 4321", ">Not Use!", ">Call cleared!"},
     };
     for (const std::vector<std::string>& rows : expectedRows) {

@@ -167,9 +167,9 @@ TEST(CallsOverFaultyNetwork, OvertakenVoiceIsDroppedNotPlayedLate) {
 TEST(CallsOverFaultyNetwork, RingingOvertakenByTheAnswerRingsNothing) {
     const FaultReport r = RunCase("jitter50", 1, 500);
     EXPECT_TRUE(r.Passed()) << Describe(r);
+    // The late 100 and 180 come after the final response of their transaction: dropped.
     EXPECT_EQ(r.lines, (std::vector<std::string>{">Calling to : 600", ">Called connected!",
-                                                 ">Voice Channel created!", ">Trying...",
-                                                 ">Ringing!", ">Hanging up call!",
+                                                 ">Voice Channel created!", ">Hanging up call!",
                                                  ">Voice Channel closed!", ">Call cleared!"}))
         << Describe(r);
 }

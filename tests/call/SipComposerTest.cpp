@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <regex>
 #include <set>
 #include <string>
 
@@ -21,7 +22,12 @@ const std::string kOfferSdp =
 const std::string kFirstTag = "KYR_1700000000.78563412";
 const std::string kOwnFrom = "From: \"1001\"<sip:1001@192.168.1.20:5060>;tag=" + kFirstTag + "\r\n";
 const std::string kCallId = "Call-ID: 17000033332222.17000000001111\r\n";
-const std::string kOwnVia = "Via: SIP/2.0/UDP 192.168.1.20:5060\r\n";
+// Our Via for the transaction the composer last started: the branch is random by design,
+// and its form is checked apart.
+std::string OwnVia(const SipComposer& composer) {
+    EXPECT_TRUE(std::regex_match(composer.LastBranch, std::regex("z9hG4bK[0-9a-z]{16}")));
+    return "Via: SIP/2.0/UDP 192.168.1.20:5060;branch=" + composer.LastBranch + ";rport\r\n";
+}
 const std::string kContact = "Contact: <sip:1001@192.168.1.20:5060>\r\n";
 const std::string kSdpTail =
     "Content-Type: application/sdp\r\nContent-Length: 139\r\n\r\n" + kOfferSdp;
@@ -118,18 +124,23 @@ TEST_F(SipComposerTest, InviteInAllThreeForms) {
         std::string out;
         fresh.ComposeMessage(true, form.kind, nullptr, out);
         EXPECT_EQ(out, "INVITE sip:4321@sip.voip.test SIP/2.0\r\n" + kOwnFrom + "To: <sip:4321@" +
-                           form.to + ">\r\n" + kCallId + "CSeq: 0 INVITE\r\n" + kOwnVia + kContact +
-                           "Max-Forwards: 70\r\n" + form.authorization + kSdpTail);
+                           form.to + ">\r\n" + kCallId + "CSeq: 0 INVITE\r\n" + OwnVia(fresh) +
+                           kContact + "Max-Forwards: 70\r\n" + form.authorization + kSdpTail);
     }
 }
 
 TEST_F(SipComposerTest, CancelCarriesTheInviteSequenceNumber) {
     composer.SeqCounter = 41;
     Dial("4321");
-    EXPECT_EQ(Compose(true, MessageKind::Cancel),
-              "CANCEL sip:4321@sip.voip.test SIP/2.0\r\n" + kOwnFrom +
-                  "To: <sip:4321@sip.voip.test>\r\n" + kCallId + "CSeq: 41 CANCEL\r\n" + kOwnVia +
-                  "Content-Length: 0\r\n\r\n");
+    const std::string inviteBranch = composer.LastBranch;
+    {
+        const std::string composed = Compose(true, MessageKind::Cancel);
+        EXPECT_EQ(composed, "CANCEL sip:4321@sip.voip.test SIP/2.0\r\n" + kOwnFrom +
+                                "To: <sip:4321@sip.voip.test>\r\n" + kCallId +
+                                "CSeq: 41 CANCEL\r\n" + OwnVia(composer) +
+                                "Content-Length: 0\r\n\r\n");
+    }
+    EXPECT_EQ(composer.LastBranch, inviteBranch);
 }
 
 TEST_F(SipComposerTest, OutgoingCallAckInfoAndByeFollowTheRecord) {
@@ -142,20 +153,46 @@ TEST_F(SipComposerTest, OutgoingCallAckInfoAndByeFollowTheRecord) {
     ok.ViaList = "Via: SIP/2.0/UDP 192.168.1.20:5060;received=203.0.113.5#**#";
     const std::string answeredVia = "Via: SIP/2.0/UDP 192.168.1.20:5060;received=203.0.113.5\r\n";
     const std::string tagged = head + ";tag=callee-9\r\n" + kCallId;
-    EXPECT_EQ(Compose(true, MessageKind::Ack, &ok),
-              "ACK sip:4321@sip.voip.test SIP/2.0\r\n" + tagged + "CSeq: 41 ACK\r\n" + answeredVia +
-                  kContact + "Max-Forwards: 70\r\nContent-Length: 0\r\n\r\n");
+    // The ACK of a refusal is the INVITE's transaction: the response's Vias come back.
+    const std::string ackTail = kContact + "Max-Forwards: 70\r\nContent-Length: 0\r\n\r\n";
+    EXPECT_EQ(Compose(true, MessageKind::Ack, &ok), "ACK sip:4321@sip.voip.test SIP/2.0\r\n" +
+                                                        tagged + "CSeq: 41 ACK\r\n" + answeredVia +
+                                                        ackTail);
+    // The ACK of a 2xx, INFO and BYE are transactions of their own, each with a new branch.
+    std::vector<std::string> branches{composer.InviteBranch};
+    {
+        const std::string composed = Compose(true, MessageKind::AckToOk);
+        EXPECT_EQ(composed, "ACK sip:4321@sip.voip.test SIP/2.0\r\n" + tagged + "CSeq: 41 ACK\r\n" +
+                                OwnVia(composer) + ackTail);
+    }
+    branches.push_back(composer.LastBranch);
     composer.PendingToTag.clear();  // as the 200 handling does after the ACK
 
     // "#" is the last INFO kind.
-    EXPECT_EQ(Compose(true, MessageKind::FirstInfo + 11),
-              "INFO sip:4321@sip.voip.test SIP/2.0\r\n" + tagged + "CSeq: 42 INFO\r\n" +
-                  answeredVia +
-                  "Content-Type: application/dtmf-relay\r\nContent-Length: 27\r\n\r\n"
-                  "Signal= 11\r\nDuration= 250\r\n");
-    EXPECT_EQ(Compose(true, MessageKind::ByeFromCaller),
-              "BYE sip:4321@sip.voip.test SIP/2.0\r\n" + tagged + "CSeq: 43 BYE\r\n" + answeredVia +
-                  "Content-Length: 0\r\n\r\n");
+    const std::string info = Compose(true, MessageKind::FirstInfo + 11);
+    EXPECT_EQ(info, "INFO sip:4321@sip.voip.test SIP/2.0\r\n" + tagged + "CSeq: 42 INFO\r\n" +
+                        OwnVia(composer) +
+                        "Content-Type: application/dtmf-relay\r\nContent-Length: 27\r\n\r\n"
+                        "Signal= 11\r\nDuration= 250\r\n");
+    branches.push_back(composer.LastBranch);
+    {
+        const std::string composed = Compose(true, MessageKind::ByeFromCaller);
+        EXPECT_EQ(composed, "BYE sip:4321@sip.voip.test SIP/2.0\r\n" + tagged + "CSeq: 43 BYE\r\n" +
+                                OwnVia(composer) + "Content-Length: 0\r\n\r\n");
+    }
+    branches.push_back(composer.LastBranch);
+    EXPECT_EQ(std::set<std::string>(branches.begin(), branches.end()).size(), branches.size());
+
+    // A proxy that record-routes: the dialog's requests go to the callee's Contact along the
+    // route set, the 2xx's Record-Route reversed.
+    ok.RecordRoutes = {"<sip:10.0.0.2;lr>", "<sip:10.0.0.1;lr>"};
+    ok.ContactURI = "sip:4321@10.0.0.5:5062";
+    composer.Dialog.TakeFromResponse(ok);
+    const std::string routed = Compose(true, MessageKind::ByeFromCaller);
+    EXPECT_EQ(
+        routed,
+        "BYE sip:4321@10.0.0.5:5062 SIP/2.0\r\n" + tagged + "CSeq: 44 BYE\r\n" + OwnVia(composer) +
+            "Route: <sip:10.0.0.1;lr>\r\nRoute: <sip:10.0.0.2;lr>\r\nContent-Length: 0\r\n\r\n");
 }
 
 TEST_F(SipComposerTest, IncomingCallResponsesEchoTheInvite) {
@@ -182,8 +219,11 @@ TEST_F(SipComposerTest, IncomingCallResponsesEchoTheInvite) {
     CSIPSDPMessage bye;
     bye.Code = 1002;
     bye.CSeqText = "103 BYE";
-    const std::string byeRest = "Call-ID: abc-call@10.0.0.1\r\nCSeq: 103 BYE\r\n" + kInviteVias +
-                                kContact + "Content-Length: 0\r\n\r\n";
+    bye.ViaList = "Via: SIP/2.0/UDP 10.0.0.9;branch=z9hG4bKbye#**#";
+    const std::string byeRest =
+        "Call-ID: abc-call@10.0.0.1\r\nCSeq: 103 BYE\r\n"
+        "Via: SIP/2.0/UDP 10.0.0.9;branch=z9hG4bKbye\r\n" +
+        kContact + "Content-Length: 0\r\n\r\n";
     EXPECT_EQ(Compose(false, MessageKind::OkExchanged, &bye),
               "SIP/2.0 200 OK\r\nFrom: <sip:1001@192.168.1.20>;tag=" + kFirstTag +
                   "\r\nTo: \"3456\" <sip:3456@sip.voip.test>;tag=caller-1\r\n" + byeRest);
@@ -193,13 +233,14 @@ TEST_F(SipComposerTest, IncomingCallResponsesEchoTheInvite) {
     // The phone hangs up: its BYE goes to the caller's Contact, with the phone's tag in From.
     composer.SeqCounter = 7;
     composer.RequestUri = "3456@10.0.0.9:5060";
+    const std::string calleeBye = Compose(true, MessageKind::ByeFromCallee);
     EXPECT_EQ(
-        Compose(true, MessageKind::ByeFromCallee),
+        calleeBye,
         "BYE sip:3456@10.0.0.9:5060 SIP/2.0\r\nFrom: <sip:1001@192.168.1.20>;tag=" + kFirstTag +
             "\r\n"
             "To: \"3456\" <sip:3456@sip.voip.test>;tag=caller-1\r\n"
             "Call-ID: abc-call@10.0.0.1\r\nCSeq: 7 BYE\r\n" +
-            kInviteVias + "Content-Length: 0\r\n\r\n");
+            OwnVia(composer) + "Content-Length: 0\r\n\r\n");
 }
 
 TEST_F(SipComposerTest, BusyToSecondInviteCopiesItsHeadersAndLeavesTheCallAlone) {
@@ -243,7 +284,8 @@ TEST_F(SipComposerTest, RegisterInBothForms) {
     ASSERT_GT(composer.ComposeRegister(false, nullptr, out), 0);
     EXPECT_EQ(out, "REGISTER sip:sip.voip.test SIP/2.0\r\nFrom: <sip:192.168.1.20>;tag=" +
                        kFirstTag + "\r\nTo: <sip:sip.voip.test>\r\n" + kCallId +
-                       "CSeq: 0 REGISTER\r\n" + kOwnVia + contact + "Content-Length: 0\r\n\r\n");
+                       "CSeq: 0 REGISTER\r\nVia: SIP/2.0/UDP 192.168.1.20:5060\r\n" + contact +
+                       "Content-Length: 0\r\n\r\n");
 
     CSIPSDPMessage challenge;
     challenge.Code = 2401;
