@@ -40,22 +40,11 @@ std::vector<std::string> CallerArgs(const CallPorts& ports) {
             "-rtp_echo"};
 }
 
-SippPeer::SippPeer(const std::string& name, const CallPorts& ports, int calls,
-                   const std::vector<std::string>& extraArgs)
-    : messageFile_(BinaryPath("sipp_" + name + "_messages.log")),
-      errorFile_(BinaryPath("sipp_" + name + "_errors.log")),
-      logFile_(BinaryPath("sipp_" + name + ".log")),
-      port_(ports.sipp) {
-    std::remove(messageFile_.c_str());
-    std::vector<std::string> args = {
-        "sipp", "-sf", SourcePath("tests/call/scenarios/" + name + ".xml"), "-i", "127.0.0.1", "-p",
-        std::to_string(ports.sipp), "-cp", std::to_string(ports.sippControl), "-m",
-        std::to_string(calls), "-timeout", "15s", "-timeout_error", "-nostdin",
-        // The phone's duplicates stand in for retransmission;
-        // sipp's own would only blur what the test reads.
-        "-nr", "-trace_msg", "-message_file", messageFile_, "-trace_err", "-error_file",
-        errorFile_};
-    args.insert(args.end(), extraArgs.begin(), extraArgs.end());
+namespace {
+
+// Starts args[0] from the path with stdin from /dev/null and its output in logFile; the
+// child's pid, or -1.
+int Spawn(std::vector<std::string> args, const std::string& logFile) {
     std::vector<char*> argv;
     for (std::string& arg : args) {
         argv.push_back(arg.data());
@@ -64,30 +53,60 @@ SippPeer::SippPeer(const std::string& name, const CallPorts& ports, int calls,
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, logFile_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+    posix_spawn_file_actions_addopen(&actions, 1, logFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                      0644);
     posix_spawn_file_actions_adddup2(&actions, 1, 2);
     pid_t pid = -1;
-    if (posix_spawnp(&pid, "sipp", &actions, nullptr, argv.data(), environ) == 0) {
-        pid_ = pid;
-    }
+    const bool started = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0;
     posix_spawn_file_actions_destroy(&actions);
+    return started ? pid : -1;
+}
+
+void Reap(int pid) {
+    if (pid > 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+}
+
+// Whether a UDP socket of this process's namespace is bound to ip:port.
+bool UdpBound(const std::string& ip, uint16_t port) {
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    std::sscanf(ip.c_str(), "%u.%u.%u.%u", &a, &b, &c, &d);
+    char wanted[32];
+    std::snprintf(wanted, sizeof(wanted), "%02X%02X%02X%02X:%04X", d, c, b, a, port);
+    return testing_support::WaitUntil(
+        [&] { return ReadFile("/proc/net/udp").find(wanted) != std::string::npos; }, 5000, 20);
+}
+
+}  // namespace
+
+SippPeer::SippPeer(const std::string& name, const CallPorts& ports, int calls,
+                   const std::vector<std::string>& extraArgs, const std::string& ip)
+    : messageFile_(BinaryPath("sipp_" + name + "_messages.log")),
+      errorFile_(BinaryPath("sipp_" + name + "_errors.log")),
+      logFile_(BinaryPath("sipp_" + name + ".log")),
+      ip_(ip),
+      port_(ports.sipp) {
+    std::remove(messageFile_.c_str());
+    std::vector<std::string> args = {
+        "sipp", "-sf", SourcePath("tests/call/scenarios/" + name + ".xml"), "-i", ip, "-p",
+        std::to_string(ports.sipp), "-cp", std::to_string(ports.sippControl), "-m",
+        std::to_string(calls), "-timeout", "15s", "-timeout_error", "-nostdin",
+        // The phone's duplicates stand in for retransmission;
+        // sipp's own would only blur what the test reads.
+        "-nr", "-trace_msg", "-message_file", messageFile_, "-trace_err", "-error_file",
+        errorFile_};
+    args.insert(args.end(), extraArgs.begin(), extraArgs.end());
+    pid_ = Spawn(args, logFile_);
 }
 
 SippPeer::~SippPeer() {
-    if (pid_ > 0) {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-    }
+    Reap(pid_);
 }
 
 bool SippPeer::Listening() {
-    char wanted[32];
-    std::snprintf(wanted, sizeof(wanted), "0100007F:%04X", port_);
-    return pid_ > 0 &&
-           testing_support::WaitUntil(
-               [&] { return ReadFile("/proc/net/udp").find(wanted) != std::string::npos; }, 5000,
-               20);
+    return pid_ > 0 && UdpBound(ip_, port_);
 }
 
 int SippPeer::WaitForExit(int timeoutMs) {
@@ -133,12 +152,30 @@ std::string SippPeer::Log() const {
     return ReadFile(logFile_) + ReadFile(errorFile_);
 }
 
-TestPhone::TestPhone(const CallPorts& ports) {
+StockProxy::StockProxy(uint16_t farPort)
+    : logFile_(BinaryPath("stock_proxy.log")),
+      pid_(Spawn({"bash", SourcePath("tests/call/stock-proxy/start.sh"), BinaryPath("stock_proxy"),
+                  std::to_string(farPort)},
+                 logFile_)) {}
+
+StockProxy::~StockProxy() {
+    Reap(pid_);
+}
+
+bool StockProxy::Listening() {
+    return pid_ > 0 && UdpBound("127.0.0.2", 5060);
+}
+
+std::string StockProxy::Log() const {
+    return ReadFile(logFile_);
+}
+
+TestPhone::TestPhone(const CallPorts& ports, const std::string& proxy, uint16_t proxyPort) {
     platform::SetAudioBackEnd(&audio);
     manager = std::make_unique<CallManagerThread>(false);
     manager->SetMessageList(&list);
     manager->SetAccount("1001", "secret");
-    manager->SetProxy("127.0.0.1", ports.sipp);
+    manager->SetProxy(proxy, proxyPort != 0 ? proxyPort : ports.sipp);
     manager->SetLocalAddress("127.0.0.1");
     manager->SetLocalPort(ports.phoneSip);
     manager->SetRtpPort(ports.phoneRtp);

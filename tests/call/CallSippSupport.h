@@ -36,9 +36,10 @@ std::vector<std::string> CallerArgs(const CallPorts& ports);
 // child process with its screen in a log file and its message trace kept for the test.
 class SippPeer {
 public:
-    // name: the scenario file below tests/call/scenarios, also naming the logs.
+    // name: the scenario file below tests/call/scenarios, also naming the logs; ip: the
+    // loopback address sipp binds.
     SippPeer(const std::string& name, const CallPorts& ports, int calls,
-             const std::vector<std::string>& extraArgs);
+             const std::vector<std::string>& extraArgs, const std::string& ip = "127.0.0.1");
     ~SippPeer();  // a sipp still running is killed and reaped
     SippPeer(const SippPeer&) = delete;
     SippPeer& operator=(const SippPeer&) = delete;
@@ -57,9 +58,27 @@ private:
     std::string messageFile_;
     std::string errorFile_;
     std::string logFile_;
+    std::string ip_;
     uint16_t port_;
     int pid_ = -1;
     int exitCode_ = -1;
+};
+
+// Kamailio with the stock routing logic (tests/call/stock-proxy) on 127.0.0.2:5060, sending
+// the far-end number 4321 to farPort on 127.0.0.3; account 1001, key "secret".
+class StockProxy {
+public:
+    explicit StockProxy(uint16_t farPort);
+    ~StockProxy();  // Kamailio is stopped and reaped
+    StockProxy(const StockProxy&) = delete;
+    StockProxy& operator=(const StockProxy&) = delete;
+
+    bool Listening();
+    std::string Log() const;
+
+private:
+    std::string logFile_;
+    int pid_ = -1;
 };
 
 // The call manager as the main window sets it up, over the virtual audio back end and the
@@ -67,7 +86,8 @@ private:
 // test may look at its fields between cycles.
 class TestPhone {
 public:
-    explicit TestPhone(const CallPorts& ports);
+    explicit TestPhone(const CallPorts& ports, const std::string& proxy = "127.0.0.1",
+                       uint16_t proxyPort = 0);  // 0: ports.sipp
     ~TestPhone();
 
     // Runs cycles until condition holds; false after timeoutMs.

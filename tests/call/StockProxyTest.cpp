@@ -1,0 +1,170 @@
+// Whole calls through Kamailio with the stock routing logic (tests/call/stock-proxy) and a
+// sipp far end on 127.0.0.3, and the same calls over a lossy relay (tools/faults/stock-loss.sh).
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "call/CallManagerThread.h"
+#include "platform/UdpSocket.h"
+#include "tests/call/CallSippSupport.h"
+#include "tests/support/TestSupport.h"
+#include "tools/faults/fault_probe/FaultRelay.h"
+
+namespace {
+
+using call_testing::CallPorts;
+using call_testing::G729Packet;
+using call_testing::SippPeer;
+using call_testing::StockProxy;
+using call_testing::TestPhone;
+using call_testing::UdpPeer;
+using testing_support::WaitUntil;
+
+struct StockCall {
+    const char* name;
+    bool incoming;
+    bool farEndHangsUp;
+    // The message rows from the first one the call shows for itself (the proxy's 100
+    // comes before it, with the proxy's own wording).
+    std::vector<std::string> rows;
+};
+
+struct StockOutcome {
+    bool setUp = false;
+    bool voiceBothWays = false;
+    bool phoneIdle = false;
+    int farEndExit = -1;  // 0: sipp saw the ACK and the BYE through
+    std::vector<std::string> rows;
+    std::string farEndLog;
+};
+
+// One call between the phone (its proxy at proxyHost:proxyPort, Kamailio or a relay in
+// front of it) and sipp on 127.0.0.3:farPort, each step bounded by boundMs.
+StockOutcome RunStockCall(const StockCall& call, const std::string& proxyHost, uint16_t proxyPort,
+                          uint16_t farPort, int boundMs) {
+    StockOutcome out;
+    CallPorts ports = call_testing::PickCallPorts();
+    ports.sipp = farPort;
+    UdpPeer peer(ports.peerRtp);
+    TestPhone phone(ports, proxyHost, proxyPort);
+    CallManagerThread& m = *phone.manager;
+    std::vector<std::string> args = {"-key",     "farhangs", call.farEndHangsUp ? "1" : "0",
+                                     "-key",     "rtpport",  std::to_string(ports.peerRtp),
+                                     "-timeout", "6s"};
+    if (call.incoming) {
+        m.SendRegister();
+        phone.RunUntil([&] { return m.Registered; }, boundMs);
+        args.push_back("127.0.0.2:5060");
+    }
+    SippPeer sipp(call.incoming ? "stock-caller" : "stock-callee", ports, 1, args, "127.0.0.3");
+    if (sipp.Listening()) {
+        if (call.incoming) {
+            phone.RunUntil([&] { return phone.InState(CallManagerThread::Incoming); }, boundMs);
+            m.DoAnswer();
+        } else {
+            m.DoDial("4321");
+        }
+        out.setUp = phone.RunUntil([&] { return m.Connected; }, boundMs);
+    }
+    if (out.setUp) {
+        // G.729 both ways: the phone's packets reach the far end's RTP port, the far end's
+        // reach the phone's receive thread.
+        const std::string sent = peer.Receive(boundMs).value_or("");
+        for (uint16_t sequence = 1; sequence <= 5; ++sequence) {
+            peer.Reply(G729Packet(sequence));
+        }
+        out.voiceBothWays =
+            sent.size() == 32 && (static_cast<unsigned char>(sent[1]) & 0x7F) == 18 &&
+            m.Playback != nullptr &&
+            WaitUntil([&] { return m.Playback->ReceiveThread()->DatagramsReceived() >= 5; });
+    }
+    if (!call.farEndHangsUp || !out.setUp) {
+        m.DoHangUp();
+    }
+    out.phoneIdle = phone.RunUntil([&] { return phone.InState(CallManagerThread::Idle); }, boundMs);
+    out.rows = phone.RowsFrom(call.rows.front());
+    out.farEndExit = sipp.WaitForExit(8000);
+    out.farEndLog = sipp.Log();
+    return out;
+}
+
+const std::vector<StockCall> kStockCalls = {
+    {"outgoing, the phone hangs up",
+     false,
+     false,
+     {">Ringing!", ">Called connected!", ">Voice Channel created!", ">Hanging up call!",
+      ">Voice Channel closed!", ">Call cleared!"}},
+    {"outgoing, the far end hangs up",
+     false,
+     true,
+     {">Ringing!", ">Called connected!", ">Voice Channel created!", ">Voice Channel closed!",
+      ">Call cleared!"}},
+    {"incoming, the phone hangs up",
+     true,
+     false,
+     {">Calling from 3456", ">Answering call!", ">Voice Channel created!", ">Hanging up call!",
+      ">Voice Channel closed!", ">Call cleared!"}},
+    {"incoming, the far end hangs up",
+     true,
+     true,
+     {">Calling from 3456", ">Answering call!", ">Voice Channel created!", ">Voice Channel closed!",
+      ">Call cleared!"}},
+};
+
+TEST(StockProxyCall, SetUpTalkedAndClearedFromEitherEnd) {
+    const uint16_t farPort = call_testing::PickCallPorts().sipp;
+    StockProxy proxy(farPort);
+    ASSERT_TRUE(proxy.Listening()) << proxy.Log();
+    for (const StockCall& call : kStockCalls) {
+        SCOPED_TRACE(call.name);
+        const StockOutcome out = RunStockCall(call, "127.0.0.2", 5060, farPort, 5000);
+        EXPECT_TRUE(out.setUp);
+        EXPECT_TRUE(out.voiceBothWays);
+        EXPECT_TRUE(out.phoneIdle);
+        EXPECT_EQ(out.rows, call.rows);
+        EXPECT_EQ(out.farEndExit, 0) << out.farEndLog;
+    }
+}
+
+// tools/faults/stock-loss.sh: STOCK_CALLS calls, the four kinds in turn, with STOCK_LOSS of
+// the signalling lost each way between the phone and the proxy (seeded by STOCK_SEED).
+TEST(StockProxyLoss, DISABLED_Probe) {
+    const auto setting = [](const char* name, const char* fallback) {
+        const char* value = std::getenv(name);
+        return std::string(value != nullptr ? value : fallback);
+    };
+    const int calls = std::stoi(setting("STOCK_CALLS", "100"));
+    FaultRelay::Impairment loss;
+    loss.lossRatio = std::stod(setting("STOCK_LOSS", "0.2"));
+    const uint64_t seed = std::stoull(setting("STOCK_SEED", "1"));
+    const uint16_t farPort = call_testing::PickCallPorts().sipp;
+    StockProxy proxy(farPort);
+    ASSERT_TRUE(proxy.Listening()) << proxy.Log();
+    uint32_t proxyAddress = 0;
+    platform::ParseDottedIpv4("127.0.0.2", &proxyAddress);
+    int setUp = 0, cleared = 0, phoneHanging = 0, farEndHanging = 0;
+    for (int i = 0; i < calls; ++i) {
+        const StockCall& call = kStockCalls[i % kStockCalls.size()];
+        FaultRelay relay({proxyAddress, 5060}, loss, seed + i);
+        const StockOutcome out = RunStockCall(call, "127.0.0.1", relay.FrontPort(), farPort, 3000);
+        setUp += out.setUp;
+        cleared += out.setUp && out.phoneIdle && out.farEndExit == 0;
+        phoneHanging += !out.phoneIdle;
+        farEndHanging += out.farEndExit != 0;
+        std::printf("call %d (%s): %s%s%s\n", i + 1, call.name, out.setUp ? "set up" : "not set up",
+                    out.phoneIdle ? "" : ", phone left in the call",
+                    out.farEndExit == 0 ? "" : ", far end did not clear");
+    }
+    std::printf(
+        "stock-loss: %d calls, loss %.2f each way, seed %llu: %d set up, %d set up and "
+        "cleared on both ends, %d left hanging on the phone, %d not cleared at the far "
+        "end\n",
+        calls, loss.lossRatio, static_cast<unsigned long long>(seed), setUp, cleared, phoneHanging,
+        farEndHanging);
+}
+
+}  // namespace
