@@ -301,10 +301,11 @@ int SipComposer::ComposeRegister(bool withAuthorization, const CSIPSDPMessage* c
     std::string text;
     AppendLine(text, "REGISTER " + settings_.ProxyUri + " SIP/2.0");
     LocalTag = NewTag();
-    // Deliberately no user part: the registrar identifies the account by the digest user
-    // name and the Contact, and the operator's proxies have always been sent this form.
-    AppendLine(text, "From: <sip:" + settings_.LocalAddress + ">;tag=" + LocalTag);
-    AppendLine(text, "To: <sip:" + settings_.ProxyHost + ">");
+    // The address of record is the account at the proxy: a registrar binds the Contact to it.
+    const std::string addressOfRecord =
+        "<sip:" + settings_.Account + "@" + settings_.ProxyHost + ">";
+    AppendLine(text, "From: " + addressOfRecord + ";tag=" + LocalTag);
+    AppendLine(text, "To: " + addressOfRecord);
     DialogCallId = NewCallId();
     AppendLine(text, "Call-ID: " + DialogCallId);
     SeqNumber = NextSequence();

@@ -282,8 +282,8 @@ TEST_F(SipComposerTest, RegisterInBothForms) {
     std::string out;
     const std::string contact = "Contact: <sip:1001@192.168.1.20:5060>;expires=150\r\n";
     ASSERT_GT(composer.ComposeRegister(false, nullptr, out), 0);
-    EXPECT_EQ(out, "REGISTER sip:sip.voip.test SIP/2.0\r\nFrom: <sip:192.168.1.20>;tag=" +
-                       kFirstTag + "\r\nTo: <sip:sip.voip.test>\r\n" + kCallId +
+    EXPECT_EQ(out, "REGISTER sip:sip.voip.test SIP/2.0\r\nFrom: <sip:1001@sip.voip.test>;tag=" +
+                       kFirstTag + "\r\nTo: <sip:1001@sip.voip.test>\r\n" + kCallId +
                        "CSeq: 0 REGISTER\r\nVia: SIP/2.0/UDP 192.168.1.20:5060\r\n" + contact +
                        "Content-Length: 0\r\n\r\n");
 
@@ -298,8 +298,8 @@ TEST_F(SipComposerTest, RegisterInBothForms) {
     // HA2 = MD5("REGISTER:sip:sip.voip.test"), response = MD5(HA1 ":abc123nonce:" HA2).
     EXPECT_EQ(out,
               "REGISTER sip:sip.voip.test SIP/2.0\r\n"
-              "From: <sip:192.168.1.20>;tag=KYR_1700000000.12332211\r\n"
-              "To: <sip:sip.voip.test>\r\nCall-ID: 170000007856.170000000034\r\n"
+              "From: <sip:1001@sip.voip.test>;tag=KYR_1700000000.12332211\r\n"
+              "To: <sip:1001@sip.voip.test>\r\nCall-ID: 170000007856.170000000034\r\n"
               "CSeq: 1 REGISTER\r\n"
               "Via: SIP/2.0/UDP 192.168.1.20:5060;received=203.0.113.5;rport=5060\r\n"
               "Via: SIP/2.0/UDP 10.1.1.1\r\n" +

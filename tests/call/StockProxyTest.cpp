@@ -56,6 +56,7 @@ StockOutcome RunStockCall(const StockCall& call, const std::string& proxyHost, u
                                      "-key",     "rtpport",  std::to_string(ports.peerRtp),
                                      "-timeout", "6s"};
     if (call.incoming) {
+        m.ChangeState(false, CallManagerThread::Registering);
         m.SendRegister();
         phone.RunUntil([&] { return m.Registered; }, boundMs);
         args.push_back("127.0.0.2:5060");
@@ -122,7 +123,7 @@ TEST(StockProxyCall, SetUpTalkedAndClearedFromEitherEnd) {
     for (const StockCall& call : kStockCalls) {
         SCOPED_TRACE(call.name);
         const StockOutcome out = RunStockCall(call, "127.0.0.2", 5060, farPort, 5000);
-        EXPECT_TRUE(out.setUp);
+        EXPECT_TRUE(out.setUp) << proxy.Log();
         EXPECT_TRUE(out.voiceBothWays);
         EXPECT_TRUE(out.phoneIdle);
         EXPECT_EQ(out.rows, call.rows);
