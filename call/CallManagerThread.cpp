@@ -249,7 +249,7 @@ bool CallManagerThread::DoDial(const std::string& number) {
     if (number.empty() || !ChangeState(false, Outgoing)) {
         return false;
     }
-    if (RegisterRequired && !Registered) {
+    if (RegisterRequired && !Binding.Registered) {
         // Nothing was sent, so there is no call to keep the state busy for.
         ChangeState(false, Idle);
         return false;
@@ -267,7 +267,7 @@ bool CallManagerThread::DoDial(const std::string& number) {
         }
     }
     Composer.RequestUri = Composer.DialledNumber + "@" + Settings.ProxyHost;
-    InviteAuthorised = false;
+    InviteAnswers = 0;
     AckToOkBytes.clear();
     const int length = ComposeMessage(true, MessageKind::Invite);
     if (length <= 0) {
@@ -498,10 +498,6 @@ int CallManagerThread::ComposeMessage(bool isRequest, int kind) {
     return Composer.ComposeMessage(isRequest, kind, CurrentMessage, SendBuffer);
 }
 
-int CallManagerThread::ComposeRegister(bool withAuthorization) {
-    return Composer.ComposeRegister(withAuthorization, CurrentMessage, SendBuffer);
-}
-
 bool CallManagerThread::SendToProxy(const std::string& bytes) {
     if (!SendRecv || bytes.empty() || bytes.size() > SipComposer::kMaxDatagram) {
         return false;
@@ -512,32 +508,35 @@ bool CallManagerThread::SendToProxy(const std::string& bytes) {
 // ---- registration ----
 
 void CallManagerThread::SendRegister() {
-    AuthTries = 1;
     SetLamp(clRed);
-    if (ComposeRegister(false) >= 1) {
-        SendToProxy(SendBuffer);
-    }
+    // A repeat replaces the REGISTER before it, which need not go on being resent.
+    Transactions.StopResending("REGISTER");
+    SendRequestComposed("REGISTER", Composer.ComposeRegister(Binding, "", SendBuffer));
 }
 
-void CallManagerThread::OnUnauthorized() {
-    // One authorised REGISTER per attempt: a second 401 means the key is wrong, and the
-    // attempt starts over unauthorised when the REGISTER is repeated.
-    if (AuthTries > 1 || !ChangeState(true, Registering) || CurrentMessage == nullptr) {
+void CallManagerThread::OnChallenge(int status) {
+    const CSIPSDPMessage& challenge = *CurrentMessage;
+    if (!Binding.AnswerChallenge(challenge.Nonce)) {
+        // The registrar turned down the digest it asked for: the account or key is wrong.
+        ShowLine("Authentication failed!");
+        Binding.Refused(platform::SecondsSince1970());
+        ChangeState(false, Idle);
         return;
     }
-    Composer.Digest.AuthRealm = CurrentMessage->Realm;
-    Composer.Digest.AuthNonce = CurrentMessage->Nonce;
-    if (ComposeRegister(true) < 1) {
-        return;
+    Composer.Digest.TakeChallenge(challenge);
+    const char* header = status == 407 ? "Proxy-Authorization" : "Authorization";
+    SendRequestComposed("REGISTER", Composer.ComposeRegister(Binding, header, SendBuffer));
+}
+
+void CallManagerThread::OnIntervalTooBrief() {
+    if (Binding.RaiseExpires(CurrentMessage->MinExpires)) {
+        SendRequestComposed("REGISTER", Composer.ComposeRegister(Binding, "", SendBuffer));
     }
-    SendToProxy(SendBuffer);
-    ++AuthTries;
 }
 
 void CallManagerThread::OnRegistered() {
-    Registered = true;
-    RegisteredAt = platform::SecondsSince1970();
-    KeepaliveCount = 1;
+    Binding.Granted(platform::SecondsSince1970(),
+                    Registration::GrantedSeconds(*CurrentMessage, Composer.ContactUri()));
     ChangeState(false, Idle);
     SetLamp(clLime);
 }
@@ -547,23 +546,20 @@ void CallManagerThread::UpkeepRegistration() {
         return;
     }
     const int64_t now = platform::SecondsSince1970();
-    const int interval = Settings.RegisterInterval > 0 ? Settings.RegisterInterval : 1;
-    if (now - RegisteredAt < interval && Registered) {
+    if (!Binding.NeedsAttention(now)) {
         return;
     }
     if (ChangeState(false, Registering)) {
-        LastRegisterSent = now;
-        Registered = false;
+        Binding.AttemptStarted(now);
         SendRegister();
         return;
     }
     // A call or a REGISTER is outstanding: the refresh waits, the NAT binding must not.
-    if ((now - RegisteredAt) / interval == KeepaliveCount) {
-        ++KeepaliveCount;
+    if (Binding.TakeKeepalive(now)) {
         SendToProxy(kKeepalive);
     }
-    if (now - LastRegisterSent > kRegisterRetrySeconds && ChangeState(true, Registering)) {
-        LastRegisterSent = now;
+    if (ChangeState(true, Registering) && Binding.RepeatDue(now)) {
+        Binding.Repeated(now);
         SendRegister();
     }
 }
@@ -742,13 +738,15 @@ void CallManagerThread::OnReinvite() {
 void CallManagerThread::DispatchResponse(int code) {
     const CSIPSDPMessage& m = *CurrentMessage;
     const int status = code - SIPSDPModule::kResponseBase;
-    if (m.CSeqMethod == "REGISTER") {
-        HandleRegisterResponse(status);
-        return;
-    }
     const SipTransactions::Fate fate =
         Transactions.OnResponse(m.TopViaBranch, m.CSeqMethod, m.CallID, CSeqNumber(m), status);
     if (fate == SipTransactions::Fate::Unmatched) {
+        return;
+    }
+    if (m.CSeqMethod == "REGISTER") {
+        if (fate == SipTransactions::Fate::First) {
+            HandleRegisterResponse(status);
+        }
         return;
     }
     if (m.CSeqMethod == "INVITE") {
@@ -811,20 +809,18 @@ void CallManagerThread::OnExpiredTransactions() {
 }
 
 void CallManagerThread::HandleRegisterResponse(int status) {
-    switch (status) {
-        case 200:
-            if (ChangeState(true, Registering)) {
-                OnRegistered();
-            }
-            break;
-        case 401:
-            OnUnauthorized();
-            break;
-        case 404:
-            ShowLine("Not Use!");
-            break;
-        default:
-            break;
+    // Only the attempt in progress counts; a late answer to an earlier one changes nothing.
+    if (!ChangeState(true, Registering) || CurrentMessage->CallID != Binding.CallId) {
+        return;
+    }
+    if (IsSuccess(status)) {
+        OnRegistered();
+    } else if (status == 401 || status == 407) {
+        OnChallenge(status);
+    } else if (status == 423) {
+        OnIntervalTooBrief();
+    } else if (status == 404) {
+        ShowLine("Not Use!");
     }
 }
 
@@ -853,7 +849,7 @@ void CallManagerThread::HandleResponse(int code) {
             OnOk();
             break;
         case 401:
-            OnInviteUnauthorized();
+            OnInviteChallenge(MessageKind::InviteWithUserAuthorization);
             break;
         case 404:
             ShowLine("Not Use!");
@@ -861,7 +857,7 @@ void CallManagerThread::HandleResponse(int code) {
             EndFailedCall();
             break;
         case 407:
-            OnProxyAuthenticationRequired();
+            OnInviteChallenge(MessageKind::InviteWithAuthorization);
             break;
         case 415:
             ShowLine("Unsupported Media Type!");
@@ -955,30 +951,23 @@ void CallManagerThread::OpenVoiceFromCurrentMessage() {
     }
 }
 
-void CallManagerThread::OnInviteUnauthorized() {
+void CallManagerThread::OnInviteChallenge(int authorisedKind) {
     if (!ChangeState(true, Outgoing)) {
         return;
     }
-    // One authorised INVITE per call: a proxy that keeps answering 401 refuses the key.
-    if (InviteAuthorised) {
+    // One answer per nonce: the same challenge again means the proxy refuses the key. A
+    // proxy that changes its nonce is answered again, a few times at most.
+    if (InviteAnswers > 0 &&
+        (CurrentMessage->Nonce == Composer.Digest.AuthNonce ||
+         InviteAnswers >= Registration::kMaxAnswersPerAttempt)) {
+        ShowLine("Authentication failed!");
         EndFailedCall();
         return;
     }
     SendAck();
-    Composer.Digest.AuthRealm = CurrentMessage->Realm;
-    Composer.Digest.AuthNonce = CurrentMessage->Nonce;
-    InviteAuthorised = true;
-    SendRequestComposed("INVITE", ComposeMessage(true, MessageKind::InviteWithUserAuthorization));
-}
-
-void CallManagerThread::OnProxyAuthenticationRequired() {
-    if (!ChangeState(true, Outgoing)) {
-        return;
-    }
-    SendAck();
-    Composer.Digest.AuthRealm = CurrentMessage->Realm;
-    Composer.Digest.AuthNonce = CurrentMessage->Nonce;
-    SendRequestComposed("INVITE", ComposeMessage(true, MessageKind::InviteWithAuthorization));
+    Composer.Digest.TakeChallenge(*CurrentMessage);
+    ++InviteAnswers;
+    SendRequestComposed("INVITE", ComposeMessage(true, authorisedKind));
 }
 
 void CallManagerThread::EndFailedCall() {

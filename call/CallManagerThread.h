@@ -54,8 +54,6 @@ public:
     static constexpr int kSecondTurnMarginMs = 2;
     static constexpr int kDtmfGapMs = 350;
     static constexpr int kHandsetRingCycles = 200;
-    // An unanswered REGISTER goes again once more than this many seconds have passed.
-    static constexpr int kRegisterRetrySeconds = 5;
     static constexpr int kDefaultRegisterInterval = 7200;
     static constexpr int kMaxCaptureBlockSize = 1600;
     static constexpr size_t kRowWidth = 30;
@@ -124,11 +122,10 @@ public:
     void RunCycle();
     void HandleRequest(int code);
     void HandleResponse(int code);
+    // An unauthorised REGISTER of the binding, through its own transaction.
     void SendRegister();
     // Compose into SendBuffer from the dialog record and CurrentMessage; return the length.
     int ComposeMessage(bool isRequest, int kind);
-    int ComposeRegister(bool withAuthorization);
-    void ComputeDigest(const std::string& method) { Composer.ComputeDigest(method); }
     // One datagram to the proxy; false when there is no transport or the send fell short.
     bool SendToProxy(const std::string& bytes);
     bool StartVoice();
@@ -163,12 +160,8 @@ public:
     std::unique_ptr<CSIPSendRecvThread> SendRecv;
     const CSIPSDPMessage* CurrentMessage = nullptr;
 
-    // Registration and call flags (loop thread).
-    bool Registered = false;
-    int64_t RegisteredAt = 0;
-    int64_t LastRegisterSent = 0;
-    int KeepaliveCount = 1;
-    int AuthTries = 0;
+    // The phone's binding at the registrar, and the call flags (loop thread).
+    Registration Binding{Settings};
     bool Connected = false;
     bool VoiceOpen = false;
     bool DtmfPending = false;
@@ -177,8 +170,8 @@ public:
     int CycleCount = 0;
     std::string RemoteRtpAddress;
     int RemoteRtpPort = 0;
-    // An INVITE challenged with 401 is authorised once per call; a second 401 ends the call.
-    bool InviteAuthorised = false;
+    // Challenges to the call's INVITE answered so far.
+    int InviteAnswers = 0;
 
     // The media objects of the current call (loop thread). Released in this order: ring
     // tone, capture (stops sending), playback (joins the receive thread), then the session.
@@ -212,14 +205,15 @@ private:
     bool NothingToWatch();
     static int MsPastNextClockSecond();
     void WaitForNextCycle();
-    void OnUnauthorized();
+    void OnChallenge(int status);
+    void OnIntervalTooBrief();
     void OnRegistered();
     void OnTrying();
     void OnRinging();
     void OnSessionProgress();
     void OnOk();
-    void OnInviteUnauthorized();
-    void OnProxyAuthenticationRequired();
+    // A 401 or 407 to the INVITE, answered with an INVITE of authorisedKind.
+    void OnInviteChallenge(int authorisedKind);
     void EndFailedCall();
     void SendAck();
     void OpenVoiceFromCurrentMessage();

@@ -230,7 +230,7 @@ void SipComposer::StartInvite(int kind) {
     MaxForwardsValue = kMaxForwards;
     Body = ComposeBody(true, kG729PayloadType);
     if (kind != MessageKind::Invite) {
-        ComputeDigest("INVITE");
+        ComputeDigest("INVITE", "sip:" + RequestUri);
         ResponseText = Digest.ResponseHex;
     }
     WithContact = WithMaxForwards = WithBody = true;
@@ -273,11 +273,11 @@ void SipComposer::AppendHeaderBlock(int kind, std::string& text) {
         AppendLine(text, "Max-Forwards: " + std::to_string(MaxForwardsValue));
     }
     if (kind == MessageKind::InviteWithAuthorization) {
-        AppendLine(text, "Proxy-Authorization: " + AuthorizationValue());
+        AppendLine(text, "Proxy-Authorization: " + AuthorizationValue("sip:" + RequestUri));
     } else if (kind == MessageKind::InviteWithUserAuthorization) {
         // A proxy that challenges as a user agent server (401) wants the same digest under
         // the user agent's header name.
-        AppendLine(text, "Authorization: " + AuthorizationValue());
+        AppendLine(text, "Authorization: " + AuthorizationValue("sip:" + RequestUri));
     }
     if (WithBody) {
         const bool dtmf = kind >= MessageKind::FirstInfo && kind <= MessageKind::LastInfo;
@@ -292,45 +292,41 @@ void SipComposer::AppendHeaderBlock(int kind, std::string& text) {
     }
 }
 
-int SipComposer::ComposeRegister(bool withAuthorization, const CSIPSDPMessage* current,
+int SipComposer::ComposeRegister(Registration& binding, const std::string& authorizationHeader,
                                  std::string& out) {
     out.clear();
-    if (withAuthorization && current == nullptr) {
-        return 0;
-    }
     std::string text;
     AppendLine(text, "REGISTER " + settings_.ProxyUri + " SIP/2.0");
-    LocalTag = NewTag();
+    // One Call-ID and tag for the whole registration: a registrar sees its binding refreshed.
+    if (binding.CallId.empty()) {
+        binding.Tag = NewTag();
+        binding.CallId = NewCallId();
+    }
+    LocalTag = binding.Tag;
     // The address of record is the account at the proxy: a registrar binds the Contact to it.
     const std::string addressOfRecord =
         "<sip:" + settings_.Account + "@" + settings_.ProxyHost + ">";
     AppendLine(text, "From: " + addressOfRecord + ";tag=" + LocalTag);
     AppendLine(text, "To: " + addressOfRecord);
-    DialogCallId = NewCallId();
+    DialogCallId = binding.CallId;
     AppendLine(text, "Call-ID: " + DialogCallId);
     SeqNumber = NextSequence();
     AppendLine(text, "CSeq: " + std::to_string(SeqNumber) + " REGISTER");
-    if (withAuthorization) {
-        // The 401's own Via lines go back, with whatever the proxy added (received, rport).
-        ViaValue = current->ViaList;
-        AppendViaLines(ViaValue, text);
-    } else {
-        AppendLine(text, "Via: SIP/2.0/UDP " + settings_.LocalAddress + ":" +
-                             std::to_string(settings_.LocalPort));
-    }
+    // Each REGISTER, the authorised one too, is a transaction of its own with its own branch.
+    LastBranch = NewBranch();
+    ViaValue = "SIP/2.0/UDP " + settings_.LocalAddress + ":" + std::to_string(settings_.LocalPort) +
+               ";branch=" + LastBranch + ";rport";
+    AppendLine(text, "Via: " + ViaValue);
     AppendLine(text, "Contact: " + LocalContact() +
-                         ";expires=" + std::to_string(settings_.RegisterInterval));
-    if (withAuthorization) {
-        ComputeDigest("REGISTER");
+                         ";expires=" + std::to_string(binding.RequestedExpires()));
+    if (!authorizationHeader.empty()) {
+        ComputeDigest("REGISTER", settings_.ProxyUri);
         ResponseText = Digest.ResponseHex;
-        AppendLine(text, "Authorization: " + AuthorizationValue());
+        AppendLine(text, authorizationHeader + ": " + AuthorizationValue(settings_.ProxyUri));
     }
     AppendLine(text, "Content-Length: 0");
     // A registrar waits for the empty line that closes the header block of a datagram.
     AppendLine(text, "");
-    if (text.size() > kMaxDatagram) {
-        return 0;
-    }
     out = std::move(text);
     return static_cast<int>(out.size());
 }
@@ -430,8 +426,13 @@ int SipComposer::NextSequence() {
     return SeqCounter++;
 }
 
-void SipComposer::ComputeDigest(const std::string& method) {
-    Digest.ComputeDigest(method, settings_.AuthUser, settings_.Password, settings_.ProxyUri);
+void SipComposer::ComputeDigest(const std::string& method, const std::string& uri) {
+    Digest.ComputeDigest(method, settings_.AuthUser, settings_.Password, uri);
+}
+
+std::string SipComposer::ContactUri() const {
+    const std::string contact = LocalContact();
+    return contact.substr(1, contact.size() - 2);
 }
 
 std::string SipComposer::LocalContact() const {
@@ -449,8 +450,8 @@ const std::string& SipComposer::InDialogUri() const {
     return Dialog.HasRoutes() ? Dialog.RemoteTarget() : RequestUri;
 }
 
-std::string SipComposer::AuthorizationValue() const {
+std::string SipComposer::AuthorizationValue(const std::string& uri) const {
     return "Digest username=" + Quoted(settings_.AuthUser) + ",realm=" + Quoted(Digest.AuthRealm) +
-           ",nonce=" + Quoted(Digest.AuthNonce) + ",uri=" + Quoted(settings_.ProxyUri) +
-           ",response=" + Quoted(ResponseText);
+           ",nonce=" + Quoted(Digest.AuthNonce) + ",uri=" + Quoted(uri) +
+           ",response=" + Quoted(ResponseText) + Digest.ExtraParameters();
 }

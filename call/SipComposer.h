@@ -5,6 +5,7 @@
 
 #include "call/CallSettings.h"
 #include "call/DigestAuth.h"
+#include "call/Registration.h"
 #include "call/SipDialog.h"
 #include "sip/SIPSDPMessage.h"
 
@@ -48,8 +49,10 @@ public:
     // received message when current is null, and for a message longer than one datagram.
     // current is the received message being handled (a request or response).
     int ComposeMessage(bool isRequest, int kind, const CSIPSDPMessage* current, std::string& out);
-    // A REGISTER; the authorised form answers the 401 in current. Length as above.
-    int ComposeRegister(bool withAuthorization, const CSIPSDPMessage* current, std::string& out);
+    // A REGISTER of the binding. With a header name ("Authorization" for a 401,
+    // "Proxy-Authorization" for a 407) it answers the challenge Digest holds.
+    int ComposeRegister(Registration& binding, const std::string& authorizationHeader,
+                        std::string& out);
     // A response to request made from the request's own headers (From, To, Call-ID, CSeq and
     // every Via), leaving the call's record alone; withAnswer adds Contact and the SDP answer.
     int ComposeReplyTo(const CSIPSDPMessage& request, const std::string& statusLine,
@@ -64,8 +67,11 @@ public:
     // 0 first; after 65535 comes 1.
     int NextSequence();
 
-    // Digest over REGISTER or INVITE for the account; fills Digest's hex fields.
-    void ComputeDigest(const std::string& method);
+    // Digest over REGISTER or INVITE to uri (the request's Request-URI) for the account;
+    // fills Digest's hex fields.
+    void ComputeDigest(const std::string& method, const std::string& uri);
+    // The phone's Contact URI, without the angle brackets.
+    std::string ContactUri() const;
 
     // The dialog record.
     std::string LocalTag;
@@ -103,7 +109,7 @@ private:
     std::string OwnVia();
     // The Request-URI of a request inside the dialog, without "sip:".
     const std::string& InDialogUri() const;
-    std::string AuthorizationValue() const;
+    std::string AuthorizationValue(const std::string& uri) const;
 
     const CallSettings& settings_;
     std::string lastTag_;

@@ -194,3 +194,11 @@ SipTransactions::Entry& SipTransactions::Add(Entry entry) {
     entries_.push_back(std::move(entry));
     return entries_.back();
 }
+
+void SipTransactions::StopResending(const std::string& method) {
+    for (Entry& entry : entries_) {
+        if (!entry.server && entry.method == method) {
+            entry.resending = false;
+        }
+    }
+}

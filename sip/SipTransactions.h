@@ -54,6 +54,9 @@ public:
     // The ACK of a non-2xx final response to the INVITE of branch, sent again whenever that
     // response is repeated.
     void SetAck(const std::string& branch, const std::string& bytes);
+    // The client requests of method stop being resent (a newer request replaces them); they
+    // stay to match late responses until they expire.
+    void StopResending(const std::string& method);
 
     // Server side. key names the request: its branch, or Call-ID, CSeq and From tag.
     // Whether a request with this key and method was answered already; if so the last

@@ -14,30 +14,31 @@ using call_testing::UdpPeer;
 using testing_support::WaitUntil;
 
 constexpr int64_t kNow = 1'700'000'000;
+constexpr uint32_t kTickMs = 1000;
 
-const std::string kChallengeVias =
-    "Via: SIP/2.0/UDP 127.0.0.1:5060;received=127.0.0.1;rport=40123\r\n"
-    "Via: SIP/2.0/UDP 10.9.9.9;branch=z9hG4bKx\r\n";
-
-std::string Response(const std::string& statusLine, const std::string& extra = "") {
-    return statusLine + "\r\n" + kChallengeVias +
-           "From: <sip:127.0.0.1>;tag=a\r\n"
-           "To: <sip:127.0.0.1>;tag=reg-1\r\n"
-           "Call-ID: 1\r\n"
-           "CSeq: 0 REGISTER\r\n" +
-           extra + "Content-Length: 0\r\n\r\n";
+// The registrar's answer to a REGISTER, made from its headers as a registrar makes it.
+std::string Answer(const std::string& request, const std::string& statusLine,
+                   const std::string& extra = "") {
+    return "SIP/2.0 " + statusLine + "\r\nVia: " + HeaderValue(request, "Via: ") +
+           "=40123;received=127.0.0.1\r\nFrom: " + HeaderValue(request, "From: ") +
+           "\r\nTo: " + HeaderValue(request, "To: ") + ";tag=reg-1\r\nCall-ID: " +
+           HeaderValue(request, "Call-ID: ") + "\r\nCSeq: " + HeaderValue(request, "CSeq: ") +
+           "\r\n" + extra + "Content-Length: 0\r\n\r\n";
 }
 
-const std::string kChallenge = Response(
-    "SIP/2.0 401 Unauthorized",
-    "WWW-Authenticate: Digest realm=\"kyr.test\", nonce=\"abc123nonce\", algorithm=MD5\r\n");
-const std::string kOk = Response("SIP/2.0 200 OK");
+std::string Challenge(const std::string& request, const std::string& nonce,
+                      const std::string& status = "401 Unauthorized") {
+    const std::string header = status[2] == '7' ? "Proxy-Authenticate" : "WWW-Authenticate";
+    return Answer(request, status,
+                  header + ": Digest nonce=\"" + nonce + "\",  realm=\"kyr.test\", algorithm=MD5\r\n");
+}
+
 // MD5 digest for 1001 / secret / kyr.test / abc123nonce / REGISTER sip:127.0.0.1, by md5sum.
-const std::string kExpectedAuthorization =
+const std::string kExpectedDigest =
     "Digest username=\"1001\",realm=\"kyr.test\",nonce=\"abc123nonce\",uri=\"sip:127.0.0.1\","
     "response=\"d342552c875f357201fc67189617658a\"";
 
-// Registration driven one loop cycle at a time on the test's thread, against a proxy
+// Registration driven one loop cycle at a time on the test's thread, against a registrar
 // socket on loopback; the clock is replaced, the 5 ms sleep of each cycle is real.
 class RegistrationTest : public ::testing::Test {
 protected:
@@ -45,123 +46,175 @@ protected:
         manager.SetMessageList(&list);
         manager.SetStatusLamp(&lamp);
         manager.SetAccount("1001", "secret");
-        manager.SetProxy("127.0.0.1", proxy.Port());
+        manager.SetProxy("127.0.0.1", registrar.Port());
         manager.SetLocalAddress("127.0.0.1");
         manager.SetLocalPort(0);
         manager.SetRegisterInterval(150);
         manager.Start();
     }
 
-    // Sends text from the proxy and runs the cycle that handles it.
+    // Sends text from the registrar and runs the cycle that handles it.
     void Deliver(const std::string& text) {
-        proxy.Reply(text);
+        registrar.Reply(text);
         ASSERT_TRUE(WaitUntil([&] { return manager.Queue->Count() > 0; }));
         manager.RunCycle();
     }
 
     std::string NextSent() {
-        auto datagram = proxy.Receive();
+        auto datagram = registrar.Receive();
         return datagram ? *datagram : std::string("(nothing)");
     }
 
-    bool NothingSent() { return !proxy.Receive(50).has_value(); }
-
-    void Register() {
-        manager.RunCycle();
-        ASSERT_EQ(FirstLine(NextSent()), "REGISTER sip:127.0.0.1 SIP/2.0");
-        Deliver(kChallenge);
-        ASSERT_NE(NextSent().find("Authorization: "), std::string::npos);
-        Deliver(kOk);
-        ASSERT_TRUE(manager.Registered);
+    // The next SIP message, past the keepalive that follows a refresh held in Registering.
+    std::string NextSip() {
+        std::string sent = NextSent();
+        return sent == CallManagerThread::kKeepalive ? NextSent() : sent;
     }
 
-    testing_support::FakeClock clock{kNow};
-    UdpPeer proxy;
+    bool NothingSent() { return !registrar.Receive(50).has_value(); }
+
+    // One cycle that must send a REGISTER, which is returned.
+    std::string CycleSendsRegister() {
+        manager.RunCycle();
+        std::string sent = NextSip();
+        EXPECT_EQ(FirstLine(sent), "REGISTER sip:127.0.0.1 SIP/2.0");
+        return sent;
+    }
+
+    // A whole registration: REGISTER, 401, authorised REGISTER, 200 with extra.
+    std::string Register(const std::string& extra = "") {
+        const std::string first = CycleSendsRegister();
+        Deliver(Challenge(first, "nonce-" + HeaderValue(first, "CSeq: ")));
+        const std::string authorised = NextSip();
+        Deliver(Answer(authorised, "200 OK", extra));
+        EXPECT_TRUE(manager.Binding.Registered);
+        return authorised;
+    }
+
+    testing_support::FakeClock clock{kNow, kTickMs};
+    UdpPeer registrar;
     call_testing::RecordingMessageList list;
     call_testing::RecordingLamp lamp;
     CallManagerThread manager{true};
 };
 
-TEST_F(RegistrationTest, ChallengeIsAnsweredOnceWithDigestAndEchoedVias) {
-    manager.RunCycle();
-    const std::string first = NextSent();
-    EXPECT_EQ(FirstLine(first), "REGISTER sip:127.0.0.1 SIP/2.0");
-    EXPECT_EQ(HeaderValue(first, "CSeq: "), "0 REGISTER");
-    EXPECT_EQ(HeaderValue(first, "Via: "), "SIP/2.0/UDP 127.0.0.1:0");
-    EXPECT_EQ(HeaderValue(first, "Authorization: "), "");
-    EXPECT_TRUE(manager.ChangeState(true, CallManagerThread::Registering));
-    EXPECT_EQ(lamp.Colours(), (std::vector<uint32_t>{clRed}));
+// One Call-ID and From tag for the registration, CSeq counting up, a branch per REGISTER;
+// each nonce is answered once, with the header the challenge asks for.
+TEST_F(RegistrationTest, EachChallengeIsAnsweredOncePerNonce) {
+    for (const std::string status : {"401 Unauthorized", "407 Proxy Authentication Required"}) {
+        SCOPED_TRACE(status);
+        const std::string first = CycleSendsRegister();
+        EXPECT_TRUE(manager.ChangeState(true, CallManagerThread::Registering));
+        EXPECT_EQ(HeaderValue(first, "Authorization: "), "");
+        EXPECT_EQ(lamp.Last(), clRed);
 
-    Deliver(kChallenge);
-    const std::string authorised = NextSent();
-    EXPECT_EQ(FirstLine(authorised), "REGISTER sip:127.0.0.1 SIP/2.0");
-    EXPECT_EQ(HeaderValue(authorised, "Authorization: "), kExpectedAuthorization);
-    EXPECT_EQ(HeaderValue(authorised, "CSeq: "), "1 REGISTER");
-    EXPECT_NE(HeaderValue(authorised, "Call-ID: "), HeaderValue(first, "Call-ID: "));
-    EXPECT_NE(HeaderValue(authorised, "From: "), HeaderValue(first, "From: "));
-    EXPECT_NE(authorised.find("CSeq: 1 REGISTER\r\n" + kChallengeVias + "Contact: "),
-              std::string::npos);
+        Deliver(Challenge(first, "abc123nonce", status));
+        const std::string authorised = NextSip();
+        const std::string header = status[2] == '7' ? "Proxy-Authorization: " : "Authorization: ";
+        EXPECT_EQ(HeaderValue(authorised, header), kExpectedDigest);
+        EXPECT_EQ(HeaderValue(authorised, "Call-ID: "), HeaderValue(first, "Call-ID: "));
+        EXPECT_EQ(HeaderValue(authorised, "From: "), HeaderValue(first, "From: "));
+        EXPECT_NE(HeaderValue(authorised, "Via: "), HeaderValue(first, "Via: "));
+        EXPECT_EQ(std::stoi(HeaderValue(authorised, "CSeq: ")),
+                  std::stoi(HeaderValue(first, "CSeq: ")) + 1);
 
-    // A second challenge means the key is wrong: no second authorised REGISTER.
-    Deliver(kChallenge);
-    EXPECT_TRUE(NothingSent());
-
-    // The attempt starts over unauthorised more than five seconds after the last send.
-    clock.AdvanceSeconds(6);
-    manager.RunCycle();
-    const std::string again = NextSent();
-    EXPECT_EQ(HeaderValue(again, "Authorization: "), "");
-    EXPECT_EQ(HeaderValue(again, "CSeq: "), "2 REGISTER");
-    Deliver(kChallenge);
-    EXPECT_EQ(HeaderValue(NextSent(), "Authorization: "), kExpectedAuthorization);
-
-    Deliver(kOk);
-    EXPECT_TRUE(manager.Registered);
-    EXPECT_EQ(manager.RegisteredAt, kNow + 6);
-    EXPECT_EQ(manager.KeepaliveCount, 1);
-    EXPECT_TRUE(manager.ChangeState(true, CallManagerThread::Idle));
-    EXPECT_EQ(lamp.Last(), clLime);
-    EXPECT_TRUE(list.Rows().empty());
+        // The same nonce again: the key is refused, the attempt ends and the next one waits.
+        Deliver(Challenge(authorised, "abc123nonce", status));
+        EXPECT_TRUE(NothingSent());
+        EXPECT_EQ(list.Rows().back(), ">Authentication failed!");
+        EXPECT_TRUE(manager.ChangeState(true, CallManagerThread::Idle));
+        clock.AdvanceSeconds(Registration::kRefusedRetrySeconds - 1);
+        manager.RunCycle();
+        EXPECT_TRUE(NothingSent());
+        clock.AdvanceSeconds(1);
+        const std::string again = CycleSendsRegister();
+        EXPECT_EQ(HeaderValue(again, "Call-ID: "), HeaderValue(first, "Call-ID: "));
+        Deliver(Challenge(again, "abc123nonce", status));
+        const std::string accepted = NextSent();
+        EXPECT_EQ(HeaderValue(accepted, header), kExpectedDigest);
+        Deliver(Answer(accepted, "200 OK"));
+        EXPECT_TRUE(manager.Binding.Registered);
+        clock.AdvanceSeconds(150);
+    }
 }
 
-TEST_F(RegistrationTest, UnansweredRegisterIsRepeatedOnlyAfterMoreThanFiveSeconds) {
+TEST_F(RegistrationTest, SuccessTurnsTheLampGreenAndOnlyTheAttemptsOwnAnswerCounts) {
+    const std::string authorised = Register();
+    EXPECT_EQ(manager.Binding.RegisteredAt, kNow);
+    EXPECT_TRUE(manager.ChangeState(true, CallManagerThread::Idle));
+    EXPECT_EQ(lamp.Colours(), (std::vector<uint32_t>{clRed, clLime}));
+    EXPECT_TRUE(list.Rows().empty());
+
+    // Outside an attempt, answers change nothing.
+    clock.AdvanceSeconds(30);
+    Deliver(Answer(authorised, "200 OK"));
+    Deliver(Challenge(authorised, "other"));
+    EXPECT_TRUE(NothingSent());
+    EXPECT_EQ(manager.Binding.RegisteredAt, kNow);
+}
+
+// An unanswered REGISTER is resent by its transaction on timer E, and replaced by a new one
+// (same Call-ID, next CSeq) once more than five seconds have passed; the old one then rests.
+TEST_F(RegistrationTest, UnansweredRegisterIsResentAndThenRepeated) {
+    const std::string first = CycleSendsRegister();
+    clock.SetTickCount(kTickMs + 499);
     manager.RunCycle();
-    const std::string first = NextSent();
+    EXPECT_TRUE(NothingSent());
+    clock.SetTickCount(kTickMs + 500);
+    manager.RunCycle();
+    EXPECT_EQ(NextSent(), first);
+
     clock.AdvanceSeconds(5);
     manager.RunCycle();
     EXPECT_TRUE(NothingSent());
     clock.AdvanceSeconds(1);
-    manager.RunCycle();
-    const std::string repeated = NextSent();
-    EXPECT_EQ(FirstLine(repeated), "REGISTER sip:127.0.0.1 SIP/2.0");
+    const std::string repeated = CycleSendsRegister();
+    EXPECT_EQ(HeaderValue(repeated, "Call-ID: "), HeaderValue(first, "Call-ID: "));
     EXPECT_EQ(HeaderValue(repeated, "CSeq: "), "1 REGISTER");
-    EXPECT_NE(HeaderValue(repeated, "Call-ID: "), HeaderValue(first, "Call-ID: "));
-    EXPECT_EQ(lamp.Colours(), (std::vector<uint32_t>{clRed, clRed}));
+    clock.SetTickCount(kTickMs + 2000);
+    manager.RunCycle();
+    EXPECT_EQ(NextSent(), repeated);
+    EXPECT_TRUE(NothingSent());
 }
 
-TEST_F(RegistrationTest, RefreshFallsDueAfterTheIntervalFollowedByOneKeepalive) {
-    Register();
-    // Answers outside Registering change nothing.
-    clock.AdvanceSeconds(30);
-    Deliver(kOk);
-    EXPECT_EQ(manager.RegisteredAt, kNow);
-    Deliver(kChallenge);
-    EXPECT_TRUE(NothingSent());
+// The expiry the registrar grants is refreshed before it runs out; without one, and never
+// later than, the configured interval.
+TEST_F(RegistrationTest, GrantedExpiryIsRefreshedBeforeItRunsOut) {
+    const struct {
+        std::string granted;
+        int refreshAfter;
+    } rows[] = {
+        {"", 150},
+        {"Contact: <sip:1001@127.0.0.1:0>;expires=60\r\n", 30},
+        {"Contact: <sip:1001@10.0.0.5:5060>;expires=20, <sip:1001@127.0.0.1:0>;expires=100\r\n",
+         70},
+        {"Expires: 3600\r\n", 150},
+        {"Expires: 8\r\n", Registration::kRetrySeconds + 1},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.granted);
+        const std::string authorised = Register(row.granted);
+        clock.AdvanceSeconds(row.refreshAfter - 1);
+        manager.RunCycle();
+        EXPECT_TRUE(NothingSent());
+        clock.AdvanceSeconds(1);
+        const std::string refresh = CycleSendsRegister();
+        EXPECT_EQ(HeaderValue(refresh, "Call-ID: "), HeaderValue(authorised, "Call-ID: "));
+        Deliver(Answer(refresh, "200 OK"));
+        EXPECT_TRUE(manager.Binding.Registered);
+        registrar.Receive(50);  // a keepalive, when the refresh came within its interval
+        clock.AdvanceSeconds(150);
+    }
+}
 
-    clock.AdvanceSeconds(119);
-    manager.RunCycle();
+TEST_F(RegistrationTest, IntervalTooBriefIsAnsweredOnceWithMinExpires) {
+    const std::string first = CycleSendsRegister();
+    EXPECT_NE(first.find(";expires=150\r\n"), std::string::npos);
+    Deliver(Answer(first, "423 Interval Too Brief", "Min-Expires: 3600\r\n"));
+    const std::string raised = NextSent();
+    EXPECT_NE(raised.find(";expires=3600\r\n"), std::string::npos);
+    Deliver(Answer(raised, "423 Interval Too Brief", "Min-Expires: 7200\r\n"));
     EXPECT_TRUE(NothingSent());
-    clock.AdvanceSeconds(1);
-    manager.RunCycle();
-    EXPECT_EQ(FirstLine(NextSent()), "REGISTER sip:127.0.0.1 SIP/2.0");
-    manager.RunCycle();
-    EXPECT_EQ(NextSent(), "KYR");
-    manager.RunCycle();
-    EXPECT_TRUE(NothingSent());
-    Deliver(kChallenge);
-    NextSent();
-    Deliver(kOk);
-    EXPECT_EQ(manager.RegisteredAt, kNow + 150);
 }
 
 TEST_F(RegistrationTest, CallHoldsTheRefreshOffAndKeepaliveGoesOncePerInterval) {
@@ -180,8 +233,7 @@ TEST_F(RegistrationTest, CallHoldsTheRefreshOffAndKeepaliveGoesOncePerInterval) 
     EXPECT_TRUE(NothingSent());
 
     ASSERT_TRUE(manager.ChangeState(false, CallManagerThread::Idle));
-    manager.RunCycle();
-    EXPECT_EQ(FirstLine(NextSent()), "REGISTER sip:127.0.0.1 SIP/2.0");
+    CycleSendsRegister();
 }
 
 }  // namespace

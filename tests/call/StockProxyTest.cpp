@@ -58,7 +58,7 @@ StockOutcome RunStockCall(const StockCall& call, const std::string& proxyHost, u
     if (call.incoming) {
         m.ChangeState(false, CallManagerThread::Registering);
         m.SendRegister();
-        phone.RunUntil([&] { return m.Registered; }, boundMs);
+        phone.RunUntil([&] { return m.Binding.Registered; }, boundMs);
         args.push_back("127.0.0.2:5060");
     }
     SippPeer sipp(call.incoming ? "stock-caller" : "stock-callee", ports, 1, args, "127.0.0.3");

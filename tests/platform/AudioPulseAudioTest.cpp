@@ -81,11 +81,12 @@ struct Recorder : Buffers {
     static void Done(void* context, AudioBufferHeader* header) {
         auto* self = static_cast<Recorder*>(context);
         {
+            // Counted under the lock, so whoever sees the samples also sees the count.
             std::lock_guard<std::mutex> lock(self->mutex);
             const auto* samples = reinterpret_cast<const int16_t*>(header->data);
             self->last.assign(samples, samples + header->bytesRecorded / 2);
+            ++self->buffers;
         }
-        ++self->buffers;
         self->stream->Queue(header);
     }
     bool HearsTone() {

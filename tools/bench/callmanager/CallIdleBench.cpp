@@ -177,10 +177,10 @@ bool MeasureCycles(int rounds) {
     if (!proxy.AcceptRegistration(2000)) {
         return false;
     }
-    for (int i = 0; i < 400 && !manager.Registered; ++i) {
+    for (int i = 0; i < 400 && !manager.Binding.Registered; ++i) {
         manager.RunCycle();
     }
-    if (!manager.Registered) {
+    if (!manager.Binding.Registered) {
         return false;
     }
     ConditionSleep conditionSleep;
