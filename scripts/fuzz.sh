@@ -14,7 +14,7 @@ build=${root}/build-fuzz
 # libFuzzer's main.
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DSOFTPHONE_FUZZ=ON -DSOFTPHONE_GUI=OFF -DSOFTPHONE_TESTS=OFF \
+  -DSOFTPHONE_FUZZ=ON -DSOFTPHONE_GUI=OFF -DSOFTPHONE_TESTS=OFF -DSOFTPHONE_WERROR=ON \
   -DSOFTPHONE_SANITIZE=address,undefined \
   -DCMAKE_C_FLAGS=-fsanitize=fuzzer-no-link \
   -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link

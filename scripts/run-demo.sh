@@ -7,7 +7,7 @@ top="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$top"
 
 bash scripts/install-deps.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo > /dev/null
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSOFTPHONE_WERROR=ON > /dev/null
 cmake --build build -j "$(nproc)" --target softphone KYR_Codec demo_provision
 
 : "${DEMO_ACCOUNT:=1001}"

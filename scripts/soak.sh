@@ -34,7 +34,7 @@ build_and_soak() {
   local dir="build-soak-$name"
   echo "=== $name: building $dir"
   mkdir -p "$dir"
-  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE="$type" -DSOFTPHONE_GUI=OFF \
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE="$type" -DSOFTPHONE_GUI=OFF -DSOFTPHONE_WERROR=ON \
     -DSOFTPHONE_SANITIZE="$sanitize" > "$dir/soak-configure.log" 2>&1 ||
     { cat "$dir/soak-configure.log"; return 1; }
   cmake --build "$dir" -j "$jobs" --target call_soak_tests KYR_Codec

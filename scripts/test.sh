@@ -8,12 +8,12 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 
 jobs=$(nproc)
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSOFTPHONE_WERROR=ON
 cmake --build build -j "$jobs"
 (cd build && bash ../scripts/with-test-env.sh ctest --output-on-failure)
 
 if [ "${1:-}" != "--quick" ]; then
-  cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DSOFTPHONE_GUI=OFF \
+  cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DSOFTPHONE_GUI=OFF -DSOFTPHONE_WERROR=ON \
     -DSOFTPHONE_SANITIZE=address,undefined
   cmake --build build-asan -j "$jobs"
   # The calls through the stock-routing Kamailio wait on sipp with wall-clock bounds that a

@@ -82,7 +82,7 @@ bool UdpBound(const std::string& ip, uint16_t port) {
 }  // namespace
 
 SippPeer::SippPeer(const std::string& name, const CallPorts& ports, int calls,
-                   const std::vector<std::string>& extraArgs, const std::string& ip)
+                   const std::vector<std::string>& extraArgs, const std::string& ip, bool retransmits)
     : messageFile_(BinaryPath("sipp_" + name + "_messages.log")),
       errorFile_(BinaryPath("sipp_" + name + "_errors.log")),
       logFile_(BinaryPath("sipp_" + name + ".log")),
@@ -93,10 +93,12 @@ SippPeer::SippPeer(const std::string& name, const CallPorts& ports, int calls,
         "sipp", "-sf", SourcePath("tests/call/scenarios/" + name + ".xml"), "-i", ip, "-p",
         std::to_string(ports.sipp), "-cp", std::to_string(ports.sippControl), "-m",
         std::to_string(calls), "-timeout", "15s", "-timeout_error", "-nostdin",
-        // The phone's duplicates stand in for retransmission;
-        // sipp's own would only blur what the test reads.
-        "-nr", "-trace_msg", "-message_file", messageFile_, "-trace_err", "-error_file",
-        errorFile_};
+        "-trace_msg", "-message_file", messageFile_, "-trace_err", "-error_file", errorFile_};
+    if (!retransmits) {
+        // The phone's duplicates stand in for retransmission on a clean loopback; sipp's
+        // own would only blur what the test reads.
+        args.push_back("-nr");
+    }
     args.insert(args.end(), extraArgs.begin(), extraArgs.end());
     pid_ = Spawn(args, logFile_);
 }

@@ -39,7 +39,8 @@ public:
     // name: the scenario file below tests/call/scenarios, also naming the logs; ip: the
     // loopback address sipp binds.
     SippPeer(const std::string& name, const CallPorts& ports, int calls,
-             const std::vector<std::string>& extraArgs, const std::string& ip = "127.0.0.1");
+             const std::vector<std::string>& extraArgs, const std::string& ip = "127.0.0.1",
+             bool retransmits = false);
     ~SippPeer();  // a sipp still running is killed and reaped
     SippPeer(const SippPeer&) = delete;
     SippPeer& operator=(const SippPeer&) = delete;
