@@ -12,7 +12,8 @@ void g729a_init_encoder(void);
 void g729a_encoder(const short* speech, unsigned char* frame);
 // Resets the decoder.
 void g729a_init_decoder(void);
-// Decodes one 10-byte frame into 80 samples; the third argument is always 0.
+// Decodes one 10-byte frame into 80 samples. erased 1: the frame was lost; the samples are
+// extrapolated from the frames before it and frame is not read.
 void g729a_decoder(const unsigned char* frame, short* speech, int erased);
 
 #ifdef __cplusplus

@@ -38,3 +38,10 @@ void CodecBinding::Decode(const unsigned char* frame, short* speech) const {
         g729a_decoder(frame, speech, 0);
     }
 }
+
+void CodecBinding::Conceal(short* speech) const {
+    static const unsigned char kNoFrame[kFrameBytes] = {};
+    if (g729a_decoder != nullptr) {
+        g729a_decoder(kNoFrame, speech, 1);
+    }
+}

@@ -31,6 +31,9 @@ public:
     void InitDecoder() const;
     // 10 bytes in, 80 samples out.
     void Decode(const unsigned char* frame, short* speech) const;
+    // 80 samples for a frame that never came: the decoder's frame erasure extrapolates them
+    // from the last good frames (a library that ignores the flag decodes a silent frame).
+    void Conceal(short* speech) const;
 
     InitFunction g729a_init_encoder = nullptr;
     EncoderFunction g729a_encoder = nullptr;

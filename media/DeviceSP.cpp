@@ -81,8 +81,8 @@ void CDeviceSP::WaveOutProc(void* context, platform::AudioBufferHeader* header) 
 }
 
 void CDeviceSP::Refill(platform::AudioBufferHeader* header) {
-    const int taken = receiveThread_->AccessBuffer(false, header->data, kBufferBytes);
-    header->bufferLength = static_cast<uint32_t>(std::max(taken, 0));
+    receiveThread_->Play(reinterpret_cast<short*>(header->data), kBufferFrames);
+    header->bufferLength = kBufferBytes;
     device_->SetVolume(VolumeValue(volumeMaximum_.load(), volumePosition_.load()));
     device_->Queue(header);
 }

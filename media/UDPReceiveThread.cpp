@@ -4,9 +4,17 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/Audio.h"
+#include "platform/Clock.h"
+
 namespace {
 
 constexpr int kG729PayloadType = 18;
+
+// The local clock in the RTP clock's 8 kHz units, for arrivals and playout alike.
+uint32_t LocalTicks() {
+    return platform::TickCountMs() * static_cast<uint32_t>(platform::kAudioSampleRate / 1000);
+}
 
 }  // namespace
 
@@ -66,12 +74,57 @@ bool CUDPReceiveThread::ReceiveOne() {
     if (rtp_packet_init(&packet, kPacketCapacity) != 0) {
         return true;
     }
-    if (rtp_parse(session_, &packet, receiveBuffer_, static_cast<int>(received)) > 0 &&
-        ShouldPlay()) {
-        AccessBuffer(true, packet.data, packet.len);
+    const uint32_t arrival = LocalTicks();
+    if (rtp_parse(session_, &packet, receiveBuffer_, static_cast<int>(received)) > 0) {
+        if (ShouldPlay()) {
+            PutEarlyPackets();
+            PutPacket(session_->last_ts, packet.data, packet.len, arrival);
+        }
+    } else if (session_->error.load() == RTP_ESEQ && InProbation()) {
+        KeepEarlyPacket(packet, arrival);
     }
     rtp_packet_free(&packet);
     return true;
+}
+
+bool CUDPReceiveThread::InProbation() {
+    const rtp_source* source = srcs_find(&session_->srcs, session_->last_ssrc);
+    return source != nullptr && source->probation != 0;
+}
+
+// A new source's packets wait for it to be validated (RFC 3550 A.1); with reordering that
+// can take a few. They are kept, and played once the source is, instead of being lost.
+void CUDPReceiveThread::KeepEarlyPacket(const rtp_packet& packet, uint32_t arrival) {
+    if (earlyCount_ >= kEarlyPackets || packet.len <= 0 || packet.len > kPacketCapacity) {
+        return;
+    }
+    EarlyPacket& early = early_[earlyCount_++];
+    early.ssrc = session_->last_ssrc;
+    early.timestamp = session_->last_ts;
+    early.arrival = arrival;
+    early.length = packet.len;
+    std::memcpy(early.payload, packet.data, static_cast<size_t>(packet.len));
+}
+
+void CUDPReceiveThread::PutEarlyPackets() {
+    if (earlyCount_ == 0 || InProbation()) {
+        return;
+    }
+    for (int i = 0; i < earlyCount_; ++i) {
+        if (early_[i].ssrc == acceptedSsrc_) {
+            PutPacket(early_[i].timestamp, early_[i].payload, early_[i].length, early_[i].arrival);
+        }
+    }
+    earlyCount_ = 0;
+}
+
+void CUDPReceiveThread::PutPacket(uint32_t timestamp, const unsigned char* payload, int length,
+                                  uint32_t arrival) {
+    if (frameSize_ <= 0 || !codec_.DecoderBound()) {
+        return;
+    }
+    std::lock_guard<TCriticalSection> guard(lock_);
+    playout_.Put(timestamp, payload, length / frameSize_, arrival);
 }
 
 bool CUDPReceiveThread::FromPeer(const platform::Ipv4Endpoint& source) const {
@@ -82,19 +135,8 @@ bool CUDPReceiveThread::ShouldPlay() {
     if (!firstAccepted_) {
         firstAccepted_ = true;
         acceptedSsrc_ = session_->last_ssrc;
-        lastSequence_ = session_->last_seq;
-        return true;
     }
-    if (session_->last_ssrc != acceptedSsrc_ || lastSequence_ >= session_->last_seq) {
-        return false;
-    }
-    lastSequence_ = session_->last_seq;
-    // Near the top of the sequence space the comparison starts over, so that the numbers
-    // after the wrap are played again.
-    if (lastSequence_ >= static_cast<uint32_t>(kSequenceResetMark)) {
-        lastSequence_ = 0;
-    }
-    return true;
+    return session_->last_ssrc == acceptedSsrc_;
 }
 
 int CUDPReceiveThread::DecodeFrames(const unsigned char* frames, short* pcm, int length) {
@@ -111,53 +153,70 @@ int CUDPReceiveThread::DecodeFrames(const unsigned char* frames, short* pcm, int
 }
 
 int CUDPReceiveThread::AccessBuffer(bool write, void* data, int length) {
+    if (data == nullptr || length <= 0 || frameSize_ <= 0 || !codec_.DecoderBound()) {
+        return 0;
+    }
     std::lock_guard<TCriticalSection> guard(lock_);
     if (write) {
-        return PutLocked(static_cast<const unsigned char*>(data), length);
+        const int frames =
+            std::min(length / frameSize_, kDecodeAreaBytes / CodecBinding::kPcmFrameBytes);
+        return playout_.Append(static_cast<const unsigned char*>(data), frames) *
+               CodecBinding::kPcmFrameBytes;
     }
-    return TakeLocked(static_cast<unsigned char*>(data), length);
+    auto* pcm = static_cast<short*>(data);
+    int taken = 0;
+    unsigned char frame[PlayoutBuffer::kFrameBytes];
+    for (; taken + 1 <= length / CodecBinding::kPcmFrameBytes; ++taken) {
+        const PlayoutBuffer::Slot slot = playout_.NextHeld(frame);
+        if (slot == PlayoutBuffer::Slot::Silence) {
+            break;
+        }
+        DecodeSlot(slot, frame, pcm + taken * CodecBinding::kFrameSamples);
+    }
+    return taken * CodecBinding::kPcmFrameBytes;
+}
+
+void CUDPReceiveThread::Play(short* pcm, int frames) {
+    if (pcm == nullptr || frames <= 0) {
+        return;
+    }
+    const uint32_t now = LocalTicks();
+    std::lock_guard<TCriticalSection> guard(lock_);
+    unsigned char frame[PlayoutBuffer::kFrameBytes];
+    for (int i = 0; i < frames; ++i) {
+        const PlayoutBuffer::Slot slot = frameSize_ > 0 && codec_.DecoderBound()
+                                             ? playout_.Next(now, frame)
+                                             : PlayoutBuffer::Slot::Silence;
+        DecodeSlot(slot, frame, pcm + i * CodecBinding::kFrameSamples);
+    }
+}
+
+void CUDPReceiveThread::DecodeSlot(PlayoutBuffer::Slot slot, const unsigned char* frame,
+                                   short* pcm) {
+    switch (slot) {
+        case PlayoutBuffer::Slot::Frame:
+            codec_.Decode(frame, pcm);
+            break;
+        case PlayoutBuffer::Slot::Concealed:
+            codec_.Conceal(pcm);
+            break;
+        case PlayoutBuffer::Slot::Silence:
+            std::fill(pcm, pcm + CodecBinding::kFrameSamples, short{0});
+            break;
+    }
 }
 
 int CUDPReceiveThread::Held() {
     std::lock_guard<TCriticalSection> guard(lock_);
-    return HeldLocked();
+    return playout_.Held() * CodecBinding::kPcmFrameBytes;
 }
 
-int CUDPReceiveThread::HeldLocked() const {
-    if (full_) {
-        return capacity_;
-    }
-    return (writePosition_ - readPosition_ + capacity_) % capacity_;
+int CUDPReceiveThread::PlayoutDelayMs() {
+    std::lock_guard<TCriticalSection> guard(lock_);
+    return playout_.TargetDelayFrames() * 10;
 }
 
-int CUDPReceiveThread::PutLocked(const unsigned char* payload, int length) {
-    int n = DecodeFrames(payload, decodeArea_, length);
-    const int space = capacity_ - HeldLocked();
-    if (n >= space) {
-        // What does not fit is dropped; a full ring has read position = write position.
-        n = space;
-        full_ = true;
-    }
-    const auto* pcm = reinterpret_cast<const unsigned char*>(decodeArea_);
-    const int first = std::min(n, capacity_ - writePosition_);
-    std::memcpy(playout_ + writePosition_, pcm, static_cast<size_t>(first));
-    std::memcpy(playout_, pcm + first, static_cast<size_t>(n - first));
-    writePosition_ = (writePosition_ + n) % capacity_;
-    return n;
-}
-
-int CUDPReceiveThread::TakeLocked(unsigned char* data, int length) {
-    if (data == nullptr || length <= 0) {
-        return 0;
-    }
-    const int n = std::min(length, HeldLocked());
-    if (n == 0) {
-        return 0;
-    }
-    const int first = std::min(n, capacity_ - readPosition_);
-    std::memcpy(data, playout_ + readPosition_, static_cast<size_t>(first));
-    std::memcpy(data + first, playout_, static_cast<size_t>(n - first));
-    readPosition_ = (readPosition_ + n) % capacity_;
-    full_ = false;
-    return n;
+PlayoutBuffer::Counters CUDPReceiveThread::PlayoutStats() {
+    std::lock_guard<TCriticalSection> guard(lock_);
+    return playout_.Stats();
 }

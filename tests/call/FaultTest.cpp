@@ -105,7 +105,9 @@ std::string Describe(const FaultReport& r) {
     std::string text = r.name + ": sent " + std::to_string(r.framesSent) + ", arrived " +
                        std::to_string(r.framesArrived) + ", overtaken " +
                        std::to_string(r.framesOvertaken) + ", played " +
-                       std::to_string(r.framesPlayed) + "\n";
+                       std::to_string(r.framesPlayed) + ", decoded " +
+                       std::to_string(r.framesDecoded) + ", longest gap " +
+                       std::to_string(r.longestGapMs) + " ms\n";
     for (const std::string& line : r.lines) {
         text += "  " + line + "\n";
     }
@@ -130,16 +132,16 @@ bool EndsWith(const std::vector<std::string>& rows, const std::vector<std::strin
            std::equal(tail.begin(), tail.end(), rows.end() - tail.size());
 }
 
-// Loss, and jitter on a path that keeps order: the call is set up, heard in proportion to
-// what came back, and hung up cleanly; the lamp stays green.
+// Loss, and jitter on a path that keeps order: the call is set up, what came back is played
+// and what did not is concealed, and it is hung up cleanly; the lamp stays green.
 TEST(CallsOverFaultyNetwork, LossAndInOrderJitterLeaveTheCallWhole) {
     for (const std::string name : {"loss5", "loss20", "jitter50-fifo"}) {
         const FaultReport r = RunCase(name);
         EXPECT_TRUE(r.Passed()) << Describe(r);
         EXPECT_EQ(r.lamp.back(), clLime) << Describe(r);
         EXPECT_GT(r.framesSent, 150u) << Describe(r);
-        EXPECT_GT(r.framesPlayed, 0.75 * r.framesArrived) << Describe(r);
-        EXPECT_LE(r.framesPlayed, r.framesArrived + 4) << Describe(r);
+        EXPECT_GE(r.framesDecoded + 4, r.framesArrived) << Describe(r);
+        EXPECT_LE(r.longestGapMs, 60u) << Describe(r);
         EXPECT_TRUE(
             EndsWith(r.lines, {">Hanging up call!", ">Voice Channel closed!", ">Call cleared!"}))
             << Describe(r);
@@ -152,14 +154,14 @@ TEST(CallsOverFaultyNetwork, LossAndInOrderJitterLeaveTheCallWhole) {
     }
 }
 
-// Jitter that lets datagrams overtake each other: the phone plays only those newer than the
-// last one played, so what is heard is what came back minus what was overtaken.
-TEST(CallsOverFaultyNetwork, OvertakenVoiceIsDroppedNotPlayedLate) {
+// Jitter that lets datagrams overtake each other: the playout buffer puts them back in
+// order, so nearly all that came back is played.
+TEST(CallsOverFaultyNetwork, OvertakenVoiceIsPutBackInPlace) {
     const FaultReport r = RunCase("jitter50");
     EXPECT_TRUE(r.Passed()) << Describe(r);
     EXPECT_EQ(r.lines, kWholeCall) << Describe(r);
     EXPECT_GT(r.framesOvertaken, r.framesArrived / 5) << Describe(r);
-    EXPECT_LE(r.framesPlayed, r.framesArrived - r.framesOvertaken + 4) << Describe(r);
+    EXPECT_GE(r.framesDecoded, r.framesArrived * 95 / 100) << Describe(r);
 }
 
 // With this seed the 180 is delayed well past the 200 (89 ms against 25 ms): the late 180

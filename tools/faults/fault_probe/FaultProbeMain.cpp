@@ -58,14 +58,15 @@ std::string LampHistory(const std::vector<uint32_t>& colours) {
 }
 
 void PrintHeader() {
-    std::printf("%-13s %6s %7s %9s %6s %8s %-19s %s\n", "case", "sent", "arrived", "overtaken",
-                "played", "lines", "lamp", "verdict");
+    std::printf("%-13s %6s %7s %9s %7s %9s %6s %6s %6s %-19s %s\n", "case", "sent", "arrived",
+                "overtaken", "decoded", "concealed", "heard", "gap", "lines", "lamp", "verdict");
 }
 
 void PrintReport(const FaultReport& r) {
-    std::printf("%-13s %6u %7u %9u %6u %8zu %-19s %s\n", r.name.c_str(), r.framesSent,
-                r.framesArrived, r.framesOvertaken, r.framesPlayed, r.lines.size(),
-                LampHistory(r.lamp).c_str(), r.Passed() ? "PASS" : "FAIL");
+    std::printf("%-13s %6u %7u %9u %7u %9u %6u %6u %6zu %-19s %s\n", r.name.c_str(), r.framesSent,
+                r.framesArrived, r.framesOvertaken, r.framesDecoded, r.framesConcealed,
+                r.framesPlayed, r.longestGapMs, r.lines.size(), LampHistory(r.lamp).c_str(),
+                r.Passed() ? "PASS" : "FAIL");
     std::string shown;
     for (const std::string& line : r.lines) {
         shown += (shown.empty() ? "" : " | ") + line;

@@ -35,7 +35,10 @@ struct FaultReport {
     uint32_t framesSent = 0;
     uint32_t framesArrived = 0;
     uint32_t framesOvertaken = 0;
-    uint32_t framesPlayed = 0;
+    uint32_t framesPlayed = 0;     // 10 ms frames of the recording with sound in them
+    uint32_t framesDecoded = 0;    // arrived frames the phone played
+    uint32_t framesConcealed = 0;  // slots the phone concealed
+    uint32_t longestGapMs = 0;     // silence between the first and the last sound heard
     // Trailing silence of the call's playback, in milliseconds.
     uint32_t silentTailMs = 0;
     std::vector<std::string> lines;  // message rows shown during the case

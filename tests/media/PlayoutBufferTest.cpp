@@ -1,0 +1,141 @@
+// Which frame the speaker gets in which 10 ms slot, for arrival patterns a real network makes.
+#include "media/PlayoutBuffer.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Arrival {
+    int atMs;
+    int firstFrame;  // frame numbers count 10 ms from the start of the stream
+    int frames;
+};
+
+struct PlayoutCase {
+    const char* name;
+    uint32_t firstTimestamp;
+    std::vector<Arrival> arrivals;
+    int slots;  // asked for one every 10 ms from 0 ms, two at a time as a device does
+    // One character a slot: the frame's number in base 36, 'c' concealed, '.' silence.
+    std::string played;
+};
+
+std::string Play(PlayoutCase c, PlayoutBuffer* buffer) {
+    std::stable_sort(c.arrivals.begin(), c.arrivals.end(),
+                     [](const Arrival& a, const Arrival& b) { return a.atMs < b.atMs; });
+    std::string played;
+    size_t next = 0;
+    for (int slot = 0; slot < c.slots; ++slot) {
+        const int now = slot * 10;
+        for (; next < c.arrivals.size() && c.arrivals[next].atMs <= now; ++next) {
+            const Arrival& a = c.arrivals[next];
+            std::vector<unsigned char> frames(10 * a.frames);
+            for (int f = 0; f < a.frames; ++f) {
+                frames[10 * f] = static_cast<unsigned char>(a.firstFrame + f);
+            }
+            buffer->Put(c.firstTimestamp + 80u * a.firstFrame, frames.data(), a.frames,
+                        8u * a.atMs);
+        }
+        // The device's two slots of a buffer are asked for at the same moment.
+        unsigned char frame[10] = {};
+        switch (buffer->Next(8u * (now - now % 20), frame)) {
+            case PlayoutBuffer::Slot::Frame:
+                played += "0123456789abcdefghijklmnopqrstuvwxyz"[frame[0] % 36];
+                break;
+            case PlayoutBuffer::Slot::Concealed:
+                played += 'c';
+                break;
+            case PlayoutBuffer::Slot::Silence:
+                played += '.';
+                break;
+        }
+    }
+    return played;
+}
+
+// Packets of two frames every 20 ms, frames [from, to), each after transitMs.
+std::vector<Arrival> Steady(int from, int to, int transitMs = 5) {
+    std::vector<Arrival> arrivals;
+    for (int f = from; f < to; f += 2) {
+        arrivals.push_back({f * 10 + transitMs, f, 2});
+    }
+    return arrivals;
+}
+
+std::vector<Arrival> With(std::vector<Arrival> arrivals, const std::vector<Arrival>& changed) {
+    for (const Arrival& c : changed) {
+        for (Arrival& a : arrivals) {
+            if (a.firstFrame == c.firstFrame) {
+                a = c;
+            }
+        }
+    }
+    return arrivals;
+}
+
+std::vector<Arrival> Without(std::vector<Arrival> arrivals, int firstFrame) {
+    std::erase_if(arrivals, [&](const Arrival& a) { return a.firstFrame == firstFrame; });
+    return arrivals;
+}
+
+TEST(PlayoutBufferTest, EachSlotGetsTheFrameDueInIt) {
+    const std::vector<PlayoutCase> cases = {
+        {"in order: three packets seen, then two frames behind the quickest", 1000, Steady(0, 16),
+         20, ".....0123456789abcde"},
+        {"a packet overtaken by the next one is played in its place", 1000,
+         With(Steady(0, 16), {{65, 6, 2}, {66, 8, 2}}), 20, ".....0123456789abcde"},
+        {"a duplicate is played once", 1000,
+         [] {
+             auto a = Steady(0, 16);
+             a.insert(a.begin() + 4, {46, 2, 2});
+             return a;
+         }(),
+         20, ".....0123456789abcde"},
+        {"a lost packet is concealed in its slots", 1000, Without(Steady(0, 16), 8), 20,
+         ".....01234567ccabcde"},
+        {"a late packet whose slots have not come yet is played", 1000,
+         With(Steady(0, 16), {{125, 8, 2}}), 20, ".....0123456789abcde"},
+        {"a packet later than its slots is dropped, the slots concealed", 1000,
+         With(Steady(0, 16), {{145, 8, 2}}), 20, ".....01234567ccabcde"},
+        {"a dry speaker waits in place for the late ones: the delay grows", 1000,
+         With(Steady(0, 16), {{160, 8, 2}, {161, 10, 2}, {162, 12, 2}, {163, 14, 2}}), 24,
+         ".....01234567ccc89abcdef"},
+        {"the far end falls silent: six slots concealed, then silence", 1000, Steady(0, 8), 24,
+         ".....01234567cccccc....."},
+        {"timestamps wrapping round 2^32 keep their order", 0xFFFFFF60u,
+         With(Steady(0, 16), {{65, 6, 2}, {66, 8, 2}}), 20, ".....0123456789abcde"},
+    };
+    for (const PlayoutCase& c : cases) {
+        PlayoutBuffer buffer;
+        EXPECT_EQ(Play(c, &buffer), c.played) << c.name;
+    }
+}
+
+TEST(PlayoutBufferTest, DelayFollowsTheJitterWithinItsBounds) {
+    // Transit alternating 5 and 45 ms: |D| = 40 ms each packet, J tends to 320 ticks.
+    std::vector<Arrival> jittery;
+    for (int f = 0; f < 200; f += 2) {
+        jittery.push_back({f * 10 + (f % 4 == 0 ? 5 : 45), f, 2});
+    }
+    const struct {
+        const char* name;
+        std::vector<Arrival> arrivals;
+        int delayFrames;
+    } cases[] = {
+        {"no jitter: the shortest delay", Steady(0, 200), PlayoutBuffer::kMinDelayFrames},
+        {"40 ms of jitter: four times it, and two frames", jittery, 4 * 4 + 2},
+    };
+    for (const auto& c : cases) {
+        PlayoutBuffer buffer;
+        PlayoutCase run{c.name, 1000, c.arrivals, 200, ""};
+        const std::string played = Play(run, &buffer);
+        EXPECT_EQ(buffer.TargetDelayFrames(), c.delayFrames) << c.name;
+        EXPECT_EQ(buffer.Stats().late, 0u) << c.name << ": " << played;
+    }
+}
+
+}  // namespace
