@@ -5,7 +5,7 @@
 
 SoftPhoneApplication::SoftPhoneApplication(int& argc, char** argv) : QApplication(argc, argv) {
     setApplicationName("SoftPhone");
-    setApplicationVersion("2.0.0.1");
+    setApplicationVersion(SOFTPHONE_VERSION);
     setDesktopFileName("softphone");
 }
 

@@ -1,5 +1,6 @@
 #include "app/SoftPhoneForm.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QDesktopServices>
@@ -9,6 +10,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QLocale>
+#include <QMenu>
 #include <QPushButton>
 #include <QSlider>
 #include <QStyledItemDelegate>
@@ -348,6 +350,12 @@ void TSoftPhoneForm::CreateTrayIcon() {
                     TrayIcon1Click(TrayIcon1);
                 }
             });
+    auto* menu = new QMenu(this);
+    menu->addAction("Quit", this, &QWidget::close);
+    TrayIcon1->setContextMenu(menu);
+    // Hidden in the tray the window is not a visible window, so a dialog closed then would be
+    // the last one and end the program; the program ends with this window instead.
+    QApplication::setQuitOnLastWindowClosed(false);
     // Without a notification area the window simply stays on the task bar.
     if (QSystemTrayIcon::isSystemTrayAvailable()) {
         TrayIcon1->show();
@@ -675,6 +683,8 @@ void TSoftPhoneForm::closeEvent(QCloseEvent* event) {
     PhoneBookForm_->hide();
     TrayIcon1->hide();
     QWidget::closeEvent(event);
+    // Queued, so that the window has finished closing before the application closes the rest.
+    QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection);
 }
 
 // ---------------------------------------------------------------------------------------------

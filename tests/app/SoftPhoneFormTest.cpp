@@ -1,8 +1,13 @@
+#include <QAction>
 #include <QDesktopServices>
 #include <QLabel>
+#include <QMenu>
 #include <QSlider>
 #include <QSystemTrayIcon>
+#include <QTimer>
 #include <QUrl>
+#include <algorithm>
+#include <functional>
 #include <vector>
 
 #include "app/StatusLampShape.h"
@@ -148,6 +153,66 @@ TEST_F(WindowWithoutCallManager, HotSpotsHideAndCloseAndTheGapsDoNothing) {
     ASSERT_TRUE(form->isVisible());
     QTest::mouseClick(image, Qt::LeftButton, {}, QPoint(587, 24));
     EXPECT_FALSE(form->isVisible());
+}
+
+// Built under Qt's default, where closing the last visible window ends the program, as in the
+// program itself.
+class WindowInTheTray : public SoftPhoneFormTest {
+protected:
+    void SetUp() override {
+        QApplication::setQuitOnLastWindowClosed(true);
+        StoreSettings(IncompleteAccount());
+        BuildForm();
+        form->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
+        // Where the hide spot puts it when there is a notification area.
+        form->hide();
+    }
+    void TearDown() override { QApplication::setQuitOnLastWindowClosed(false); }
+
+    // Runs the application's event loop for `act`: 0 when something asked the application to
+    // quit, 1 when nothing had once every event `act` posted was handled.
+    static int RunUntilQuit(const std::function<void()>& act) {
+        QuitWatch watch;
+        qApp->installEventFilter(&watch);
+        QTimer::singleShot(0, qApp, [act, &watch] {
+            act();
+            QMetaObject::invokeMethod(
+                qApp,
+                [&watch] {
+                    if (!watch.asked) {
+                        QCoreApplication::exit(1);
+                    }
+                },
+                Qt::QueuedConnection);
+        });
+        return QApplication::exec();
+    }
+
+private:
+    struct QuitWatch : QObject {
+        bool asked = false;
+        bool eventFilter(QObject* watched, QEvent* event) override {
+            asked = asked || (watched == qApp && event->type() == QEvent::Quit);
+            return false;
+        }
+    };
+};
+
+TEST_F(WindowInTheTray, ClosingADialogKeepsTheProgramAndTheTrayMenusQuitEndsIt) {
+    for (QWidget* dialog :
+         std::initializer_list<QWidget*>{form->ConfigForm(), form->PhoneBookForm()}) {
+        dialog->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(dialog));
+        EXPECT_EQ(RunUntilQuit([dialog] { dialog->close(); }), 1)
+            << dialog->objectName().toStdString();
+        EXPECT_FALSE(dialog->isVisible());
+    }
+    const QList<QAction*> actions = form->TrayIcon()->contextMenu()->actions();
+    const auto quit = std::find_if(actions.begin(), actions.end(),
+                                   [](QAction* action) { return action->text() == "Quit"; });
+    ASSERT_NE(quit, actions.end());
+    EXPECT_EQ(RunUntilQuit([quit] { (*quit)->trigger(); }), 0);
 }
 
 TEST_F(WindowWithoutCallManager, DialogButtonsShowTheDialogsAndTheHideSpotHidesThemToo) {

@@ -52,7 +52,10 @@ Arguments Parse(int argc, char** argv) {
 std::string LampHistory(const std::vector<uint32_t>& colours) {
     std::string text;
     for (const uint32_t colour : colours) {
-        text += (text.empty() ? "" : ">") + LampName(colour);
+        if (!text.empty()) {
+            text += '>';
+        }
+        text += LampName(colour);
     }
     return text.empty() ? "none" : text;
 }
