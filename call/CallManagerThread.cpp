@@ -394,6 +394,7 @@ bool CallManagerThread::StartVoice() {
     Playback->SetDeviceId(SpeakerDevice);
     Playback->SetVolume(VolumeMax, VolumePosition);
     Playback->Open();
+    FarEndVoice.Start(platform::TickCountMs());
     if (MessageList != nullptr) {
         ShowLine("Voice Channel created!");
     }
@@ -724,14 +725,20 @@ void CallManagerThread::OnReinvite() {
     ReplyFromRequest("SIP/2.0 200 OK", 200, true);
     const std::string& address = CurrentMessage->MediaAddress;
     const int port = CurrentMessage->MediaPort;
-    if (address.empty() || (address == RemoteRtpAddress && port == RemoteRtpPort)) {
-        return;
+    const std::string& direction = CurrentMessage->MediaDirection;
+    // An older far end holds the call by naming no address at all.
+    const bool noAddress = address == "0.0.0.0";
+    if (!address.empty() && !noAddress && (address != RemoteRtpAddress || port != RemoteRtpPort)) {
+        RemoteRtpAddress = address;
+        RemoteRtpPort = port;
+        if (VoiceOpen) {
+            ReleaseMedia();
+            VoiceOpen = StartVoice();
+        }
     }
-    RemoteRtpAddress = address;
-    RemoteRtpPort = port;
-    if (VoiceOpen) {
-        ReleaseMedia();
-        VoiceOpen = StartVoice();
+    // A far end on hold sends no voice (or music it may stop): its silence is not watched.
+    if (!direction.empty() || noAddress) {
+        FarEndVoice.SetHeld(noAddress || direction != "sendrecv", platform::TickCountMs());
     }
 }
 
@@ -957,9 +964,8 @@ void CallManagerThread::OnInviteChallenge(int authorisedKind) {
     }
     // One answer per nonce: the same challenge again means the proxy refuses the key. A
     // proxy that changes its nonce is answered again, a few times at most.
-    if (InviteAnswers > 0 &&
-        (CurrentMessage->Nonce == Composer.Digest.AuthNonce ||
-         InviteAnswers >= Registration::kMaxAnswersPerAttempt)) {
+    if (InviteAnswers > 0 && (CurrentMessage->Nonce == Composer.Digest.AuthNonce ||
+                              InviteAnswers >= Registration::kMaxAnswersPerAttempt)) {
         ShowLine("Authentication failed!");
         EndFailedCall();
         return;
@@ -1080,6 +1086,25 @@ void CallManagerThread::RunCycle() {
     OnExpiredTransactions();
     DispatchOneMessage();
     RingHandsetWhenDue();
+    WatchFarEndVoice();
+}
+
+void CallManagerThread::WatchFarEndVoice() {
+    if (!Connected || !VoiceOpen || !Playback) {
+        return;
+    }
+    const uint32_t packets = Playback->ReceiveThread()->PacketsAccepted();
+    switch (FarEndVoice.Observe(packets, platform::TickCountMs())) {
+        case VoiceWatch::Verdict::Fine:
+            break;
+        case VoiceWatch::Verdict::Silent:
+            ShowLine("No voice from the far end!");
+            break;
+        case VoiceWatch::Verdict::Gone:
+            // Nobody is there to hang up: the phone does, with a BYE.
+            DoHangUp();
+            break;
+    }
 }
 
 void CallManagerThread::Execute() {

@@ -9,6 +9,7 @@
 #include "call/CallSettings.h"
 #include "call/CallView.h"
 #include "call/SipComposer.h"
+#include "call/VoiceWatch.h"
 #include "media/DeviceMC.h"
 #include "media/DeviceSP.h"
 #include "media/RingDeviceSP.h"
@@ -172,6 +173,8 @@ public:
     int RemoteRtpPort = 0;
     // Challenges to the call's INVITE answered so far.
     int InviteAnswers = 0;
+    // Whether the far end's voice still comes, once the voice channel is open.
+    VoiceWatch FarEndVoice;
 
     // The media objects of the current call (loop thread). Released in this order: ring
     // tone, capture (stops sending), playback (joins the receive thread), then the session.
@@ -202,6 +205,7 @@ private:
     void UpkeepRegistration();
     void DispatchOneMessage();
     void RingHandsetWhenDue();
+    void WatchFarEndVoice();
     bool NothingToWatch();
     static int MsPastNextClockSecond();
     void WaitForNextCycle();

@@ -36,9 +36,9 @@ void Registration::Granted(int64_t now, int grantedSeconds) {
 int Registration::GrantedSeconds(const CSIPSDPMessage& ok, const std::string& contactUri) {
     for (const SipContact& contact : ok.Contacts) {
         // The registrar lists every binding of the account; ours is the one with our address.
-        const bool ours = contact.Uri.compare(0, contactUri.size(), contactUri) == 0 &&
-                          (contact.Uri.size() == contactUri.size() ||
-                           contact.Uri[contactUri.size()] == ';');
+        const bool ours =
+            contact.Uri.compare(0, contactUri.size(), contactUri) == 0 &&
+            (contact.Uri.size() == contactUri.size() || contact.Uri[contactUri.size()] == ';');
         if (ours && contact.Expires >= 0) {
             return contact.Expires;
         }

@@ -123,8 +123,11 @@ void CUDPReceiveThread::PutPacket(uint32_t timestamp, const unsigned char* paylo
     if (frameSize_ <= 0 || !codec_.DecoderBound()) {
         return;
     }
-    std::lock_guard<TCriticalSection> guard(lock_);
-    playout_.Put(timestamp, payload, length / frameSize_, arrival);
+    {
+        std::lock_guard<TCriticalSection> guard(lock_);
+        playout_.Put(timestamp, payload, length / frameSize_, arrival);
+    }
+    packetsAccepted_.fetch_add(1);
 }
 
 bool CUDPReceiveThread::FromPeer(const platform::Ipv4Endpoint& source) const {

@@ -52,6 +52,8 @@ public:
     // Datagrams taken off the socket so far, played or not (for observers and tests); each
     // is counted once it has been dealt with, so the ring already shows its audio.
     uint32_t DatagramsReceived() const { return datagramsReceived_.load(); }
+    // The peer's voice packets put into the playout buffer so far.
+    uint32_t PacketsAccepted() const { return packetsAccepted_.load(); }
 
 protected:
     void Execute() override;
@@ -86,4 +88,5 @@ private:
     int earlyCount_ = 0;
     CodecBinding codec_;
     std::atomic<uint32_t> datagramsReceived_{0};
+    std::atomic<uint32_t> packetsAccepted_{0};
 };

@@ -288,4 +288,86 @@ TEST_F(CallManagerHandlerTest, HangUpOfARingingCallSendsTwoIdenticalBusyHere) {
     EXPECT_TRUE(manager.ChangeState(true, CallManagerThread::Idle));
 }
 
+// A far end that falls silent in a connected call: told after 10 s, hung up with a BYE after
+// 60 s; one that put the call on hold is left alone.
+TEST_F(CallManagerHandlerTest, SilentFarEndIsToldAndThenHungUpUnlessItHolds) {
+    const struct {
+        const char* name;
+        const char* holdDirection;  // a re-INVITE first with this a= line; nullptr: none
+        bool told;
+        bool hungUp;
+    } cases[] = {
+        {"silent", nullptr, true, true},
+        {"on hold", "inactive", false, false},
+        {"back from hold", "sendrecv", true, true},
+    };
+    UdpPeer farEnd;
+    int callNumber = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const size_t firstRow = list.Rows().size();
+        const auto shown = [&](const std::string& row) {
+            const std::vector<std::string> rows = list.Rows();
+            return std::find(rows.begin() + firstRow, rows.end(), row) != rows.end();
+        };
+        const std::string call = std::to_string(++callNumber);
+        clock.SetTickCount(1000);
+        auto invite = Invite();
+        invite->CallID = "silent-" + call;
+        invite->ViaList = "Via: SIP/2.0/UDP 10.0.0.9:5060;branch=z9hG4bKs" + call + "#**#";
+        invite->MediaAddress = "127.0.0.1";
+        invite->MediaPort = farEnd.Port();
+        Deliver(std::move(invite));
+        manager.DoAnswer();
+        ASSERT_TRUE(manager.Connected);
+        // The caller's ACK: the phone stops resending its 200 (which it would otherwise give
+        // up on with a BYE of its own).
+        const auto deliverAck = [&](const char* cseq) {
+            auto ack = Invite();
+            ack->Code = 1003;
+            ack->StartLine = "ACK sip:1001@127.0.0.1 SIP/2.0";
+            ack->CallID = "silent-" + call;
+            ack->CSeqText = cseq;
+            ack->ToTag = "callee";
+            Deliver(std::move(ack));
+        };
+        deliverAck("7 ACK");
+        if (c.holdDirection != nullptr) {
+            auto reinvite = Invite();
+            reinvite->CallID = "silent-" + call;
+            reinvite->ViaList = "Via: SIP/2.0/UDP 10.0.0.9:5060;branch=z9hG4bKr" + call + "#**#";
+            reinvite->CSeqText = "8 INVITE";
+            reinvite->ToValue += ";tag=callee";
+            reinvite->ToTag = "callee";
+            reinvite->MediaAddress = "127.0.0.1";
+            reinvite->MediaPort = farEnd.Port();
+            reinvite->MediaDirection = c.holdDirection;
+            Deliver(std::move(reinvite));
+            deliverAck("8 ACK");
+        }
+        Drain(50);
+        const auto cycleAt = [&](uint32_t ms) {
+            clock.SetTickCount(ms);
+            manager.RunCycle();
+        };
+        cycleAt(1000 + 9990);
+        EXPECT_FALSE(shown(">No voice from the far end!"));
+        cycleAt(1000 + 10000);
+        EXPECT_EQ(shown(">No voice from the far end!"), c.told);
+        cycleAt(1000 + 60000);
+        const std::vector<std::string> sent = Drain();
+        const bool byeSent = std::any_of(sent.begin(), sent.end(), [](const std::string& m) {
+            return FirstLine(m).rfind("BYE ", 0) == 0;
+        });
+        EXPECT_EQ(byeSent, c.hungUp);
+        EXPECT_EQ(manager.ChangeState(true, CallManagerThread::Idle), c.hungUp);
+        if (c.hungUp) {
+            EXPECT_EQ(list.Rows().back(), ">Call cleared!");
+        } else {
+            manager.DoHangUp();
+        }
+        farEnd.ReceiveAll(0);
+    }
+}
+
 }  // namespace

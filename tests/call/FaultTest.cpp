@@ -94,6 +94,8 @@ FaultReport RunCase(const std::string& name, uint64_t seed = 0, int talkMs = kTa
     FaultRunOptions options;
     options.workDir = testing_support::BinaryPath("");
     options.talkMs = talkMs;
+    // The phone gives up on a silent far end after a minute: the unit tests time that.
+    options.silentWaitMs = 0;
     FaultCase c = Standard(name);
     if (seed != 0) {
         c.seed = seed;
@@ -186,8 +188,8 @@ TEST(CallsOverFaultyNetwork, RegistrationComesBackWithTheProxy) {
     EXPECT_TRUE(r.lines.empty()) << Describe(r);
 }
 
-// The far end stops sending voice: the call stays up and silent, nothing new is shown, and
-// the hang-up still clears it.
+// The far end stops sending voice: for the first seconds the call stays up and silent,
+// nothing new is shown, and the hang-up still clears it.
 TEST(CallsOverFaultyNetwork, SilentPeerKeepsTheCallUpUntilHangUp) {
     const FaultReport r = RunCase("rtp-stops");
     EXPECT_TRUE(r.Passed()) << Describe(r);

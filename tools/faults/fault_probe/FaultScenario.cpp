@@ -218,6 +218,10 @@ private:
         }
         if (case_.kind == FaultCase::Kind::RtpStops) {
             farEnd_.SetEchoing(false);
+            if (options_.silentWaitMs > 0) {
+                AwaitGivingUp();
+                return;
+            }
             const size_t stopRow = lines_.Count();
             Talk(options_.talkMs);
             if (!InState(CallManagerThread::Outgoing)) {
@@ -228,6 +232,32 @@ private:
             }
         }
         HangUpAndCheck();
+    }
+
+    // The far end has gone quiet for good: the phone says so, then hangs up by itself.
+    void AwaitGivingUp() {
+        const size_t stopRow = lines_.Count();
+        const uint32_t stoppedAt = platform::TickCountMs();
+        const bool told =
+            WaitFor([&] { return HasRow(RowsSince(stopRow), ">No voice from the far end!"); },
+                    options_.silentWaitMs);
+        const uint32_t toldAfter = platform::TickCountMs() - stoppedAt;
+        const bool cleared = WaitFor(
+            [&] {
+                return HasRow(RowsSince(stopRow), ">Call cleared!") &&
+                       InState(CallManagerThread::Idle);
+            },
+            options_.silentWaitMs);
+        const uint32_t clearedAfter = platform::TickCountMs() - stoppedAt;
+        WaitFor([&] { return farEnd_.Snapshot().byes >= 1; }, 1000);
+        report_.notes.push_back("\"No voice from the far end!\" after " + Seconds(toldAfter) +
+                                ", cleared after " + Seconds(clearedAfter));
+        if (!told || toldAfter < 10000 || toldAfter > 11500) {
+            report_.failures.push_back("silence not told 10 s after the voice stopped");
+        }
+        if (!cleared || clearedAfter < 60000 || clearedAfter > 61500) {
+            report_.failures.push_back("call not cleared 60 s after the voice stopped");
+        }
     }
 
     // The far end falls silent and what is on its way is played out before the hang-up, so

@@ -26,6 +26,9 @@ struct FaultRunOptions {
     bool relay = true;
     std::string workDir = ".";
     int talkMs = 3000;
+    // rtp-stops: how long the phone is given to notice the silence and end the call by
+    // itself; 0: the user hangs up after talkMs of silence instead.
+    int silentWaitMs = 70000;
 };
 
 struct FaultReport {
