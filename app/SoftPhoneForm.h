@@ -47,7 +47,7 @@ public:
     ~TSoftPhoneForm() override;
 
     static constexpr int kPayloadType = 18;
-    static constexpr int kCaptureBlockSize = 1600;
+    static constexpr int kCaptureBlockSize = 320;
     static constexpr int kStartupWaitMs = 1000;
     static constexpr int kRestartStopWaitMs = 500;
     static constexpr int kRestartSettleWaitMs = 1000;

@@ -9,17 +9,18 @@
 #include "platform/Audio.h"
 #include "platform/DynamicLibrary.h"
 
-// The speaker side of a call: owns the call's receive thread and plays what it decodes. A few
-// 20 ms buffers go round: each one that comes back is refilled with the next 20 ms from the
+// The speaker side of a call: owns the call's receive thread and plays what it decodes. Two
+// 10 ms buffers go round: each one that comes back is refilled with the next slot from the
 // playout buffer (concealment or silence where nothing came) and queued again at the volume
-// of the main window's control, so the device holds no more than kBufferCount x 20 ms.
+// of the main window's control, so the device holds no more than 20 ms: the playout buffer,
+// not the device, absorbs the network's jitter.
 //
 // Close stops the device first, then stops and joins the receive thread, so the session may
 // be closed as soon as Close (or the destructor) has returned.
 class CDeviceSP {
 public:
-    static constexpr int kBufferCount = 3;
-    static constexpr int kBufferFrames = 2;  // 10 ms frames
+    static constexpr int kBufferCount = 2;
+    static constexpr int kBufferFrames = 1;  // 10 ms frames
     static constexpr int kBufferBytes = kBufferFrames * CodecBinding::kPcmFrameBytes;
     static constexpr int kDefaultVolumeMaximum = 25;
     static constexpr int kDefaultVolumePosition = 13;

@@ -15,10 +15,12 @@ int FrameOffset(uint32_t from, uint32_t to) {
 
 // A transit time that jumps by more than this (2 s) is a new time line, not jitter.
 constexpr int64_t kTransitJump = 16000;
-// The smoothed lag that makes the delay move by a frame: a frame dropped is speech lost, so
-// the delay must be well over the target first.
+// The smoothed lag that makes the delay move by a frame. A frame dropped is speech lost, so
+// the delay must be well over the target first: by more, the more the arrivals vary.
 constexpr int64_t kGrowThreshold = 2 * PlayoutBuffer::kFrameTicks;
-constexpr int64_t kShrinkThreshold = 4 * PlayoutBuffer::kFrameTicks;
+int64_t ShrinkThreshold(int targetFrames) {
+    return std::max(2, (targetFrames + 1) / 2) * int64_t{PlayoutBuffer::kFrameTicks};
+}
 
 }  // namespace
 
@@ -116,7 +118,7 @@ PlayoutBuffer::Slot PlayoutBuffer::Next(uint32_t now, unsigned char* frame) {
     // The speaker asks in bursts of a buffer or two: the lag is smoothed before it counts.
     lateness_ += behind - lateness_ / 16;
     ++sinceAdjust_;
-    if (sinceAdjust_ >= kShrinkSpacing && lateness_ / 16 >= kShrinkThreshold) {
+    if (sinceAdjust_ >= kShrinkSpacing && lateness_ / 16 >= ShrinkThreshold(TargetDelayFrames())) {
         sinceAdjust_ = 0;
         lateness_ -= 16 * kFrameTicks;
         counters_.dropped += At(0).filled ? 1 : 0;

@@ -182,7 +182,7 @@ TestPhone::TestPhone(const CallPorts& ports, const std::string& proxy, uint16_t 
     manager->SetLocalPort(ports.phoneSip);
     manager->SetRtpPort(ports.phoneRtp);
     manager->SetPayloadType(18);
-    manager->SetCaptureBlockSize(1600);
+    manager->SetCaptureBlockSize(320);
     manager->Start();
     manager->SelectAudioDevices(false, 2);
     manager->SetVolumes(13, 25);

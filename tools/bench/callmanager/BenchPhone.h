@@ -22,5 +22,5 @@ inline void ConfigureBenchPhone(CallManagerThread& manager, SilentList& list, ui
     manager.SetLocalPort(0);
     manager.SetRtpPort(0);
     manager.SetPayloadType(18);
-    manager.SetCaptureBlockSize(1600);
+    manager.SetCaptureBlockSize(320);
 }

@@ -111,7 +111,7 @@ int main(int argc, char** argv) {
     SteadyClock::time_point playbackOpened, captureOpened;
     {
         CDeviceSP playback(codec, 18, callee);
-        CDeviceMC capture(codec, 18, 1600, caller);
+        CDeviceMC capture(codec, 18, 320, caller);
         playbackOpened = SteadyClock::now();
         playback.Open();
         captureOpened = SteadyClock::now();

@@ -175,7 +175,7 @@ private:
         phone_->SetLocalPort(FreePort());
         phone_->SetRtpPort(FreePort());
         phone_->SetPayloadType(18);
-        phone_->SetCaptureBlockSize(1600);
+        phone_->SetCaptureBlockSize(320);
         phone_->Start();
         phone_->SelectAudioDevices(false, 2);
         // Full scale, so that what is heard is what was decoded.
