@@ -138,4 +138,31 @@ TEST(PlayoutBufferTest, DelayFollowsTheJitterWithinItsBounds) {
     }
 }
 
+// An hour's call with the far end's clock 0.1 % off the sound card's, either way: the delay
+// stays within its bounds, by about one frame dropped or concealed every ten seconds.
+TEST(PlayoutBufferTest, ClockDriftOverAnHourKeepsTheDelayInBounds) {
+    for (const double farEndRate : {1.001, 0.999}) {
+        SCOPED_TRACE(farEndRate);
+        PlayoutBuffer buffer;
+        const unsigned char frames[20] = {};
+        unsigned char frame[10];
+        int packet = 0, mostHeld = 0;
+        for (int slot = 0; slot < 360000; ++slot) {
+            const double nowMs = slot * 10.0;
+            for (; packet * 20.0 / farEndRate <= nowMs; ++packet) {
+                const auto arrival = static_cast<uint32_t>(8 * (packet * 20.0 / farEndRate + 5));
+                buffer.Put(160u * static_cast<uint32_t>(packet), frames, 2, arrival);
+            }
+            buffer.Next(static_cast<uint32_t>(8 * nowMs), frame);
+            mostHeld = std::max(mostHeld, buffer.Held());
+        }
+        const PlayoutBuffer::Counters& stats = buffer.Stats();
+        EXPECT_LE(mostHeld, PlayoutBuffer::kMaxDelayFrames);
+        EXPECT_EQ(stats.late, 0u);
+        // 0.1 % of an hour is 360 frames.
+        EXPECT_NEAR(stats.dropped + stats.concealed, 360, 60);
+        EXPECT_GE(stats.played, 2u * static_cast<uint32_t>(packet) - 500);
+    }
+}
+
 }  // namespace
