@@ -23,6 +23,8 @@ constexpr int kOptionsRequest = 5;
 constexpr int kInfoRequest = 10;
 constexpr int kUpdateRequest = 12;
 
+// The time one RTP packet of two frames holds.
+constexpr uint32_t kPacketMs = 20;
 constexpr const char* kNoSuchCall = "SIP/2.0 481 Call/Transaction Does Not Exist";
 
 int CSeqNumber(const CSIPSDPMessage& message) {
@@ -1079,6 +1081,7 @@ void CallManagerThread::WaitForNextCycle() {
 void CallManagerThread::RunCycle() {
     RunPostedCommands();
     SendPendingDtmf();
+    SendSilenceUntilTheMicrophoneDelivers();
     // The loop stays the one place where the call is changed; messages wait at most one
     // cycle for it, or wake it when it rests between calls.
     WaitForNextCycle();
@@ -1087,6 +1090,20 @@ void CallManagerThread::RunCycle() {
     DispatchOneMessage();
     RingHandsetWhenDue();
     WatchFarEndVoice();
+}
+
+void CallManagerThread::SendSilenceUntilTheMicrophoneDelivers() {
+    if (!Capture || Capture->Delivered()) {
+        SilenceSent = false;
+        return;
+    }
+    const uint32_t now = platform::TickCountMs();
+    if (SilenceSent && now - LastSilenceMs < kPacketMs) {
+        return;
+    }
+    Capture->SendSilenceUntilDelivered();
+    LastSilenceMs = now;
+    SilenceSent = true;
 }
 
 void CallManagerThread::WatchFarEndVoice() {

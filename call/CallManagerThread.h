@@ -175,6 +175,9 @@ public:
     int InviteAnswers = 0;
     // Whether the far end's voice still comes, once the voice channel is open.
     VoiceWatch FarEndVoice;
+    // When the last packet of silence went, while the microphone has delivered nothing.
+    uint32_t LastSilenceMs = 0;
+    bool SilenceSent = false;
 
     // The media objects of the current call (loop thread). Released in this order: ring
     // tone, capture (stops sending), playback (joins the receive thread), then the session.
@@ -206,6 +209,7 @@ private:
     void DispatchOneMessage();
     void RingHandsetWhenDue();
     void WatchFarEndVoice();
+    void SendSilenceUntilTheMicrophoneDelivers();
     bool NothingToWatch();
     static int MsPastNextClockSecond();
     void WaitForNextCycle();

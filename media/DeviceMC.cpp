@@ -37,6 +37,7 @@ CDeviceMC::~CDeviceMC() {
 int CDeviceMC::Open() {
     device_.reset();
     closing_.store(false);
+    delivered_.store(false);
     std::memset(audio_, 0, sizeof(audio_));
     std::unique_ptr<platform::AudioStream> device;
     const int result = platform::OpenAudio(platform::AudioDirection::Capture, deviceId_,
@@ -73,9 +74,21 @@ void CDeviceMC::WaveInProc(void* context, platform::AudioBufferHeader* header) {
     if (self->closing_.load() || header->bytesRecorded < header->bufferLength) {
         return;
     }
+    if (!self->delivered_.load()) {
+        std::lock_guard<std::mutex> guard(self->sendMutex_);
+        self->delivered_.store(true);
+    }
     self->EncodeAndSend(header->data, header->bufferLength);
     // A buffer that cannot be queued again drops out of the rotation; the others go on.
     self->device_->Queue(header);
+}
+
+void CDeviceMC::SendSilenceUntilDelivered() {
+    static const char kSilence[kPcmBytesPerPacket] = {};
+    std::lock_guard<std::mutex> guard(sendMutex_);
+    if (!delivered_.load()) {
+        EncodeAndSend(kSilence, kPcmBytesPerPacket);
+    }
 }
 
 void CDeviceMC::EncodeAndSend(const char* pcm, uint32_t length) {

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 
 #include "media/CodecBinding.h"
 #include "media/rtp.h"
@@ -42,6 +43,13 @@ public:
     // The capture completion; context is the CDeviceMC. Real-time: encodes and sends only.
     static void WaveInProc(void* context, platform::AudioBufferHeader* header);
 
+    // A sound server can take hundreds of milliseconds to deliver its first buffer, and a
+    // microphone may not open at all: until the first buffer has come, the owner calls this
+    // every 20 ms so that the far end hears (encoded) silence from the answer on, and NATs
+    // on the way see the stream. Nothing once the microphone delivers.
+    void SendSilenceUntilDelivered();
+    bool Delivered() const { return delivered_.load(); }
+
     // The capture device id chosen by the device selection.
     void SetDeviceId(uint32_t deviceId) { deviceId_ = deviceId; }
     uint32_t DeviceId() const { return deviceId_; }
@@ -66,5 +74,8 @@ private:
     uint32_t timestamp_ = 0;
     std::atomic<bool> closing_{false};
     std::atomic<bool> mute_{false};
+    std::atomic<bool> delivered_{false};
+    // The owner's silence and the first buffer must not share a timestamp.
+    std::mutex sendMutex_;
     CodecBinding codec_;
 };

@@ -52,9 +52,9 @@ protected:
         audio.backEnd.SetInputDevices(
             {VirtualAudioDevice("Other"), VirtualAudioDevice("Microphone", source)});
     }
-    std::vector<unsigned char> Receive() {
+    std::vector<unsigned char> Receive(int waitMs = 2000) {
         std::vector<unsigned char> datagram(200);
-        const long n = receiver.WaitReadable(2000) == UdpSocket::WaitResult::Readable
+        const long n = receiver.WaitReadable(waitMs) == UdpSocket::WaitResult::Readable
                            ? receiver.ReceiveFrom(datagram.data(), datagram.size(), nullptr)
                            : 0;
         datagram.resize(n > 0 ? static_cast<size_t>(n) : 0);
@@ -130,6 +130,32 @@ TEST_F(DeviceMCTest, ADeviceThatCannotOpenLeavesNothingToClose) {
         EXPECT_FALSE(capture.IsOpen());
     }
     EXPECT_EQ(receiver.WaitReadable(0), UdpSocket::WaitResult::Timeout);
+}
+
+// Until the microphone's first buffer, the owner's calls send a packet of silence each; from
+// then on the microphone alone, its timestamps going on from the silence's.
+TEST_F(DeviceMCTest, SilenceGoesUntilTheMicrophoneDelivers) {
+    MicrophonePlays(std::vector<int16_t>(1600, 1234));
+    CDeviceMC capture(codec, 18, 320, session);
+    capture.SetDeviceId(1);
+    capture.SendSilenceUntilDelivered();  // before the device is even open
+    const auto silence = Receive();
+    ASSERT_EQ(silence.size(), 32u);
+    EXPECT_EQ(SampleAt(&silence[12]), 0);
+    ASSERT_EQ(capture.Open(), 0);
+    ASSERT_TRUE(testing_support::WaitUntil([&] { return capture.Delivered(); }));
+    capture.SendSilenceUntilDelivered();
+    // Only the microphone's packets follow the first silence.
+    std::vector<unsigned char> next = Receive();
+    while (!next.empty() && SampleAt(&next[12]) == 0) {
+        next = Receive();
+    }
+    capture.Close();
+    ASSERT_EQ(next.size(), 32u);
+    EXPECT_EQ(SampleAt(&next[12]), 1234);
+    for (auto datagram = Receive(0); !datagram.empty(); datagram = Receive(0)) {
+        EXPECT_NE(SampleAt(&datagram[12]), 0);
+    }
 }
 
 TEST_F(DeviceMCTest, CloseStopsTheStreamAndDropsThePartBufferOfTheStop) {
