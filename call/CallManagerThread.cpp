@@ -391,6 +391,10 @@ bool CallManagerThread::StartVoice() {
     Capture = std::make_unique<CDeviceMC>(CodecLibrary, PayloadType, CaptureBlockSize, RtpSession);
     Capture->SetDeviceId(MicrophoneDevice);
     Capture->SetMute(false);
+    // Opening a sound device can take a while: the far end hears from the phone first.
+    Capture->SendSilenceUntilDelivered();
+    LastSilenceMs = platform::TickCountMs();
+    SilenceSent = true;
     Capture->Open();
     Playback = std::make_unique<CDeviceSP>(CodecLibrary, PayloadType, RtpSession);
     Playback->SetDeviceId(SpeakerDevice);

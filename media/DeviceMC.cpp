@@ -23,6 +23,7 @@ CDeviceMC::CDeviceMC(platform::LibraryHandle codecLibrary, int payloadType, int 
       payloadType_(payloadType),
       codec_(codecLibrary) {
     codec_.InitEncoder();
+    timestamp_ = platform::TickCountMs();
     for (int i = 0; i < kBufferCount; ++i) {
         headers_[i] = {};
         headers_[i].data = audio_ + i * bufferBytes_;
@@ -45,7 +46,10 @@ int CDeviceMC::Open() {
     if (result != platform::kAudioOk) {
         return result;
     }
-    timestamp_ = platform::TickCountMs();
+    // Silence sent before the device opened has started the timestamps: they go on from it.
+    if (!sentAny_.load()) {
+        timestamp_ = platform::TickCountMs();
+    }
     for (auto& header : headers_) {
         device->Prepare(&header);
         device->Queue(&header);
@@ -118,6 +122,7 @@ void CDeviceMC::SendPacket(const unsigned char* payload) {
     param.ts = timestamp_;
     param.pt = static_cast<uint8_t>(payloadType_ & 0x7F);
     timestamp_ += kTimestampStep;
+    sentAny_.store(true);
     rtp_set_header(&packet, &param);
     std::memcpy(packet.data, payload, kPacketPayloadBytes);
     // A failed send is not retried; the next packet goes out as usual.

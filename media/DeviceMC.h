@@ -75,6 +75,7 @@ private:
     std::atomic<bool> closing_{false};
     std::atomic<bool> mute_{false};
     std::atomic<bool> delivered_{false};
+    std::atomic<bool> sentAny_{false};
     // The owner's silence and the first buffer must not share a timestamp.
     std::mutex sendMutex_;
     CodecBinding codec_;
