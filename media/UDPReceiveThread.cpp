@@ -166,15 +166,19 @@ int CUDPReceiveThread::AccessBuffer(bool write, void* data, int length) {
         return playout_.Append(static_cast<const unsigned char*>(data), frames) *
                CodecBinding::kPcmFrameBytes;
     }
-    auto* pcm = static_cast<short*>(data);
+    // The caller's bytes need not be aligned for samples: each frame is decoded aside.
+    auto* out = static_cast<unsigned char*>(data);
+    const int room = length / CodecBinding::kPcmFrameBytes;
     int taken = 0;
     unsigned char frame[PlayoutBuffer::kFrameBytes];
-    for (; taken + 1 <= length / CodecBinding::kPcmFrameBytes; ++taken) {
+    short samples[CodecBinding::kFrameSamples];
+    for (; taken < room; ++taken) {
         const PlayoutBuffer::Slot slot = playout_.NextHeld(frame);
         if (slot == PlayoutBuffer::Slot::Silence) {
             break;
         }
-        DecodeSlot(slot, frame, pcm + taken * CodecBinding::kFrameSamples);
+        DecodeSlot(slot, frame, samples);
+        std::memcpy(out + taken * CodecBinding::kPcmFrameBytes, samples, sizeof(samples));
     }
     return taken * CodecBinding::kPcmFrameBytes;
 }
