@@ -430,6 +430,10 @@ void TSoftPhoneForm::LoadSettings() {
 }
 
 void TSoftPhoneForm::CreateCallManager() {
+    // Otherwise the program would only stay without a call manager, with no word why.
+    if (settings_.SIPProxyLabelUnusable) {
+        messageListView_.AppendRow(">Proxy address invalid!");
+    }
     if (settings_.UserAccount.empty() || settings_.UserKey.empty() ||
         settings_.SIPProxyAddress.empty() || settings_.LocalIPAddress.empty()) {
         return;
