@@ -6,6 +6,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QSignalBlocker>
@@ -261,6 +262,10 @@ bool TPhoneBookForm::AddFromFields() {
     const std::string name = ToStdString(PBookNameEdit->text());
     const std::string speedCode = ToStdString(PBookSpeedEdit->text());
     if (editMode_ == kEditNew) {
+        if (book_.Full()) {
+            ReportFullBook();
+            return false;
+        }
         return book_.Accepts(number, name, speedCode) && book_.Add(number, name, speedCode) >= 0;
     }
     if (editMode_ != kEditModify || !book_.ValidIndex(selectedIndex_)) {
@@ -302,6 +307,21 @@ void TPhoneBookForm::PBookStringGridSelectCell(QObject*, int, int row) {
     }
     selectedIndex_ = row - 1;
     ShowEntry(selectedIndex_);
+}
+
+void TPhoneBookForm::ReportFullBook() {
+    // A bigger book would not load again. Not modal, like the dialog: the user may go on to
+    // look for entries to delete with the message still open.
+    if (fullBookBox_ == nullptr) {
+        fullBookBox_ = new QMessageBox(QMessageBox::Information, windowTitle(),
+                                       QStringLiteral("The phone book is full: it holds %1 entries")
+                                           .arg(PhoneBook::kMaxEntries),
+                                       QMessageBox::Ok, this);
+        fullBookBox_->setObjectName(QStringLiteral("PBookFullBox"));
+        fullBookBox_->setWindowModality(Qt::NonModal);
+    }
+    fullBookBox_->show();
+    fullBookBox_->raise();
 }
 
 void TPhoneBookForm::PBookStringGridDblClick(QObject*) {

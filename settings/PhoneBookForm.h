@@ -11,6 +11,7 @@ class QComboBox;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
+class QMessageBox;
 class QPushButton;
 class QTableWidget;
 
@@ -74,6 +75,7 @@ private:
     void ClearFields();
     void SelectGridRow(int row);
     bool AddFromFields();
+    void ReportFullBook();
 
     PhoneBook& book_;
     platform::SettingsStore& store_;
@@ -98,6 +100,7 @@ private:
     QPushButton* PBookDelBtn = nullptr;
     QPushButton* PBookOKBtn = nullptr;
     QPushButton* PBookCnlBtn = nullptr;
+    QMessageBox* fullBookBox_ = nullptr;
 };
 
 }  // namespace settings

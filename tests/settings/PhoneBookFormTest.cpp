@@ -6,6 +6,7 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTableWidget>
 #include <QTest>
@@ -238,6 +239,20 @@ TEST_F(PhoneBookFormTest, ClosingSavesOnlyAChangedBookAndAgainAfterwards) {
     EXPECT_EQ(SettingsTestHome::Stored("PhoneAddress.1"), "100*%*Office*:*7");
     EXPECT_EQ(SettingsTestHome::Stored("PhoneAddress.2"), "200*%*Home*:*nil");
     EXPECT_EQ(SettingsTestHome::Stored("PhoneBookCount"), "2");
+}
+
+TEST_F(PhoneBookFormTest, AFiftyFirstEntryIsRefusedWithTheReason) {
+    for (int i = 0; i < PhoneBook::kMaxEntries; ++i) {
+        ASSERT_GE(book_.Add(std::to_string(100 + i), "Name " + std::to_string(i), "nil"), 0);
+    }
+    AddByHand("999", "One more");
+    EXPECT_EQ(book_.Count(), PhoneBook::kMaxEntries);
+    EXPECT_EQ(Text("PBookNumEdit"), "999");
+    auto* box = form_->findChild<QMessageBox*>("PBookFullBox");
+    ASSERT_NE(box, nullptr);
+    EXPECT_TRUE(box->isVisible());
+    EXPECT_FALSE(box->isModal());
+    EXPECT_EQ(box->text(), "The phone book is full: it holds 50 entries");
 }
 
 }  // namespace
