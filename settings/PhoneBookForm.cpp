@@ -254,6 +254,7 @@ void TPhoneBookForm::PBookDelBtnClick(QObject*) {
     // The selected index stays, so it now stands for the entry that moved into its place.
     ClearFields();
     modified_ = true;
+    SaveIfModified();
     RefreshGrid();
 }
 
@@ -287,6 +288,8 @@ void TPhoneBookForm::PBookOKBtnClick(QObject*) {
     // A refused entry is not reported: the fields keep what the user typed.
     if (complete && AddFromFields()) {
         modified_ = true;
+        // Written at once: a crash, a kill or a logout must not take the change with it.
+        SaveIfModified();
         RefreshGrid();
         ClearFields();
     }

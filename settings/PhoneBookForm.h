@@ -19,7 +19,7 @@ namespace settings {
 
 // The non-modal phone book dialog: a grid of the entries, a search over one column, and the
 // fields to add, change and delete entries. It edits the main window's book in place and
-// writes it to the settings key when it is closed after a change.
+// writes it to the settings key after every change.
 class TPhoneBookForm : public QWidget {
     Q_OBJECT
 
@@ -31,7 +31,7 @@ public:
     enum EditMode { kEditNone = 0, kEditNew = 1, kEditModify = 2 };
 
     // book is the main window's own, edited in place; store is where a changed book is
-    // written when the dialog closes.
+    // written.
     TPhoneBookForm(PhoneBook& book, platform::SettingsStore& store, QWidget* parent = nullptr);
     ~TPhoneBookForm() override;
 

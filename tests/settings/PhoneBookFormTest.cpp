@@ -10,6 +10,8 @@
 #include <QPushButton>
 #include <QTableWidget>
 #include <QTest>
+#include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -239,6 +241,42 @@ TEST_F(PhoneBookFormTest, ClosingSavesOnlyAChangedBookAndAgainAfterwards) {
     EXPECT_EQ(SettingsTestHome::Stored("PhoneAddress.1"), "100*%*Office*:*7");
     EXPECT_EQ(SettingsTestHome::Stored("PhoneAddress.2"), "200*%*Home*:*nil");
     EXPECT_EQ(SettingsTestHome::Stored("PhoneBookCount"), "2");
+}
+
+TEST_F(PhoneBookFormTest, EveryChangeIsWrittenAtOnceForTheOwnerOnly) {
+    struct Row {
+        const char* what;
+        std::function<void()> change;
+        const char* count;
+        const char* first;
+    };
+    const Row rows[] = {
+        {"New", [&] { AddByHand("200", "Home"); }, "1", "200*%*Home*:*nil"},
+        {"Modify",
+         [&] {
+             ClickRow(1);
+             Click("PBookMdyBtn");
+             Type("PBookSpeedEdit", "7");
+             Click("PBookOKBtn");
+         },
+         "1", "200*%*Home*:*7"},
+        {"Delete",
+         [&] {
+             ClickRow(1);
+             Click("PBookDelBtn");
+         },
+         "0", "200*%*Home*:*7"},
+    };
+    namespace fs = std::filesystem;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        row.change();
+        ASSERT_TRUE(form_->isVisible());
+        EXPECT_EQ(SettingsTestHome::Stored("PhoneBookCount"), row.count);
+        EXPECT_EQ(SettingsTestHome::Stored("PhoneAddress.1"), row.first);
+        EXPECT_EQ(fs::status(home_.File()).permissions() & fs::perms::all,
+                  fs::perms::owner_read | fs::perms::owner_write);
+    }
 }
 
 TEST_F(PhoneBookFormTest, AFiftyFirstEntryIsRefusedWithTheReason) {
