@@ -69,6 +69,32 @@ constexpr QSize kDialPadKeySize{43, 37};
 
 constexpr QPoint kScreenPosition{249, 109};
 
+// What a number may hold: digits, "*" and "#", and "+" only in front. Anything else would go
+// into the Request-URI and the To header of the INVITE as it is.
+QString DiallablePart(const QString& text) {
+    QString number;
+    for (const QChar c : text) {
+        const bool key = (c >= QLatin1Char('0') && c <= QLatin1Char('9')) ||
+                         c == QLatin1Char('*') || c == QLatin1Char('#');
+        if (key || (c == QLatin1Char('+') && number.isEmpty())) {
+            number += c;
+        }
+    }
+    return number;
+}
+
+// Keeps an edit line to the diallable part of whatever reached it: typed, pasted, dropped or
+// set by the program. The cursor stays after the same kept character.
+void KeepDiallable(QLineEdit* edit, const QString& text) {
+    const QString number = DiallablePart(text);
+    if (number == text) {
+        return;
+    }
+    const int cursor = static_cast<int>(DiallablePart(text.left(edit->cursorPosition())).size());
+    edit->setText(number);
+    edit->setCursorPosition(cursor);
+}
+
 // Rows of the list and items of the history have fixed heights, as the window was laid out.
 class FixedRowHeightDelegate : public QStyledItemDelegate {
 public:
@@ -222,6 +248,8 @@ void TSoftPhoneForm::CreateComponents() {
     NumberCB->setItemDelegate(new FixedRowHeightDelegate(20, NumberCB));
     NumberCB->setInputMethodHints(Qt::ImhPreferLatin | Qt::ImhNoPredictiveText);
     NumberCB->lineEdit()->setInputMethodHints(Qt::ImhPreferLatin | Qt::ImhNoPredictiveText);
+    connect(NumberCB->lineEdit(), &QLineEdit::textChanged, this,
+            [this](const QString& text) { KeepDiallable(NumberCB->lineEdit(), text); });
 
     MessageList = new QListWidget(this);
     MessageList->setObjectName("MessageList");
@@ -430,6 +458,10 @@ void TSoftPhoneForm::LoadSettings() {
 }
 
 void TSoftPhoneForm::CreateCallManager() {
+    // Otherwise the program would only stay without a call manager, with no word why.
+    if (settings_.SIPProxyLabelUnusable) {
+        messageListView_.AppendRow(">Proxy address invalid!");
+    }
     if (settings_.UserAccount.empty() || settings_.UserKey.empty() ||
         settings_.SIPProxyAddress.empty() || settings_.LocalIPAddress.empty()) {
         return;

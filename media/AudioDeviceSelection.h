@@ -23,7 +23,8 @@ struct AudioDeviceChoice {
 std::string UsbAudioDeviceName(int installLanguage);
 
 // Searches the devices; true only when both a playback and a capture device were found. The
-// ids of a direction that was not found are left as they were.
+// ids of a direction that was not found are left as they were. The handset is found by its
+// English name first, then by its Big5 name, whatever installLanguage says.
 bool FindAudioDevices(platform::AudioBackEnd& audio, int installLanguage,
                       AudioDeviceChoice* choice);
 

@@ -1,11 +1,37 @@
 #include "platform/AudioPortAudio.h"
 
+#include <alsa/asoundlib.h>
 #include <portaudio.h>
+
+#include <cstdlib>
+
+#if SOFTPHONE_HAVE_JACK
+#include <jack/jack.h>
+#endif
 
 #include "platform/AudioStreamEngine.h"
 
 namespace platform {
 namespace {
+
+// PortAudio opens every PCM the ALSA configuration names, and tries the JACK server, while it
+// lists the devices; each one missing on this machine would print its complaint on the
+// terminal. A device that really fails still says so through the result of Open.
+void DropAlsaError(const char*, int, const char*, int, const char*, ...) {}
+
+#if SOFTPHONE_HAVE_JACK
+void DropJackMessage(const char*) {}
+#endif
+
+void QuietenDeviceProbes() {
+    snd_lib_error_set_handler(DropAlsaError);
+    // Unless the user asks for it, no JACK server is started just to be asked for its devices.
+    setenv("JACK_NO_START_SERVER", "1", 0);
+#if SOFTPHONE_HAVE_JACK
+    jack_set_error_function(DropJackMessage);
+    jack_set_info_function(DropJackMessage);
+#endif
+}
 
 class PortAudioEndpoint final : public AudioEndpoint {
 public:
@@ -70,6 +96,7 @@ bool PortAudioBackEnd::EnsureStarted() {
         return available_;
     }
     started_ = true;
+    QuietenDeviceProbes();
     if (Pa_Initialize() != paNoError) {
         return false;
     }

@@ -15,6 +15,8 @@ struct EffectiveSettings {
     std::string UserKey;
     // The full host name of the proxy: the stored label followed by the operator domain.
     std::string SIPProxyAddress;
+    // A proxy label was stored but gives no proxy address (a dot in it).
+    bool SIPProxyLabelUnusable = false;
     // Also the local SIP port.
     int SIPProxyPort = DefaultSipPort;
     std::string LocalIPAddress;

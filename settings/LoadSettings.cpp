@@ -11,6 +11,7 @@ void ApplyDefaultsOfMissingKey(EffectiveSettings& settings) {
     settings.UserAccount.clear();
     settings.UserKey.clear();
     settings.SIPProxyAddress.clear();
+    settings.SIPProxyLabelUnusable = false;
     settings.SIPProxyPort = settings.DefaultSipPort;
     settings.LocalIPAddress = "127.0.0.1";
     settings.LocalRTPPort = settings.DefaultRtpPort;
@@ -19,7 +20,9 @@ void ApplyDefaultsOfMissingKey(EffectiveSettings& settings) {
 void ReadStoredSettings(platform::SettingsStore& key, EffectiveSettings& settings) {
     settings.UserAccount = key.ReadString("UserAccount");
     settings.UserKey = key.ReadString("UserKey");
-    settings.SIPProxyAddress = ProxyHostFromLabel(key.ReadString("SIPProxyAddress"));
+    const std::string proxyLabel = key.ReadString("SIPProxyAddress");
+    settings.SIPProxyAddress = ProxyHostFromLabel(proxyLabel);
+    settings.SIPProxyLabelUnusable = !proxyLabel.empty() && settings.SIPProxyAddress.empty();
     settings.SIPProxyPort = ParseStoredNumber(key.ReadString("SIPProxyPort"), 1, kHighestPort)
                                 .value_or(settings.DefaultSipPort);
     // Empty here is replaced by a machine address when the program starts.

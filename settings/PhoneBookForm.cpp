@@ -6,6 +6,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QSignalBlocker>
@@ -253,6 +254,7 @@ void TPhoneBookForm::PBookDelBtnClick(QObject*) {
     // The selected index stays, so it now stands for the entry that moved into its place.
     ClearFields();
     modified_ = true;
+    SaveIfModified();
     RefreshGrid();
 }
 
@@ -261,6 +263,10 @@ bool TPhoneBookForm::AddFromFields() {
     const std::string name = ToStdString(PBookNameEdit->text());
     const std::string speedCode = ToStdString(PBookSpeedEdit->text());
     if (editMode_ == kEditNew) {
+        if (book_.Full()) {
+            ReportFullBook();
+            return false;
+        }
         return book_.Accepts(number, name, speedCode) && book_.Add(number, name, speedCode) >= 0;
     }
     if (editMode_ != kEditModify || !book_.ValidIndex(selectedIndex_)) {
@@ -282,6 +288,8 @@ void TPhoneBookForm::PBookOKBtnClick(QObject*) {
     // A refused entry is not reported: the fields keep what the user typed.
     if (complete && AddFromFields()) {
         modified_ = true;
+        // Written at once: a crash, a kill or a logout must not take the change with it.
+        SaveIfModified();
         RefreshGrid();
         ClearFields();
     }
@@ -302,6 +310,21 @@ void TPhoneBookForm::PBookStringGridSelectCell(QObject*, int, int row) {
     }
     selectedIndex_ = row - 1;
     ShowEntry(selectedIndex_);
+}
+
+void TPhoneBookForm::ReportFullBook() {
+    // A bigger book would not load again. Not modal, like the dialog: the user may go on to
+    // look for entries to delete with the message still open.
+    if (fullBookBox_ == nullptr) {
+        fullBookBox_ = new QMessageBox(QMessageBox::Information, windowTitle(),
+                                       QStringLiteral("The phone book is full: it holds %1 entries")
+                                           .arg(PhoneBook::kMaxEntries),
+                                       QMessageBox::Ok, this);
+        fullBookBox_->setObjectName(QStringLiteral("PBookFullBox"));
+        fullBookBox_->setWindowModality(Qt::NonModal);
+    }
+    fullBookBox_->show();
+    fullBookBox_->raise();
 }
 
 void TPhoneBookForm::PBookStringGridDblClick(QObject*) {

@@ -11,6 +11,7 @@ class QComboBox;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
+class QMessageBox;
 class QPushButton;
 class QTableWidget;
 
@@ -18,7 +19,7 @@ namespace settings {
 
 // The non-modal phone book dialog: a grid of the entries, a search over one column, and the
 // fields to add, change and delete entries. It edits the main window's book in place and
-// writes it to the settings key when it is closed after a change.
+// writes it to the settings key after every change.
 class TPhoneBookForm : public QWidget {
     Q_OBJECT
 
@@ -30,7 +31,7 @@ public:
     enum EditMode { kEditNone = 0, kEditNew = 1, kEditModify = 2 };
 
     // book is the main window's own, edited in place; store is where a changed book is
-    // written when the dialog closes.
+    // written.
     TPhoneBookForm(PhoneBook& book, platform::SettingsStore& store, QWidget* parent = nullptr);
     ~TPhoneBookForm() override;
 
@@ -74,6 +75,7 @@ private:
     void ClearFields();
     void SelectGridRow(int row);
     bool AddFromFields();
+    void ReportFullBook();
 
     PhoneBook& book_;
     platform::SettingsStore& store_;
@@ -98,6 +100,7 @@ private:
     QPushButton* PBookDelBtn = nullptr;
     QPushButton* PBookOKBtn = nullptr;
     QPushButton* PBookCnlBtn = nullptr;
+    QMessageBox* fullBookBox_ = nullptr;
 };
 
 }  // namespace settings

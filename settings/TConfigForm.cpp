@@ -164,6 +164,10 @@ void TConfigForm::BuildComponents() {
     connect(ModifyBtn, &QPushButton::clicked, this, [this] { ModifyBtnClick(); });
     connect(OKBtn, &QPushButton::clicked, this, [this] { OKBtnClick(); });
     connect(CancelBtn, &QPushButton::clicked, this, [this] { CancelBtnClick(); });
+    // Pasted, dropped or set by the program, the label must still follow the typing rule: a
+    // full host name would be stored and leave the program without a proxy.
+    connect(ProxyAddressEdit, &QLineEdit::textChanged, this,
+            [this](const QString& text) { KeepProxyLabelWithoutDots(text); });
 
     // Filters sit on the combo boxes and on their edit lines, which receive the keys typed.
     for (QObject* watched :
@@ -302,6 +306,19 @@ bool TConfigForm::eventFilter(QObject* watched, QEvent* event) {
 bool TConfigForm::ProxyAddressEditKeyPress(const QKeyEvent& key) const {
     // The domain is fixed; only the label in front of it is typed.
     return key.text().contains(QLatin1Char('.'));
+}
+
+void TConfigForm::KeepProxyLabelWithoutDots(const QString& text) {
+    const QChar dot = QLatin1Char('.');
+    if (!text.contains(dot)) {
+        return;
+    }
+    const int cursor = ProxyAddressEdit->cursorPosition();
+    const int dotsBeforeCursor = static_cast<int>(text.left(cursor).count(dot));
+    QString label = text;
+    label.remove(dot);
+    ProxyAddressEdit->setText(label);
+    ProxyAddressEdit->setCursorPosition(cursor - dotsBeforeCursor);
 }
 
 bool TConfigForm::ProxyPortCBKeyPress(const QKeyEvent& key) const {

@@ -48,6 +48,7 @@ private:
     void Lock();
     void RestoreFields(bool selectPortItem);
     void SaveChangedSettings();
+    void KeepProxyLabelWithoutDots(const QString& text);
 
     // Key filters: true discards the key before it reaches the control.
     bool ProxyAddressEditKeyPress(const QKeyEvent& key) const;

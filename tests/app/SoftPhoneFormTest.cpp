@@ -1,6 +1,9 @@
 #include <QAction>
+#include <QClipboard>
 #include <QDesktopServices>
+#include <QGuiApplication>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QSlider>
 #include <QSystemTrayIcon>
@@ -50,6 +53,35 @@ TEST_F(WindowWithoutCallManager, ShowsNoRowsAndOnlyEditsTheNumber) {
     EXPECT_EQ(MessageList()->count(), 0);
     Click("DisconnectBitBtn");
     EXPECT_EQ(NumberCB()->currentText(), "");
+}
+
+TEST_F(SoftPhoneFormTest, AStoredProxyWithADotIsReportedAndTheFieldTakesNoDotAtAll) {
+    Values values = AccountWithProxyPort(5060);
+    values["SIPProxyAddress"] = "pbx.kyr.voip.test";
+    StoreSettings(values);
+    BuildForm();
+    EXPECT_EQ(form->CallManager(), nullptr);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return Rows().contains(">Proxy address invalid!"); }, 1000))
+        << Rows().join('|').toStdString();
+
+    auto* proxy = form->ConfigForm()->findChild<QLineEdit*>("ProxyAddressEdit");
+    ASSERT_NE(proxy, nullptr);
+    const std::function<void(const QString&)> ways[] = {
+        [&](const QString& text) { proxy->setText(text); },
+        [&](const QString& text) {
+            QGuiApplication::clipboard()->setText(text);
+            proxy->clear();
+            proxy->paste();
+        },
+        [&](const QString& text) {
+            proxy->clear();
+            proxy->insert(text);  // what a drop does
+        },
+    };
+    for (const auto& way : ways) {
+        way("pbx.kyr.voip.test");
+        EXPECT_EQ(proxy->text(), "pbxkyrvoiptest");
+    }
 }
 
 TEST_F(WindowWithoutCallManager, ClearEmptiesFieldAndListButKeepsTheHistory) {

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <atomic>
+#include <cstdio>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -213,6 +216,30 @@ TEST(PortAudioBackEndTest, ProductNameIsTheCardNameCutTo31Characters) {
     EXPECT_EQ(PortAudioBackEnd::ProductName("USB Audio Device: - (hw:1,0)"), "USB Audio Device");
     EXPECT_EQ(PortAudioBackEnd::ProductName("default"), "default");
     EXPECT_EQ(PortAudioBackEnd::ProductName(std::string(35, 'c') + ": x"), std::string(31, 'c'));
+}
+
+// The sound system's complaints about the cards and servers this machine lacks stay off the
+// terminal while the devices are listed.
+TEST(PortAudioBackEndTest, ListingTheDevicesPrintsNothing) {
+    std::fflush(stderr);
+    FILE* captured = std::tmpfile();
+    ASSERT_NE(captured, nullptr);
+    const int terminal = dup(STDERR_FILENO);
+    ASSERT_GE(terminal, 0);
+    dup2(fileno(captured), STDERR_FILENO);
+    {
+        platform::PortAudioBackEnd audio;
+        audio.OutputDeviceCount();
+        audio.PreferredRecordName();
+    }
+    std::fflush(stderr);
+    dup2(terminal, STDERR_FILENO);
+    close(terminal);
+    std::string printed(4096, '\0');
+    std::rewind(captured);
+    printed.resize(std::fread(printed.data(), 1, printed.size(), captured));
+    std::fclose(captured);
+    EXPECT_EQ(printed, "");
 }
 
 }  // namespace

@@ -6,9 +6,12 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTableWidget>
 #include <QTest>
+#include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -238,6 +241,56 @@ TEST_F(PhoneBookFormTest, ClosingSavesOnlyAChangedBookAndAgainAfterwards) {
     EXPECT_EQ(SettingsTestHome::Stored("PhoneAddress.1"), "100*%*Office*:*7");
     EXPECT_EQ(SettingsTestHome::Stored("PhoneAddress.2"), "200*%*Home*:*nil");
     EXPECT_EQ(SettingsTestHome::Stored("PhoneBookCount"), "2");
+}
+
+TEST_F(PhoneBookFormTest, EveryChangeIsWrittenAtOnceForTheOwnerOnly) {
+    struct Row {
+        const char* what;
+        std::function<void()> change;
+        const char* count;
+        const char* first;
+    };
+    const Row rows[] = {
+        {"New", [&] { AddByHand("200", "Home"); }, "1", "200*%*Home*:*nil"},
+        {"Modify",
+         [&] {
+             ClickRow(1);
+             Click("PBookMdyBtn");
+             Type("PBookSpeedEdit", "7");
+             Click("PBookOKBtn");
+         },
+         "1", "200*%*Home*:*7"},
+        {"Delete",
+         [&] {
+             ClickRow(1);
+             Click("PBookDelBtn");
+         },
+         "0", "200*%*Home*:*7"},
+    };
+    namespace fs = std::filesystem;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        row.change();
+        ASSERT_TRUE(form_->isVisible());
+        EXPECT_EQ(SettingsTestHome::Stored("PhoneBookCount"), row.count);
+        EXPECT_EQ(SettingsTestHome::Stored("PhoneAddress.1"), row.first);
+        EXPECT_EQ(fs::status(home_.File()).permissions() & fs::perms::all,
+                  fs::perms::owner_read | fs::perms::owner_write);
+    }
+}
+
+TEST_F(PhoneBookFormTest, AFiftyFirstEntryIsRefusedWithTheReason) {
+    for (int i = 0; i < PhoneBook::kMaxEntries; ++i) {
+        ASSERT_GE(book_.Add(std::to_string(100 + i), "Name " + std::to_string(i), "nil"), 0);
+    }
+    AddByHand("999", "One more");
+    EXPECT_EQ(book_.Count(), PhoneBook::kMaxEntries);
+    EXPECT_EQ(Text("PBookNumEdit"), "999");
+    auto* box = form_->findChild<QMessageBox*>("PBookFullBox");
+    ASSERT_NE(box, nullptr);
+    EXPECT_TRUE(box->isVisible());
+    EXPECT_FALSE(box->isModal());
+    EXPECT_EQ(box->text(), "The phone book is full: it holds 50 entries");
 }
 
 }  // namespace
