@@ -142,7 +142,7 @@ TEST(CallsOverFaultyNetwork, LossAndInOrderJitterLeaveTheCallWhole) {
         EXPECT_TRUE(r.Passed()) << Describe(r);
         EXPECT_EQ(r.lamp.back(), clLime) << Describe(r);
         EXPECT_GT(r.framesSent, 150u) << Describe(r);
-        EXPECT_GE(r.framesDecoded + 4, r.framesArrived) << Describe(r);
+        EXPECT_GE(r.framesDecoded + 8, 0.97 * r.framesArrived) << Describe(r);
         EXPECT_LE(r.longestGapMs, 60u) << Describe(r);
         EXPECT_TRUE(
             EndsWith(r.lines, {">Hanging up call!", ">Voice Channel closed!", ">Call cleared!"}))
