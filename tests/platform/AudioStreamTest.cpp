@@ -242,7 +242,7 @@ TEST(PortAudioBackEndTest, ListingTheDevicesPrintsNothing) {
     dup2(fileno(captured), STDERR_FILENO);
     {
         // What the sound libraries allocate for themselves and keep is not this program's leak.
-        IgnoreLeaksHere ignore;
+        [[maybe_unused]] IgnoreLeaksHere ignore;
         platform::PortAudioBackEnd audio;
         audio.OutputDeviceCount();
         audio.PreferredRecordName();
