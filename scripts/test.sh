@@ -17,8 +17,11 @@ if [ "${1:-}" != "--quick" ]; then
     -DSOFTPHONE_SANITIZE=address,undefined
   cmake --build build-asan -j "$jobs"
   # The calls through the stock-routing Kamailio wait on sipp with wall-clock bounds that a
-  # sanitized debug build on a loaded machine can miss; they run in the normal build above.
+  # sanitized debug build on a loaded machine can miss, and the share of voice played over a
+  # faulty network depends on the audio threads keeping the sound card's pace; they run in
+  # the normal build above (the voice path itself is sanitized by the other media tests).
   (cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
      UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-     bash ../scripts/with-test-env.sh ctest --output-on-failure -E StockProxyCall)
+     bash ../scripts/with-test-env.sh ctest --output-on-failure \
+       -E 'StockProxyCall|CallsOverFaultyNetwork\.(OvertakenVoice|LossAndInOrder)')
 fi
