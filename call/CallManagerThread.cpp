@@ -391,10 +391,12 @@ bool CallManagerThread::StartVoice() {
     Capture = std::make_unique<CDeviceMC>(CodecLibrary, PayloadType, CaptureBlockSize, RtpSession);
     Capture->SetDeviceId(MicrophoneDevice);
     Capture->SetMute(false);
-    // Opening a sound device can take a while: the far end hears from the phone first.
+    // Closing the ring tone and opening a sound device take a while: the far end hears
+    // from the phone first.
     Capture->SendSilenceUntilDelivered();
     LastSilenceMs = platform::TickCountMs();
     SilenceSent = true;
+    ReleaseRingDevice();
     Capture->Open();
     Playback = std::make_unique<CDeviceSP>(CodecLibrary, PayloadType, RtpSession);
     Playback->SetDeviceId(SpeakerDevice);
@@ -441,7 +443,11 @@ void CallManagerThread::ReleaseRingDevice() {
         return;
     }
     RingDevice.reset();
-    platform::SleepMs(kRingReleaseWaitMs);
+    // A call's silence keeps its 20 ms pace through the wait.
+    for (int waited = 0; waited < kRingReleaseWaitMs; waited += kCycleSleepMs) {
+        SendSilenceUntilTheMicrophoneDelivers();
+        platform::SleepMs(kCycleSleepMs);
+    }
 }
 
 void CallManagerThread::CloseRtpSession() {
@@ -952,13 +958,12 @@ void CallManagerThread::OnOk() {
 }
 
 void CallManagerThread::OpenVoiceFromCurrentMessage() {
-    ReleaseRingDevice();
-    if (VoiceOpen) {
-        return;
+    if (!VoiceOpen) {
+        RemoteRtpAddress = CurrentMessage->MediaAddress;
+        RemoteRtpPort = CurrentMessage->MediaPort;
+        VoiceOpen = StartVoice();
     }
-    RemoteRtpAddress = CurrentMessage->MediaAddress;
-    RemoteRtpPort = CurrentMessage->MediaPort;
-    VoiceOpen = StartVoice();
+    ReleaseRingDevice();
     if (!VoiceOpen) {
         ShowLine("RTP channel failed!");
     }

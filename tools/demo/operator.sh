@@ -21,6 +21,8 @@ rundir="${2:-${DEMO_RUNDIR:-/tmp/kyr-demo-operator}}"
 : "${DEMO_ECHO_RTP_PORT:=16000}"
 # sipp cannot share a port with the phone's wildcard socket, so the echo callee uses its own.
 : "${DEMO_CALLEE_PORT:=5062}"
+# The echo callee answers G.729; a benchmark of a peer without it swaps in its own scenario.
+: "${DEMO_ECHO_SCENARIO:=$here/echo-callee.xml}"
 
 stop() {
   for name in kamailio echo-callee; do
@@ -50,7 +52,7 @@ start() {
   kamailio -f "$rundir/kamailio.cfg" -P "$rundir/kamailio.main.pid" -w "$rundir" -E -DD \
     > "$rundir/kamailio.log" 2>&1 &
   echo $! > "$rundir/kamailio.pid"
-  sipp -sf "$here/echo-callee.xml" -i "$DEMO_CALLEE_IP" -p "$DEMO_CALLEE_PORT" \
+  sipp -sf "$DEMO_ECHO_SCENARIO" -i "$DEMO_CALLEE_IP" -p "$DEMO_CALLEE_PORT" \
     -mi "$DEMO_CALLEE_IP" -mp "$DEMO_ECHO_RTP_PORT" -rtp_echo -aa -nostdin \
     -cp "${DEMO_CONTROL_PORT:-8888}" -trace_err -error_file "$rundir/echo-callee.errors" \
     > "$rundir/echo-callee.log" 2>&1 &
