@@ -1,5 +1,6 @@
 #include "call/CallManagerThread.h"
 
+#include <algorithm>
 #include <utility>
 #include <vector>
 
@@ -1069,6 +1070,14 @@ bool CallManagerThread::NothingToWatch() {
            !Transactions.Resending() && (!Queue || Queue->Count() == 0);
 }
 
+bool CallManagerThread::QuietCall() {
+    // The microphone paces the voice on its own thread and every received message nudges the
+    // loop: nothing in a settled call needs the 5 ms cycle.
+    return Connected && VoiceOpen && Capture && Capture->Delivered() && !DtmfPending &&
+           !HandsetRinging && !RingDevice && !Transactions.Resending() &&
+           (!Queue || Queue->Count() == 0);
+}
+
 int CallManagerThread::MsPastNextClockSecond() {
     const int64_t ms = platform::CurrentClock().MicrosecondsSince1970() / 1000;
     // A replaced clock may stand before 1970; a rest never exceeds one second either way.
@@ -1078,10 +1087,12 @@ int CallManagerThread::MsPastNextClockSecond() {
 
 void CallManagerThread::WaitForNextCycle() {
     // Both wake-ups nudge the loop, so an idle phone rests instead of polling 200 times a
-    // second, and the upkeep still runs just after every turn of the second. During a call
-    // the cycle stays 5 ms: the ring cadence counts cycles.
+    // second, and the upkeep still runs just after every turn of the second. While a call is
+    // set up, rings or sends DTMF the cycle stays 5 ms: the ring cadence counts cycles.
     if (restWhenIdle_ && NothingToWatch()) {
         SleepUntilNudged(MsPastNextClockSecond());
+    } else if (restWhenIdle_ && QuietCall()) {
+        SleepUntilNudged(std::min(kQuietCallRestMs, MsPastNextClockSecond()));
     } else {
         SleepUnlessTerminated(kCycleSleepMs);
     }

@@ -53,6 +53,8 @@ public:
     static constexpr int kCycleSleepMs = 5;
     // A resting loop wakes this long after the clock's second turns, so it reads the new one.
     static constexpr int kSecondTurnMarginMs = 2;
+    // A settled call's longest rest: the bound on a late resend or a stalled hang-up.
+    static constexpr int kQuietCallRestMs = 100;
     static constexpr int kDtmfGapMs = 350;
     static constexpr int kHandsetRingCycles = 200;
     static constexpr int kDefaultRegisterInterval = 7200;
@@ -211,6 +213,7 @@ private:
     void WatchFarEndVoice();
     void SendSilenceUntilTheMicrophoneDelivers();
     bool NothingToWatch();
+    bool QuietCall();
     static int MsPastNextClockSecond();
     void WaitForNextCycle();
     void OnChallenge(int status);
