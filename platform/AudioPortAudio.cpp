@@ -33,11 +33,16 @@ void QuietenDeviceProbes() {
 #endif
 }
 
+}  // namespace
+
 class PortAudioEndpoint final : public AudioEndpoint {
 public:
-    PortAudioEndpoint(AudioDirection direction, PaStream* stream)
-        : direction_(direction), stream_(stream) {}
-    ~PortAudioEndpoint() override { Pa_CloseStream(stream_); }
+    PortAudioEndpoint(AudioDirection direction, PaStream* stream, PortAudioBackEnd* backEnd)
+        : direction_(direction), stream_(stream), backEnd_(backEnd) {}
+    ~PortAudioEndpoint() override {
+        Pa_CloseStream(stream_);
+        backEnd_->ReleaseStream();
+    }
 
     bool Begin() override { return Pa_StartStream(stream_) == paNoError; }
     bool Transfer(int16_t* samples, size_t frames) override {
@@ -53,7 +58,10 @@ public:
 private:
     const AudioDirection direction_;
     PaStream* const stream_;
+    PortAudioBackEnd* const backEnd_;
 };
+
+namespace {
 
 int OpenPortAudioStream(AudioDirection direction, int deviceIndex, PaStream** stream) {
     const PaDeviceInfo* info = Pa_GetDeviceInfo(deviceIndex);
@@ -84,7 +92,7 @@ int OpenPortAudioStream(AudioDirection direction, int deviceIndex, PaStream** st
 }  // namespace
 
 PortAudioBackEnd::~PortAudioBackEnd() {
-    if (available_) {
+    if (running_) {
         Pa_Terminate();
     }
 }
@@ -95,13 +103,13 @@ std::string PortAudioBackEnd::ProductName(const std::string& deviceName) {
     return card.substr(0, kAudioProductNameMax);
 }
 
-bool PortAudioBackEnd::EnsureStarted() {
-    if (started_) {
+bool PortAudioBackEnd::EnsureListed() {
+    if (listed_) {
         return available_;
     }
-    started_ = true;
+    listed_ = true;
     QuietenDeviceProbes();
-    if (Pa_Initialize() != paNoError) {
+    if (!StartLocked()) {
         return false;
     }
     available_ = true;
@@ -111,7 +119,7 @@ bool PortAudioBackEnd::EnsureStarted() {
         if (info == nullptr || info->name == nullptr) {
             continue;
         }
-        const Device device{i, ProductName(info->name)};
+        const Device device{i, ProductName(info->name), info->name};
         if (info->maxOutputChannels > 0) {
             outputs_.push_back(device);
         }
@@ -121,24 +129,62 @@ bool PortAudioBackEnd::EnsureStarted() {
     }
     defaultOutput_ = Pa_GetDefaultOutputDevice();
     defaultInput_ = Pa_GetDefaultInputDevice();
+    StopIfUnusedLocked();
     return true;
+}
+
+bool PortAudioBackEnd::StartLocked() {
+    if (!running_) {
+        running_ = Pa_Initialize() == paNoError;
+    }
+    return running_;
+}
+
+void PortAudioBackEnd::StopIfUnusedLocked() {
+    if (running_ && openStreams_ == 0) {
+        Pa_Terminate();
+        running_ = false;
+    }
+}
+
+void PortAudioBackEnd::ReleaseStream() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    --openStreams_;
+    StopIfUnusedLocked();
+}
+
+// A restarted PortAudio lists the devices afresh: the same device may have another index, or
+// be gone.
+int PortAudioBackEnd::CurrentIndexLocked(const Device& device, AudioDirection direction) const {
+    const bool playback = direction == AudioDirection::Playback;
+    const int count = Pa_GetDeviceCount();
+    for (int offset = 0; offset < count; ++offset) {
+        const int i = (device.index + offset) % count;
+        const PaDeviceInfo* info = Pa_GetDeviceInfo(i);
+        const bool usable =
+            info != nullptr && (playback ? info->maxOutputChannels : info->maxInputChannels) > 0;
+        if (usable && info->name != nullptr && device.fullName == info->name) {
+            return i;
+        }
+    }
+    return -1;
 }
 
 uint32_t PortAudioBackEnd::OutputDeviceCount() {
     std::lock_guard<std::mutex> lock(mutex_);
-    EnsureStarted();
+    EnsureListed();
     return static_cast<uint32_t>(outputs_.size());
 }
 
 uint32_t PortAudioBackEnd::InputDeviceCount() {
     std::lock_guard<std::mutex> lock(mutex_);
-    EnsureStarted();
+    EnsureListed();
     return static_cast<uint32_t>(inputs_.size());
 }
 
 bool PortAudioBackEnd::OutputDeviceName(uint32_t id, std::string* name) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!EnsureStarted() || id >= outputs_.size()) {
+    if (!EnsureListed() || id >= outputs_.size()) {
         return false;
     }
     *name = outputs_[id].name;
@@ -147,7 +193,7 @@ bool PortAudioBackEnd::OutputDeviceName(uint32_t id, std::string* name) {
 
 bool PortAudioBackEnd::InputDeviceName(uint32_t id, std::string* name) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!EnsureStarted() || id >= inputs_.size()) {
+    if (!EnsureListed() || id >= inputs_.size()) {
         return false;
     }
     *name = inputs_[id].name;
@@ -165,12 +211,12 @@ std::string PortAudioBackEnd::PreferredName(int defaultIndex, const std::vector<
 
 std::string PortAudioBackEnd::PreferredPlaybackName() {
     std::lock_guard<std::mutex> lock(mutex_);
-    return EnsureStarted() ? PreferredName(defaultOutput_, outputs_) : std::string();
+    return EnsureListed() ? PreferredName(defaultOutput_, outputs_) : std::string();
 }
 
 std::string PortAudioBackEnd::PreferredRecordName() {
     std::lock_guard<std::mutex> lock(mutex_);
-    return EnsureStarted() ? PreferredName(defaultInput_, inputs_) : std::string();
+    return EnsureListed() ? PreferredName(defaultInput_, inputs_) : std::string();
 }
 
 int PortAudioBackEnd::Open(AudioDirection direction, uint32_t deviceId, AudioCallback callback,
@@ -179,20 +225,28 @@ int PortAudioBackEnd::Open(AudioDirection direction, uint32_t deviceId, AudioCal
         return kAudioInvalidParam;
     }
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!EnsureStarted()) {
+    if (!EnsureListed()) {
         return kAudioError;
     }
     const std::vector<Device>& devices = direction == AudioDirection::Playback ? outputs_ : inputs_;
     if (deviceId >= devices.size()) {
         return kAudioBadDeviceId;
     }
+    if (!StartLocked()) {
+        return kAudioError;
+    }
+    const int index = CurrentIndexLocked(devices[deviceId], direction);
     PaStream* paStream = nullptr;
-    const int result = OpenPortAudioStream(direction, devices[deviceId].index, &paStream);
+    const int result =
+        index < 0 ? kAudioBadDeviceId : OpenPortAudioStream(direction, index, &paStream);
     if (result != kAudioOk) {
+        StopIfUnusedLocked();
         return result;
     }
+    ++openStreams_;
     *stream = std::make_unique<AudioStreamEngine>(
-        direction, std::make_unique<PortAudioEndpoint>(direction, paStream), callback, context);
+        direction, std::make_unique<PortAudioEndpoint>(direction, paStream, this), callback,
+        context);
     return kAudioOk;
 }
 

@@ -12,7 +12,8 @@ namespace platform {
 // The sound system's devices through PortAudio (ALSA here). A device's product name is the
 // card name in front of ": " in PortAudio's device name ("USB Audio Device: - (hw:1,0)"); the
 // preferred devices are PortAudio's default input and output. The device lists are read once,
-// when PortAudio starts on first use.
+// on first use. PortAudio runs only while a stream is open: started, it holds every ALSA
+// plugin the configuration names (with their codec libraries, megabytes of them) loaded.
 class PortAudioBackEnd final : public AudioBackEnd {
 public:
     PortAudioBackEnd() = default;
@@ -32,15 +33,24 @@ public:
 
 private:
     struct Device {
-        int index;  // PortAudio's device index
+        int index;  // PortAudio's device index when the lists were read
         std::string name;
+        std::string fullName;  // PortAudio's own, to find the device again after a restart
     };
-    bool EnsureStarted();
+    friend class PortAudioEndpoint;
+
+    bool EnsureListed();
     std::string PreferredName(int defaultIndex, const std::vector<Device>& devices);
+    bool StartLocked();
+    void StopIfUnusedLocked();
+    int CurrentIndexLocked(const Device& device, AudioDirection direction) const;
+    void ReleaseStream();
 
     std::mutex mutex_;
-    bool started_ = false;
+    bool listed_ = false;
     bool available_ = false;
+    bool running_ = false;
+    int openStreams_ = 0;
     std::vector<Device> outputs_;
     std::vector<Device> inputs_;
     int defaultOutput_ = -1;
