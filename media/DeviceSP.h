@@ -9,17 +9,18 @@
 #include "platform/Audio.h"
 #include "platform/DynamicLibrary.h"
 
-// The speaker side of a call: owns the call's receive thread and plays what it decodes. Two
-// 10 ms buffers go round: each one that comes back is refilled with the next slot from the
-// playout buffer (concealment or silence where nothing came) and queued again at the volume
-// of the main window's control, so the device holds no more than 20 ms: the playout buffer,
-// not the device, absorbs the network's jitter.
+// The speaker side of a call: owns the call's receive thread and plays what it decodes. One
+// 10 ms buffer goes round: the stream hands it back on its own thread right after its
+// period, it is refilled with the next slot from the playout buffer (concealment or silence
+// where nothing came) and queued again at the volume of the main window's control before the
+// stream takes its next period. The device holds no more than its own periods: the playout
+// buffer, not the device, absorbs the network's jitter.
 //
 // Close stops the device first, then stops and joins the receive thread, so the session may
 // be closed as soon as Close (or the destructor) has returned.
 class CDeviceSP {
 public:
-    static constexpr int kBufferCount = 2;
+    static constexpr int kBufferCount = 1;
     static constexpr int kBufferFrames = 1;  // 10 ms frames
     static constexpr int kBufferBytes = kBufferFrames * CodecBinding::kPcmFrameBytes;
     static constexpr int kDefaultVolumeMaximum = 25;
