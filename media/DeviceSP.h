@@ -55,6 +55,7 @@ public:
 
     CUDPReceiveThread* ReceiveThread() { return receiveThread_.get(); }
     bool IsOpen() const { return device_ != nullptr; }
+    uint64_t DeviceUnderruns() const { return device_ ? device_->Underruns() : 0; }
 
 private:
     void Refill(platform::AudioBufferHeader* header);

@@ -82,6 +82,9 @@ public:
     virtual int GetVolume(uint32_t* volume) = 0;
     // Reset, then releases the device. Further calls answer kAudioInvalidHandle.
     virtual int Close() = 0;
+    // Playback: the times the device ran dry before the next period reached it, as far as
+    // the device tells; 0 where it cannot.
+    virtual uint64_t Underruns() const { return 0; }
 };
 
 // One way of reaching sound devices.

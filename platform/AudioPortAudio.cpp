@@ -49,16 +49,20 @@ public:
         const PaError result = direction_ == AudioDirection::Playback
                                    ? Pa_WriteStream(stream_, samples, frames)
                                    : Pa_ReadStream(stream_, samples, frames);
+        underruns_ += result == paOutputUnderflowed ? 1 : 0;
         // A late period is heard as a click; the stream itself goes on.
         return result == paNoError || result == paOutputUnderflowed || result == paInputOverflowed;
     }
     // Abort rather than drain: a stopped call or ring must go quiet at once.
     void End() override { Pa_AbortStream(stream_); }
+    // Read on the stream's own thread only.
+    uint64_t Underruns() const override { return underruns_; }
 
 private:
     const AudioDirection direction_;
     PaStream* const stream_;
     PortAudioBackEnd* const backEnd_;
+    uint64_t underruns_ = 0;
 };
 
 namespace {

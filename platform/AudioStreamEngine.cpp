@@ -252,6 +252,7 @@ bool AudioStreamEngine::RunPlaybackPeriod(int16_t* samples, DoneList* done) {
     if (!endpoint_->Transfer(samples, kAudioPeriodFrames)) {
         WaitOnePeriod();
     }
+    underruns_.store(endpoint_->Underruns(), std::memory_order_relaxed);
     return true;
 }
 

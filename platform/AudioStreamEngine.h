@@ -28,6 +28,7 @@ public:
     // device's own clock paces the stream. false on a device error.
     virtual bool Transfer(int16_t* samples, size_t frames) = 0;
     virtual void End() = 0;
+    virtual uint64_t Underruns() const { return 0; }
 };
 
 // The buffer queue, the audio thread and the completion callbacks of a stream, common to every
@@ -50,6 +51,7 @@ public:
     int SetVolume(uint32_t volume) override;
     int GetVolume(uint32_t* volume) override;
     int Close() override;
+    uint64_t Underruns() const override { return underruns_.load(); }
 
 private:
     using DoneList = std::vector<AudioBufferHeader*>;
@@ -89,6 +91,7 @@ private:
     std::thread thread_;
     std::atomic<std::thread::id> threadId_{};
     std::atomic<uint32_t> volume_{0xFFFFFFFFu};
+    std::atomic<uint64_t> underruns_{0};
 };
 
 }  // namespace platform

@@ -1,6 +1,9 @@
 // Runs one call's audio loop on loopback (capture, encode, send, receive, decode, playback)
 // with the virtual devices in real time, and prints the CPU time it takes per second of audio
 // and the delay from the microphone to the speaker.
+//   media_bench [SECONDS]
+//   media_bench SECONDS --sound-system   the same loop through the sound system's preferred
+//                                        devices, counting the speaker's underruns
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -11,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "media/AudioDeviceSelection.h"
 #include "media/DeviceMC.h"
 #include "media/DeviceSP.h"
 #include "media/rtp.h"
@@ -73,6 +77,27 @@ rtp_session* OpenSession() {
     return nullptr;
 }
 
+// The loop through the sound system for the given seconds; prints the speaker's underruns.
+int RunThroughSoundSystem(platform::LibraryHandle codec, rtp_session* caller,
+                          rtp_session* callee, int seconds) {
+    CDeviceSP playback(codec, 18, callee);
+    CDeviceMC capture(codec, 18, 320, caller);
+    const AudioDeviceChoice devices = SelectAudioDevices(0);
+    playback.SetDeviceId(devices.speakerDevice);
+    capture.SetDeviceId(devices.microphoneDevice);
+    if (playback.Open() != 0 || capture.Open() != 0) {
+        std::fprintf(stderr, "media_bench: the sound system's devices did not open\n");
+        return 1;
+    }
+    platform::SleepMs(static_cast<uint32_t>(seconds) * 1000);
+    const uint64_t underruns = playback.DeviceUnderruns();
+    capture.Close();
+    playback.Close();
+    std::printf("through the sound system, %d s: %llu speaker underruns\n", seconds,
+                static_cast<unsigned long long>(underruns));
+    return 0;
+}
+
 double Seconds(SteadyClock::duration d) {
     return std::chrono::duration<double>(d).count();
 }
@@ -81,6 +106,7 @@ double Seconds(SteadyClock::duration d) {
 
 int main(int argc, char** argv) {
     const int seconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 4;
+    const bool soundSystem = argc > 2 && std::string(argv[2]) == "--sound-system";
     platform::LibraryHandle codec = platform::LoadLibraryByName("libKYR_Codec.so");
     if (codec == nullptr) {
         std::fprintf(stderr, "media_bench: libKYR_Codec.so not found\n");
@@ -91,13 +117,6 @@ int main(int argc, char** argv) {
     const std::string played = folder + "/media_bench_played.wav";
     platform::WriteWavFile(source, BurstSignal(seconds));
 
-    platform::VirtualAudioBackEnd audio;
-    platform::VirtualAudioDevice microphone("Microphone", source);
-    microphone.loop = false;
-    audio.SetInputDevices({microphone});
-    audio.SetOutputDevices({platform::VirtualAudioDevice("Speaker", played)});
-    platform::SetAudioBackEnd(&audio);
-
     rtp_session* caller = OpenSession();
     rtp_session* callee = OpenSession();
     if (caller == nullptr || callee == nullptr ||
@@ -106,6 +125,20 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "media_bench: no loopback RTP sessions\n");
         return 1;
     }
+    if (soundSystem) {
+        const int result = RunThroughSoundSystem(codec, caller, callee, seconds);
+        rtp_close(caller);
+        rtp_close(callee);
+        return result;
+    }
+
+    platform::VirtualAudioBackEnd audio;
+    platform::VirtualAudioDevice microphone("Microphone", source);
+    microphone.loop = false;
+    audio.SetInputDevices({microphone});
+    audio.SetOutputDevices({platform::VirtualAudioDevice("Speaker", played)});
+    platform::SetAudioBackEnd(&audio);
+
 
     const std::clock_t cpuStart = std::clock();
     SteadyClock::time_point playbackOpened, captureOpened;
