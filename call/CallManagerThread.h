@@ -7,6 +7,7 @@
 
 #include "call/CallCommandQueue.h"
 #include "call/CallSettings.h"
+#include "call/HandsetRinger.h"
 #include "call/CallView.h"
 #include "call/SipComposer.h"
 #include "call/VoiceWatch.h"

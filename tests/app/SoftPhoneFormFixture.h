@@ -18,8 +18,8 @@
 #include "app/SoftPhoneForm.h"
 #include "call/CallManagerThread.h"
 #include "platform/SettingsStore.h"
-#include "settings/PhoneBookForm.h"
-#include "settings/TConfigForm.h"
+#include "app/dialogs/PhoneBookForm.h"
+#include "app/dialogs/TConfigForm.h"
 
 namespace app_testing {
 

@@ -93,8 +93,7 @@ TEST_F(HandsetRegistersTest, AFailedReadGivesZero) {
 TEST_F(HandsetRegistersTest, ARingBurstIs24TransfersWithHalfASecondAfterTheTenth) {
     TjIpSysSim_SetRegister(18, 0x25);
     TjIpSysSim_SetRegister(19, 0x02);
-    UsbHandsetRinger ringer;
-    ringer.RingHandset();
+    RingHandset();
 
     const std::vector<TjIpSysSimRequest> requests = RecordedRequests();
     ExpectTransfers(requests, {
@@ -165,8 +164,7 @@ TEST_F(HandsetRegistersTest, KeyFeedbackDuringARingNeverMeetsATransferInTheLibra
 
 TEST_F(HandsetRegistersTest, RingingWithoutAHandsetSendsNothing) {
     ResetHandsetBindingForTests();
-    UsbHandsetRinger ringer;
-    ringer.RingHandset();
+    RingHandset();
     EXPECT_EQ(TjIpSysSim_RequestCount(), 0);
 }
 

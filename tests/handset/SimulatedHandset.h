@@ -7,7 +7,7 @@
 
 #include "handset/HandsetKeys.h"
 #include "handset/HandsetLibrary.h"
-#include "handset/TjIpSysSim.h"
+#include "tools/handset-sim/TjIpSysSim.h"
 #include "platform/TCriticalSection.h"
 
 namespace handset_testing {

@@ -7,4 +7,4 @@ softphone_test(phonebook_tests
     ${CMAKE_CURRENT_LIST_DIR}/SettingsTestMain.cpp
     ${CMAKE_CURRENT_LIST_DIR}/PhoneBookTest.cpp
     ${CMAKE_CURRENT_LIST_DIR}/PhoneBookFormTest.cpp
-  LIBS softphone_phonebook Qt6::Widgets Qt6::Test)
+  LIBS softphone_phonebook softphone_dialogs Qt6::Widgets Qt6::Test)
