@@ -80,21 +80,12 @@ protected:
     std::unique_ptr<TPhoneBookForm> form_;
 };
 
-TEST_F(PhoneBookFormTest, StartsLockedWithItsComponentsAndAnEmptyGrid) {
+TEST_F(PhoneBookFormTest, StartsLockedWithAnEmptyGrid) {
     EXPECT_EQ(form_->windowTitle(), "PhoneBook");
     auto* findColumn = Find<QComboBox>("PBookFindCB");
     EXPECT_EQ(findColumn->currentText(), "Select");
     ASSERT_EQ(findColumn->count(), 3);
     EXPECT_EQ(findColumn->itemText(2), "Speed");
-    const std::pair<const char*, const char*> captions[] = {
-        {"Label7", "Number"},      {"Label8", "Name"},     {"Label9", "Speed"},
-        {"PBookFindBtn", "Find"},  {"PBookNewBtn", "New"}, {"PBookMdyBtn", "Modify"},
-        {"PBookDelBtn", "Delete"}, {"PBookOKBtn", "OK"},   {"PBookCnlBtn", "Cancel"}};
-    for (const auto& [name, caption] : captions) {
-        auto* widget = Find<QWidget>(name);
-        EXPECT_EQ((widget ? widget->property("text") : QVariant()).toString(), caption) << name;
-    }
-    Find<QLineEdit>("PBookTargetEdit");
     EXPECT_FALSE(Enabled("PBookGB"));
     EXPECT_FALSE(Enabled("PBookOKBtn"));
     EXPECT_FALSE(Enabled("PBookCnlBtn"));
