@@ -40,7 +40,6 @@ constexpr std::array<int, 3> kDialPadColumns{340, 392, 444};
 constexpr std::array<int, 4> kDialPadRows{148, 187, 224, 263};
 constexpr QSize kDialPadKeySize{43, 37};
 
-
 }  // namespace
 
 void TSoftPhoneForm::CreateDialPad() {
