@@ -4,13 +4,9 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QDesktopServices>
-#include <QElapsedTimer>
-#include <QEventLoop>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
-#include <QLocale>
-#include <QMenu>
 #include <QPushButton>
 #include <QSlider>
 #include <QStyledItemDelegate>
@@ -18,19 +14,16 @@
 #include <QTimer>
 #include <QUrl>
 
+#include "app/GlyphButton.h"
 #include "app/SkinImage.h"
 #include "app/SkinPainter.h"
 #include "app/StatusLampShape.h"
+#include "app/TextBytes.h"
 #include "app/UsbHandset.h"
+#include "app/dialogs/PhoneBookForm.h"
+#include "app/dialogs/TConfigForm.h"
 #include "call/CallManagerThread.h"
-#include "handset/HandsetLibrary.h"
-#include "media/AudioDeviceSelection.h"
 #include "platform/HostAddresses.h"
-#include "settings/LoadSettings.h"
-#include "settings/LocalAddressChoice.h"
-#include "settings/PhoneBookForm.h"
-#include "settings/PhoneBookStorage.h"
-#include "settings/TConfigForm.h"
 
 #ifndef SOFTPHONE_OPERATOR_WEB_HOST
 #error "SOFTPHONE_OPERATOR_WEB_HOST must name the operator's web host"
@@ -39,33 +32,6 @@
 int installLanguage = 1;
 
 namespace {
-
-struct DialPadKey {
-    const char* name;
-    QChar character;
-    int keyCode;  // as the call manager sends it: 10 + digit, 20 for "*", 21 for "#"
-    int row;
-    int column;
-};
-
-// BitBtn1 ... BitBtn12 in order; note the bottom row: "*" is BitBtn12, "#" is BitBtn10.
-constexpr std::array<DialPadKey, 12> kDialPadKeys{{
-    {"BitBtn1", '1', 11, 0, 0},
-    {"BitBtn2", '2', 12, 0, 1},
-    {"BitBtn3", '3', 13, 0, 2},
-    {"BitBtn4", '4', 14, 1, 0},
-    {"BitBtn5", '5', 15, 1, 1},
-    {"BitBtn6", '6', 16, 1, 2},
-    {"BitBtn7", '7', 17, 2, 0},
-    {"BitBtn8", '8', 18, 2, 1},
-    {"BitBtn9", '9', 19, 2, 2},
-    {"BitBtn10", '#', 21, 3, 2},
-    {"BitBtn11", '0', 10, 3, 1},
-    {"BitBtn12", '*', 20, 3, 0},
-}};
-constexpr std::array<int, 3> kDialPadColumns{340, 392, 444};
-constexpr std::array<int, 4> kDialPadRows{148, 187, 224, 263};
-constexpr QSize kDialPadKeySize{43, 37};
 
 constexpr QPoint kScreenPosition{249, 109};
 
@@ -114,29 +80,6 @@ QFont FormFont(int pixelSize, bool bold) {
     font.setPixelSize(pixelSize);
     font.setBold(bold);
     return font;
-}
-
-// Text crosses into the core and the settings store as UTF-8, as the dialogs write it.
-std::string ToBytes(const QString& text) {
-    return text.toStdString();
-}
-
-QString FromBytes(const std::string& text) {
-    return QString::fromStdString(text);
-}
-
-QPushButton* GlyphButton(QWidget* parent, const char* name, const QRect& geometry,
-                         const QPixmap& glyph) {
-    auto* button = new QPushButton(parent);
-    button->setObjectName(name);
-    button->setGeometry(geometry);
-    button->setIcon(QIcon(glyph));
-    button->setIconSize(glyph.size());
-    return button;
-}
-
-QSize GlyphSizeFor(const QRect& geometry) {
-    return geometry.size() - QSize(8, 8);
 }
 
 const char* kStyleSheet = R"(
@@ -195,7 +138,7 @@ TSoftPhoneForm::TSoftPhoneForm(AddressLister listAddresses, QWidget* parent)
     if (CheckInstallLanguage()) {
         installLanguage = 2;
     }
-    handset_ = std::make_unique<UsbHandset>(*this);
+    handset_ = std::make_unique<UsbHandset>(*this, *this);
     handset_->Probe();
     LoadSettings();
     EnsureWinsock();
@@ -306,16 +249,6 @@ void TSoftPhoneForm::CreateComponents() {
     RegisterStatusShape->setToolTip("Registration");
 }
 
-void TSoftPhoneForm::CreateDialPad() {
-    for (size_t i = 0; i < kDialPadKeys.size(); ++i) {
-        const DialPadKey& key = kDialPadKeys[i];
-        const QRect geometry(QPoint(kDialPadColumns[key.column], kDialPadRows[key.row]),
-                             kDialPadKeySize);
-        DialPad[i] = GlyphButton(this, key.name, geometry,
-                                 skin::DialKeyGlyph(key.character, GlyphSizeFor(geometry)));
-    }
-}
-
 void TSoftPhoneForm::SetTabOrder() {
     std::vector<QWidget*> order{NumberCB, MessageList};
     order.insert(order.end(), DialPad.begin(), DialPad.end());
@@ -368,28 +301,6 @@ void TSoftPhoneForm::ConnectHandlers() {
             &TSoftPhoneForm::SetLampColour, Qt::QueuedConnection);
 }
 
-void TSoftPhoneForm::CreateTrayIcon() {
-    TrayIcon1 = new QSystemTrayIcon(skin::ApplicationIcon(), this);
-    TrayIcon1->setObjectName("TrayIcon1");
-    TrayIcon1->setToolTip("SoftPhone");
-    connect(TrayIcon1, &QSystemTrayIcon::activated, this,
-            [this](QSystemTrayIcon::ActivationReason reason) {
-                if (reason == QSystemTrayIcon::Trigger) {
-                    TrayIcon1Click(TrayIcon1);
-                }
-            });
-    auto* menu = new QMenu(this);
-    menu->addAction("Quit", this, &QWidget::close);
-    TrayIcon1->setContextMenu(menu);
-    // Hidden in the tray the window is not a visible window, so a dialog closed then would be
-    // the last one and end the program; the program ends with this window instead.
-    QApplication::setQuitOnLastWindowClosed(false);
-    // Without a notification area the window simply stays on the task bar.
-    if (QSystemTrayIcon::isSystemTrayAvailable()) {
-        TrayIcon1->show();
-    }
-}
-
 void TSoftPhoneForm::CreateDialogs() {
     // The configuration dialog edits the window's own settings in place.
     ConfigForm_ = std::make_unique<settings::TConfigForm>(settings_, *store_,
@@ -411,237 +322,6 @@ void TSoftPhoneForm::CreateDialogs() {
     PhoneBookForm_->hide();
     PhoneBookForm_->setAttribute(Qt::WA_DontShowOnScreen, false);
     PhoneBookForm_->RefreshGrid();
-}
-
-void TSoftPhoneForm::ChooseLocalAddress() {
-    ListLocalAddresses();
-    settings::ChooseStartupLocalAddress(
-        settings_, [this](const std::string& address) { ConfigForm_->AddLocalAddress(address); },
-        [this] {
-            return std::vector<std::string>(LocalAddresses_.begin(),
-                                            LocalAddresses_.begin() + localAddressCount_);
-        });
-}
-
-// ---------------------------------------------------------------------------------------------
-// Lifecycle operations
-
-bool TSoftPhoneForm::CheckInstallLanguage() {
-    return QLocale::system().name() == QLatin1String("en_US");
-}
-
-// The sockets layer needs no start-up on this platform.
-bool TSoftPhoneForm::EnsureWinsock() {
-    return true;
-}
-
-int TSoftPhoneForm::ListLocalAddresses() {
-    const std::vector<std::string> found = listAddresses_(kMaxLocalAddresses);
-    localAddressCount_ = 0;
-    for (const std::string& address : found) {
-        if (localAddressCount_ == kMaxLocalAddresses) {
-            break;
-        }
-        LocalAddresses_[localAddressCount_++] = address;
-    }
-    return static_cast<int>(found.size());
-}
-
-void TSoftPhoneForm::LoadSettings() {
-    settings::LoadSettings(*store_, settings_, [this](platform::SettingsStore& openKey) {
-        settings::LoadPhoneBook(phoneBook_, openKey);
-    });
-    NumberLabel->setText(FromBytes(settings_.UserAccount));
-    if (PhoneBookForm_) {
-        PhoneBookForm_->RefreshGrid();
-    }
-}
-
-void TSoftPhoneForm::CreateCallManager() {
-    // Otherwise the program would only stay without a call manager, with no word why.
-    if (settings_.SIPProxyLabelUnusable) {
-        messageListView_.AppendRow(">Proxy address invalid!");
-    }
-    if (settings_.UserAccount.empty() || settings_.UserKey.empty() ||
-        settings_.SIPProxyAddress.empty() || settings_.LocalIPAddress.empty()) {
-        return;
-    }
-    auto manager = std::make_unique<CallManagerThread>(registerRequired_);
-    manager->SetMessageList(&messageListView_);
-    manager->SetStatusLamp(&statusLampView_);
-    manager->SetHandsetRinger(handset_->Ringer());
-    manager->SetAccount(settings_.UserAccount, settings_.UserKey);
-    manager->SetProxy(settings_.SIPProxyAddress, settings_.SIPProxyPort);
-    manager->SetLocalAddress(settings_.LocalIPAddress);
-    // One configured port serves as the proxy's and as our own SIP port.
-    manager->SetLocalPort(settings_.SIPProxyPort);
-    manager->SetRtpPort(settings_.LocalRTPPort);
-    manager->SetPayloadType(kPayloadType);
-    manager->SetCaptureBlockSize(kCaptureBlockSize);
-    manager->Start();
-    manager->ShowSettings();
-    SelectAudioDevices(*manager);
-    manager->SetVolumes(VolumeTrackBar->value(), VolumeTrackBar->maximum());
-    if (settings_.LocalIPAddress.find("192.168") != std::string::npos) {
-        manager->SetRegisterInterval(kNatRegisterInterval);
-    }
-    manager->Resume();
-    CallManager_ = std::move(manager);
-    // Through the same queue as the call manager's lines, so it follows its settings lines.
-    messageListView_.AppendRow("Call Manager created!!");
-}
-
-void TSoftPhoneForm::SelectAudioDevices(CallManagerThread& manager) {
-    manager.SetHandsetPresent(usbHandsetPresent);
-    const AudioDeviceChoice devices = ::SelectAudioDevices(installLanguage);
-    manager.SetAudioDevices(devices.speakerDevice, devices.speakerName, devices.microphoneDevice,
-                            devices.microphoneName);
-}
-
-void TSoftPhoneForm::RestartCallManager() {
-    // A second OK while a restart is waiting runs one more restart afterwards.
-    if (restarting_) {
-        restartAgain_ = true;
-        return;
-    }
-    restarting_ = true;
-    do {
-        restartAgain_ = false;
-        if (CallManager_) {
-            CallManager_->Terminate();
-        }
-        WaitKeepingEventsFlowing(kRestartStopWaitMs);
-        retiredCallManager_ = std::move(CallManager_);
-        WaitKeepingEventsFlowing(kRestartSettleWaitMs);
-        // The new call manager binds the same SIP port: the old one must have let it go.
-        ReleaseRetiredCallManager();
-        if (closing_) {
-            break;
-        }
-        LoadSettings();
-        CreateCallManager();
-    } while (restartAgain_);
-    restarting_ = false;
-}
-
-void TSoftPhoneForm::ReleaseRetiredCallManager() {
-    if (!retiredCallManager_) {
-        return;
-    }
-    QElapsedTimer waited;
-    waited.start();
-    while (!retiredCallManager_->Finished() && retiredCallManager_->Started() &&
-           waited.elapsed() < 5000) {
-        WaitKeepingEventsFlowing(10);
-    }
-    retiredCallManager_.reset();
-}
-
-void TSoftPhoneForm::WaitKeepingEventsFlowing(int ms) {
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
-}
-
-// ---------------------------------------------------------------------------------------------
-// Dial pad and call buttons
-
-void TSoftPhoneForm::PressDialPadKey(int index) {
-    const DialPadKey& key = kDialPadKeys[static_cast<size_t>(index)];
-    if (CallManager_) {
-        CallManager_->SendDtmf(key.keyCode);
-    }
-    // Also during a call, so the keys pressed collect in the field.
-    NumberCB->setEditText(NumberCB->currentText() + key.character);
-}
-
-void TSoftPhoneForm::BitBtn1Click(QObject*) {
-    PressDialPadKey(0);
-}
-void TSoftPhoneForm::BitBtn2Click(QObject*) {
-    PressDialPadKey(1);
-}
-void TSoftPhoneForm::BitBtn3Click(QObject*) {
-    PressDialPadKey(2);
-}
-void TSoftPhoneForm::BitBtn4Click(QObject*) {
-    PressDialPadKey(3);
-}
-void TSoftPhoneForm::BitBtn5Click(QObject*) {
-    PressDialPadKey(4);
-}
-void TSoftPhoneForm::BitBtn6Click(QObject*) {
-    PressDialPadKey(5);
-}
-void TSoftPhoneForm::BitBtn7Click(QObject*) {
-    PressDialPadKey(6);
-}
-void TSoftPhoneForm::BitBtn8Click(QObject*) {
-    PressDialPadKey(7);
-}
-void TSoftPhoneForm::BitBtn9Click(QObject*) {
-    PressDialPadKey(8);
-}
-void TSoftPhoneForm::BitBtn10Click(QObject*) {
-    PressDialPadKey(9);
-}
-void TSoftPhoneForm::BitBtn11Click(QObject*) {
-    PressDialPadKey(10);
-}
-void TSoftPhoneForm::BitBtn12Click(QObject*) {
-    PressDialPadKey(11);
-}
-
-void TSoftPhoneForm::DialBitBtnClick(QObject*) {
-    if (!CallManager_) {
-        return;
-    }
-    // A ringing (or answered) incoming call is answered; the typed number stays.
-    if (CallManager_->ChangeState(true, CallManagerThread::Incoming)) {
-        CallManager_->Answer();
-        return;
-    }
-    QString number = NumberCB->currentText();
-    if (!CallManager_->ChangeState(true, CallManagerThread::Idle) || number.isEmpty()) {
-        return;
-    }
-    if (!phoneBook_.Empty()) {
-        if (auto speedDialled = phoneBook_.SpeedDialNumber(ToBytes(number))) {
-            number = FromBytes(*speedDialled);
-        }
-    }
-    CallManager_->Dial(ToBytes(number));
-    PutOnTopOfHistory(number);
-    NumberCB->clearEditText();
-}
-
-void TSoftPhoneForm::PutOnTopOfHistory(const QString& number) {
-    for (int i = NumberCB->count() - 1; i >= 0; --i) {
-        if (NumberCB->itemText(i).compare(number, Qt::CaseInsensitive) == 0) {
-            NumberCB->removeItem(i);
-        }
-    }
-    NumberCB->insertItem(0, number);
-}
-
-void TSoftPhoneForm::DisconnectBitBtnClick(QObject*) {
-    if (CallManager_) {
-        CallManager_->HangUp();
-    }
-    if (!NumberCB->currentText().isEmpty()) {
-        NumberCB->clearEditText();
-    }
-}
-
-void TSoftPhoneForm::ClearBitBtnClick(QObject*) {
-    NumberCB->clearEditText();
-    MessageList->clear();
-}
-
-void TSoftPhoneForm::VolumeTrackBarChange(QObject*) {
-    if (CallManager_) {
-        CallManager_->SetVolumes(VolumeTrackBar->value(), VolumeTrackBar->maximum());
-    }
 }
 
 void TSoftPhoneForm::ConfigBitBtnClick(QObject*) {
@@ -680,31 +360,6 @@ void TSoftPhoneForm::Image1MouseDown(QObject*, Qt::MouseButton, Qt::KeyboardModi
         PhoneBookForm_->hide();
     } else if (skin::kCloseSpot.contains(at)) {
         close();
-    }
-}
-
-void TSoftPhoneForm::HideToTray() {
-    // Hidden without a notification area the window could never come back: it is only
-    // minimised then, and stays on the task bar.
-    if (TrayIcon1->isVisible()) {
-        hide();
-    } else {
-        showMinimized();
-    }
-}
-
-void TSoftPhoneForm::TrayIcon1Click(QObject*) {
-    showNormal();
-    raise();
-    activateWindow();
-}
-
-void TSoftPhoneForm::changeEvent(QEvent* event) {
-    QWidget::changeEvent(event);
-    // Minimised, the application goes to the notification area when there is one.
-    if (event->type() == QEvent::WindowStateChange && isMinimized() && TrayIcon1 &&
-        TrayIcon1->isVisible()) {
-        QTimer::singleShot(0, this, [this] { hide(); });
     }
 }
 

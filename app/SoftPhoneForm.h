@@ -9,6 +9,7 @@
 
 #include "app/QueuedMessageList.h"
 #include "app/QueuedStatusLamp.h"
+#include "handset/HandsetKeys.h"
 #include "platform/SettingsStore.h"
 #include "settings/EffectiveSettings.h"
 #include "settings/PhoneBook.h"
@@ -34,8 +35,11 @@ class TPhoneBookForm;
 extern int installLanguage;
 
 // The softphone's main window: builds everything at start, rebuilds the call manager after a
-// settings change, and turns the user's clicks into call manager operations.
-class TSoftPhoneForm : public QWidget {
+// settings change, and turns the user's clicks and the handset's keys into call manager
+// operations. Its members are spread over files by concern: the window itself
+// (SoftPhoneForm.cpp), start-up and the call manager's life (SoftPhoneFormLifecycle.cpp), the
+// dial pad and call buttons (SoftPhoneFormDialPad.cpp) and the tray (SoftPhoneFormTray.cpp).
+class TSoftPhoneForm : public QWidget, public HandsetKeyTarget {
     Q_OBJECT
 
 public:
@@ -86,6 +90,17 @@ public:
     void Image1MouseDown(QObject* sender, Qt::MouseButton button, Qt::KeyboardModifiers shift,
                          int x, int y);
     void TrayIcon1Click(QObject* sender);
+
+    // The handset's keys run the same handlers as the window's buttons.
+    void ClickDialPadButton(int button) override;
+    void ClickDial() override;
+    void ClickDisconnect() override;
+    void ClickClear() override;
+    void ClickPhoneBook() override;
+    bool PhoneBookVisible() const override;
+    int NumberHistoryCount() const override;
+    int NumberHistorySelectedIndex() const override;
+    void SelectNumberHistoryItem(int index) override;
 
     // What the window holds, for the handset binding and for tests.
     CallManagerThread* CallManager() const { return CallManager_.get(); }

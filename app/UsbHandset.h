@@ -1,18 +1,19 @@
 #pragma once
 
+#include "app/UsbHandsetRinger.h"
 #include "handset/HandsetKeys.h"
-#include "handset/HandsetRegisters.h"
 
 class HandsetRinger;
-class QComboBox;
-class TSoftPhoneForm;
+class QObject;
 
 // The window's side of the USB handset: probes it when the window is built, carries its keys
-// across to the window's thread and runs them there as the window's own handlers, and hands
-// the call manager what rings it.
-class UsbHandset final : public HandsetKeySink, public HandsetKeyTarget {
+// across to the window's thread and runs them there on the window's actions, and hands the
+// call manager what rings it.
+class UsbHandset final : public HandsetKeySink {
 public:
-    explicit UsbHandset(TSoftPhoneForm& window) : window_(window) {}
+    // Keys are queued on context's thread and run on actions there; both outlive this object.
+    UsbHandset(QObject& context, HandsetKeyTarget& actions)
+        : context_(context), actions_(actions) {}
     ~UsbHandset() override;
 
     UsbHandset(const UsbHandset&) = delete;
@@ -26,20 +27,8 @@ public:
     // Called on the library's thread: only queues the key for the window's thread.
     void DeliverKey(int keyCode) override;
 
-    // The window's actions, run on its thread.
-    void ClickDialPadButton(int button) override;
-    void ClickDial() override;
-    void ClickDisconnect() override;
-    void ClickClear() override;
-    void ClickPhoneBook() override;
-    bool PhoneBookVisible() const override;
-    int NumberHistoryCount() const override;
-    int NumberHistorySelectedIndex() const override;
-    void SelectNumberHistoryItem(int index) override;
-
 private:
-    QComboBox* NumberCB() const;
-
-    TSoftPhoneForm& window_;
+    QObject& context_;
+    HandsetKeyTarget& actions_;
     UsbHandsetRinger ringer_;
 };

@@ -8,6 +8,7 @@
 #include "call/CallCommandQueue.h"
 #include "call/CallSettings.h"
 #include "call/CallView.h"
+#include "call/HandsetRinger.h"
 #include "call/SipComposer.h"
 #include "call/VoiceWatch.h"
 #include "media/DeviceMC.h"

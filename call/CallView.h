@@ -25,10 +25,3 @@ public:
     virtual ~StatusLampView() = default;
     virtual void SetBrushColor(uint32_t rgb) = 0;
 };
-
-// Rings the USB handset once (a burst); run on the call manager's thread while a call rings.
-class HandsetRinger {
-public:
-    virtual ~HandsetRinger() = default;
-    virtual void RingHandset() = 0;
-};

@@ -67,7 +67,3 @@ void RingHandset() {
     HandsetUpdateBits(0x20, true);
     HandsetWriteRegister(15, 0x00);
 }
-
-void UsbHandsetRinger::RingHandset() {
-    ::RingHandset();
-}

@@ -4,7 +4,6 @@
 
 #include <cstdint>
 
-#include "call/CallView.h"
 #include "handset/TjIpSys.h"
 
 TjIpSysTransferHeader MakeTransferHeader(uint8_t registerNumber, uint8_t direction);
@@ -22,9 +21,3 @@ bool HandsetUpdateBits(uint8_t mask, bool set);
 // One ring burst: 24 register transfers with a 500 ms pause, which blocks the caller.
 // Does nothing without a handset.
 void RingHandset();
-
-// What the call manager rings the handset through.
-class UsbHandsetRinger final : public HandsetRinger {
-public:
-    void RingHandset() override;
-};

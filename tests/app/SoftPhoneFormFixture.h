@@ -16,10 +16,12 @@
 #include <string>
 
 #include "app/SoftPhoneForm.h"
+#include "app/dialogs/PhoneBookForm.h"
+#include "app/dialogs/TConfigForm.h"
 #include "call/CallManagerThread.h"
+#include "platform/HostAddresses.h"
 #include "platform/SettingsStore.h"
-#include "settings/PhoneBookForm.h"
-#include "settings/TConfigForm.h"
+#include "tests/app/LoopbackProxy.h"
 
 namespace app_testing {
 
@@ -100,6 +102,32 @@ protected:
 
 private:
     std::filesystem::path folder_;
+};
+
+constexpr int kWaitMs = 5000;
+
+// The window with a call manager whose proxy is a LoopbackProxy on kyr.voip.test.
+class WindowWithProxy : public SoftPhoneFormTest {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(platform::ResolveFirstIpv4("kyr.voip.test"), "127.0.0.2")
+            << "run under scripts/with-test-env.sh (libnss-wrapper with tools/demo/hosts)";
+        ASSERT_TRUE(proxy.Ready());
+    }
+    // The call manager goes before the proxy it talks to.
+    void TearDown() override { form.reset(); }
+
+    void StartRegistered(Values extra = {}) {
+        proxy.AcceptRegistrations(true);
+        Values values = AccountWithProxyPort(proxy.Port());
+        values.insert(extra.begin(), extra.end());
+        StoreSettings(values);
+        BuildForm();
+        ASSERT_NE(form->CallManager(), nullptr);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return CallStateIs(CallManagerThread::Idle); }, kWaitMs));
+    }
+
+    LoopbackProxy proxy;
 };
 
 }  // namespace app_testing

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "call/CallView.h"
+#include "call/HandsetRinger.h"
 #include "platform/TCriticalSection.h"
 #include "platform/UdpSocket.h"
 

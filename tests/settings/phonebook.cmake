@@ -1,10 +1,4 @@
-# The phone book's lists, stored form and dialog; SettingsTestMain runs the dialog tests
-# without a display.
-find_package(Qt6 REQUIRED COMPONENTS Core Widgets Test)
-
+# The phone book's lists and their rules, and its stored form in the settings key.
 softphone_test(phonebook_tests
-  SOURCES
-    ${CMAKE_CURRENT_LIST_DIR}/SettingsTestMain.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/PhoneBookTest.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/PhoneBookFormTest.cpp
-  LIBS softphone_phonebook Qt6::Widgets Qt6::Test)
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/PhoneBookTest.cpp
+  LIBS softphone_phonebook softphone_settings_store)

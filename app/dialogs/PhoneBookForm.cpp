@@ -1,4 +1,4 @@
-#include "settings/PhoneBookForm.h"
+#include "app/dialogs/PhoneBookForm.h"
 
 #include <QCloseEvent>
 #include <QComboBox>

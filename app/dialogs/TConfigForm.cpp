@@ -1,4 +1,4 @@
-#include "settings/TConfigForm.h"
+#include "app/dialogs/TConfigForm.h"
 
 #include <QCloseEvent>
 #include <QComboBox>

@@ -1,7 +1,7 @@
 // A stand-in for the handset driver library, for tests and for running the program without
 // a handset attached.
 
-#include "handset/TjIpSysSim.h"
+#include "tools/handset-sim/TjIpSysSim.h"
 
 #include <array>
 #include <atomic>

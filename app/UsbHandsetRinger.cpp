@@ -1,0 +1,7 @@
+#include "app/UsbHandsetRinger.h"
+
+#include "handset/HandsetRegisters.h"
+
+void UsbHandsetRinger::RingHandset() {
+    ::RingHandset();
+}
