@@ -305,6 +305,7 @@ void CallManagerThread::DoAnswer() {
         return;
     }
     HandsetRinging = false;
+    ReleaseRingDevice();
     ShowLine("Answering call!");
     const int length = ComposeMessage(false, MessageKind::OkWithAnswer);
     if (length > 0) {
@@ -313,10 +314,8 @@ void CallManagerThread::DoAnswer() {
         SendToProxy(SendBuffer);
     }
     if (!VoiceOpen) {
-        // The ring tone goes once the first silence is on its way.
         VoiceOpen = StartVoice();
     }
-    ReleaseRingDevice();
     if (!VoiceOpen) {
         ShowLine("Voice channel failed!");
     }
