@@ -78,8 +78,8 @@ rtp_session* OpenSession() {
 }
 
 // The loop through the sound system for the given seconds; prints the speaker's underruns.
-int RunThroughSoundSystem(platform::LibraryHandle codec, rtp_session* caller,
-                          rtp_session* callee, int seconds) {
+int RunThroughSoundSystem(platform::LibraryHandle codec, rtp_session* caller, rtp_session* callee,
+                          int seconds) {
     CDeviceSP playback(codec, 18, callee);
     CDeviceMC capture(codec, 18, 320, caller);
     const AudioDeviceChoice devices = SelectAudioDevices(0);
@@ -138,7 +138,6 @@ int main(int argc, char** argv) {
     audio.SetInputDevices({microphone});
     audio.SetOutputDevices({platform::VirtualAudioDevice("Speaker", played)});
     platform::SetAudioBackEnd(&audio);
-
 
     const std::clock_t cpuStart = std::clock();
     SteadyClock::time_point playbackOpened, captureOpened;
