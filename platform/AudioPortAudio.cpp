@@ -1,74 +1,48 @@
 #include "platform/AudioPortAudio.h"
 
-#include <alsa/asoundlib.h>
-#include <portaudio.h>
-
-#include <cstdlib>
-
-#if SOFTPHONE_HAVE_JACK
-#include <jack/jack.h>
-#endif
+#include <malloc.h>
 
 #include "platform/AudioStreamEngine.h"
 
 namespace platform {
-namespace {
-
-// PortAudio opens every PCM the ALSA configuration names, and tries the JACK server, while it
-// lists the devices; each one missing on this machine would print its complaint on the
-// terminal. A device that really fails still says so through the result of Open.
-void DropAlsaError(const char*, int, const char*, int, const char*, ...) {}
-
-#if SOFTPHONE_HAVE_JACK
-void DropJackMessage(const char*) {}
-#endif
-
-void QuietenDeviceProbes() {
-    snd_lib_error_set_handler(DropAlsaError);
-    // Unless the user asks for it, no JACK server is started just to be asked for its devices.
-    setenv("JACK_NO_START_SERVER", "1", 0);
-#if SOFTPHONE_HAVE_JACK
-    jack_set_error_function(DropJackMessage);
-    jack_set_info_function(DropJackMessage);
-#endif
-}
-
-}  // namespace
 
 class PortAudioEndpoint final : public AudioEndpoint {
 public:
-    PortAudioEndpoint(AudioDirection direction, PaStream* stream, PortAudioBackEnd* backEnd)
-        : direction_(direction), stream_(stream), backEnd_(backEnd) {}
+    PortAudioEndpoint(AudioDirection direction, PaStream* stream, const PortAudioLibrary& pa,
+                      PortAudioBackEnd* backEnd)
+        : direction_(direction), stream_(stream), pa_(pa), backEnd_(backEnd) {}
     ~PortAudioEndpoint() override {
-        Pa_CloseStream(stream_);
+        pa_.CloseStream(stream_);
         backEnd_->ReleaseStream();
     }
 
-    bool Begin() override { return Pa_StartStream(stream_) == paNoError; }
+    bool Begin() override { return pa_.StartStream(stream_) == paNoError; }
     bool Transfer(int16_t* samples, size_t frames) override {
         const PaError result = direction_ == AudioDirection::Playback
-                                   ? Pa_WriteStream(stream_, samples, frames)
-                                   : Pa_ReadStream(stream_, samples, frames);
+                                   ? pa_.WriteStream(stream_, samples, frames)
+                                   : pa_.ReadStream(stream_, samples, frames);
         underruns_ += result == paOutputUnderflowed ? 1 : 0;
         // A late period is heard as a click; the stream itself goes on.
         return result == paNoError || result == paOutputUnderflowed || result == paInputOverflowed;
     }
     // Abort rather than drain: a stopped call or ring must go quiet at once.
-    void End() override { Pa_AbortStream(stream_); }
+    void End() override { pa_.AbortStream(stream_); }
     // Read on the stream's own thread only.
     uint64_t Underruns() const override { return underruns_; }
 
 private:
     const AudioDirection direction_;
     PaStream* const stream_;
+    const PortAudioLibrary& pa_;
     PortAudioBackEnd* const backEnd_;
     uint64_t underruns_ = 0;
 };
 
 namespace {
 
-int OpenPortAudioStream(AudioDirection direction, int deviceIndex, PaStream** stream) {
-    const PaDeviceInfo* info = Pa_GetDeviceInfo(deviceIndex);
+int OpenPortAudioStream(const PortAudioLibrary& pa, AudioDirection direction, int deviceIndex,
+                        PaStream** stream) {
+    const PaDeviceInfo* info = pa.GetDeviceInfo(deviceIndex);
     if (info == nullptr) {
         return kAudioBadDeviceId;
     }
@@ -85,7 +59,7 @@ int OpenPortAudioStream(AudioDirection direction, int deviceIndex, PaStream** st
     // a second per direction cost more of the call's CPU than the codec.
     const unsigned long framesPerBuffer = 2 * kAudioPeriodFrames;
     const PaError result =
-        Pa_OpenStream(stream, playback ? nullptr : &parameters, playback ? &parameters : nullptr,
+        pa.OpenStream(stream, playback ? nullptr : &parameters, playback ? &parameters : nullptr,
                       kAudioSampleRate, framesPerBuffer, paClipOff, nullptr, nullptr);
     if (result == paDeviceUnavailable) {
         return kAudioAllocated;
@@ -97,7 +71,7 @@ int OpenPortAudioStream(AudioDirection direction, int deviceIndex, PaStream** st
 
 PortAudioBackEnd::~PortAudioBackEnd() {
     if (running_) {
-        Pa_Terminate();
+        pa_.Terminate();
     }
 }
 
@@ -112,14 +86,13 @@ bool PortAudioBackEnd::EnsureListed() {
         return available_;
     }
     listed_ = true;
-    QuietenDeviceProbes();
     if (!StartLocked()) {
         return false;
     }
     available_ = true;
-    const int count = Pa_GetDeviceCount();
+    const int count = pa_.GetDeviceCount();
     for (int i = 0; i < count; ++i) {
-        const PaDeviceInfo* info = Pa_GetDeviceInfo(i);
+        const PaDeviceInfo* info = pa_.GetDeviceInfo(i);
         if (info == nullptr || info->name == nullptr) {
             continue;
         }
@@ -131,23 +104,29 @@ bool PortAudioBackEnd::EnsureListed() {
             inputs_.push_back(device);
         }
     }
-    defaultOutput_ = Pa_GetDefaultOutputDevice();
-    defaultInput_ = Pa_GetDefaultInputDevice();
+    defaultOutput_ = pa_.GetDefaultOutputDevice();
+    defaultInput_ = pa_.GetDefaultInputDevice();
     StopIfUnusedLocked();
     return true;
 }
 
 bool PortAudioBackEnd::StartLocked() {
     if (!running_) {
-        running_ = Pa_Initialize() == paNoError;
+        running_ = pa_.Load() && pa_.Initialize() == paNoError;
+        if (!running_) {
+            pa_.Unload();
+        }
     }
     return running_;
 }
 
 void PortAudioBackEnd::StopIfUnusedLocked() {
     if (running_ && openStreams_ == 0) {
-        Pa_Terminate();
+        pa_.Terminate();
+        pa_.Unload();
         running_ = false;
+        // Listing the devices parses ALSA's whole configuration: give the freed heap back.
+        malloc_trim(0);
     }
 }
 
@@ -161,10 +140,10 @@ void PortAudioBackEnd::ReleaseStream() {
 // be gone.
 int PortAudioBackEnd::CurrentIndexLocked(const Device& device, AudioDirection direction) const {
     const bool playback = direction == AudioDirection::Playback;
-    const int count = Pa_GetDeviceCount();
+    const int count = pa_.GetDeviceCount();
     for (int offset = 0; offset < count; ++offset) {
         const int i = (device.index + offset) % count;
-        const PaDeviceInfo* info = Pa_GetDeviceInfo(i);
+        const PaDeviceInfo* info = pa_.GetDeviceInfo(i);
         const bool usable =
             info != nullptr && (playback ? info->maxOutputChannels : info->maxInputChannels) > 0;
         if (usable && info->name != nullptr && device.fullName == info->name) {
@@ -242,14 +221,14 @@ int PortAudioBackEnd::Open(AudioDirection direction, uint32_t deviceId, AudioCal
     const int index = CurrentIndexLocked(devices[deviceId], direction);
     PaStream* paStream = nullptr;
     const int result =
-        index < 0 ? kAudioBadDeviceId : OpenPortAudioStream(direction, index, &paStream);
+        index < 0 ? kAudioBadDeviceId : OpenPortAudioStream(pa_, direction, index, &paStream);
     if (result != kAudioOk) {
         StopIfUnusedLocked();
         return result;
     }
     ++openStreams_;
     *stream = std::make_unique<AudioStreamEngine>(
-        direction, std::make_unique<PortAudioEndpoint>(direction, paStream, this), callback,
+        direction, std::make_unique<PortAudioEndpoint>(direction, paStream, pa_, this), callback,
         context);
     return kAudioOk;
 }

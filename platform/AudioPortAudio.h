@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/Audio.h"
+#include "platform/PortAudioLibrary.h"
 
 namespace platform {
 
@@ -46,6 +47,7 @@ private:
     int CurrentIndexLocked(const Device& device, AudioDirection direction) const;
     void ReleaseStream();
 
+    PortAudioLibrary pa_;
     std::mutex mutex_;
     bool listed_ = false;
     bool available_ = false;
