@@ -7,9 +7,7 @@ softphone_test(media_devices_tests
   SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/MediaTestSupport.cpp
     ${CMAKE_CURRENT_LIST_DIR}/DeviceMCTest.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/DeviceSPTest.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/RingDeviceSPTest.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/PlaybackTest.cpp
     ${CMAKE_CURRENT_LIST_DIR}/AudioDeviceSelectionTest.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/VoiceLoopTest.cpp
   LIBS softphone_media)
 add_dependencies(media_devices_tests softphone_fake_codec KYR_Codec)
