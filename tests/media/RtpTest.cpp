@@ -370,54 +370,47 @@ TEST(ReceiveThreadTest, KeepsOneSourceReordersAndIgnoresWhatIsNotItsRtp) {
     UdpSocket peer, intruder;
     ASSERT_TRUE(peer.Bind(0, kLoopback));
     ASSERT_TRUE(intruder.Bind(0, kLoopback));
-    const Bytes version1 = [] {
-        Bytes d = Datagram(2, 199);
-        d[0] = 0x40;
-        return d;
-    }();
+    Bytes version1 = Datagram(2, 199);
+    version1[0] = 0x40;
+    // Sent as ssrc 0, seq n: not RTP, or (n = 4) from the right address at another port.
+    const Bytes junk[] = {Bytes(8, 0x80), Bytes(900, 0x80), version1, Datagram(1, 100)};
     const uint32_t a = 0xAAAA0001, b = 0xBBBB0002;
     const struct {
-        const char* what;
-        std::vector<std::pair<Bytes, int>> sent;  // each with the bytes held after it
-        Bytes fromIntruder = {};
-    } cases[] = {
-        {"the first source, an overtaken frame put in place, a duplicate, another source",
-         {{Datagram(a, 10), 320},
-          {Datagram(a, 11), 640},
-          {Datagram(a, 13), 960},
-          {Datagram(a, 12), 1280},
-          {Datagram(a, 12), 1280},
-          {Datagram(b, 14), 1280},
-          {Datagram(a, 14), 1600}}},
-        {"a new source's reordered packets wait until it is valid",
-         {{Datagram(7, 20), 320},
-          {Datagram(7, 22), 320},
-          {Datagram(7, 21), 320},
-          {Datagram(7, 23), 320},
-          {Datagram(7, 24), 1600}}},
-        {"not RTP, and a stranger, fix no source",
-         {{Bytes(8, 0x80), 0}, {Bytes(900, 0x80), 0}, {version1, 0}, {Datagram(2, 200), 320}},
-         Datagram(1, 100)},
+        uint32_t ssrc;
+        uint16_t seq;
+        int held;  // bytes held after it
+    } cases[][7] = {
+        // The first source, an overtaken frame put in place, a duplicate, another source.
+        {{a, 10, 320},
+         {a, 11, 640},
+         {a, 13, 960},
+         {a, 12, 1280},
+         {a, 12, 1280},
+         {b, 14, 1280},
+         {a, 14, 1600}},
+        // A new source's reordered packets wait until it is valid.
+        {{7, 20, 320}, {7, 22, 320}, {7, 21, 320}, {7, 23, 320}, {7, 24, 1600}},
+        // None of the junk fixes the accepted source.
+        {{0, 4, 0}, {0, 1, 0}, {0, 2, 0}, {0, 3, 0}, {2, 200, 320}},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
+    for (const auto& sent : cases) {
+        SCOPED_TRACE(&sent - cases);
         Session session = OpenSession(FreePort());
         // Unconnected: the thread's own source filter keeps strangers out.
         session->remote = Ipv4Endpoint{kLoopback, peer.LocalPort()};
         CUDPReceiveThread thread(Codec(), kG729, session.get());
         thread.Resume();
-        auto send = [&](UdpSocket& from, const Bytes& d) {
+        for (const auto& [ssrc, seq, held] : sent) {
+            if (ssrc == 0 && seq == 0) {
+                break;  // the end of a shorter row
+            }
+            const Bytes d = ssrc ? Datagram(ssrc, seq) : junk[seq - 1];
             const uint32_t before = thread.DatagramsReceived();
-            ASSERT_EQ(from.SendTo(d.data(), d.size(), {kLoopback, session->local.port}),
+            ASSERT_EQ((ssrc == 0 && seq == 4 ? intruder : peer)
+                          .SendTo(d.data(), d.size(), {kLoopback, session->local.port}),
                       static_cast<long>(d.size()));
             ASSERT_TRUE(
                 testing_support::WaitUntil([&] { return thread.DatagramsReceived() > before; }));
-        };
-        if (!c.fromIntruder.empty()) {
-            send(intruder, c.fromIntruder);
-        }
-        for (const auto& [datagram, held] : c.sent) {
-            send(peer, datagram);
             EXPECT_EQ(thread.Held(), held);
         }
         const auto start = std::chrono::steady_clock::now();
