@@ -213,7 +213,9 @@ TEST_F(DevicesTest, CaptureCloseStopsTheStreamAndDropsThePartBufferOfTheStop) {
     EXPECT_EQ(packets, 5 * static_cast<int>(captured / 800));
 }
 
-TEST_F(DevicesTest, PlaybackVolumeValueIsThePositionScaledOnBothChannels) {
+// The volume is the slider's position scaled on both channels, bounded; 640 bytes play as
+// 640 bytes at it.
+TEST_F(DevicesTest, PlaybackOfSixHundredFortyBytesAtTheSetVolume) {
     const struct {
         int maximum, position;
         uint32_t value;
@@ -222,9 +224,6 @@ TEST_F(DevicesTest, PlaybackVolumeValueIsThePositionScaledOnBothChannels) {
     for (const auto& c : cases) {
         EXPECT_EQ(CDeviceSP::VolumeValue(c.maximum, c.position), c.value) << c.position;
     }
-}
-
-TEST_F(DevicesTest, PlaybackSixHundredFortyBytesPlayAsSixHundredFortyBytesAtTheSetVolume) {
     CDeviceSP playback(codec, 18, session);
     playback.SetVolume(25, 13);
     // Four frames of the fake codec that decode to 320 samples of 10000.
@@ -390,85 +389,66 @@ TEST(VoiceLoopTest, AToneCapturedOnOneSessionIsPlayedOutOnTheOther) {
     EXPECT_GT(toneShare, 50 * otherShare);
 }
 
-constexpr int kEnglish = 2;
-constexpr int kChinese = 1;
-const char* const kBig5UsbName = "USB \xAD\xB5\xAE\xC4\xB8\xCB\xB8\x6D";
-const char* const kSpeakers = "Speakers (Realtek)";
-const char* const kMicrophone = "Microphone (Realtek)";
-
-// Names separated by '|'; a name starting with '?' is a device whose capabilities cannot be
-// read.
+// Names separated by '|', with S, M, U and B for the preferred speakers and microphone and
+// the USB device's English and Big5 names; '?' first: capabilities that cannot be read.
 std::vector<VirtualAudioDevice> Devices(const std::string& names) {
+    const std::pair<std::string, std::string> shortNames[] = {
+        {"S", "Speakers (Realtek)"},
+        {"M", "Microphone (Realtek)"},
+        {"U", "USB Audio Device"},
+        {"B", "USB \xAD\xB5\xAE\xC4\xB8\xCB\xB8\x6D"}};
     std::vector<VirtualAudioDevice> devices;
     for (size_t at = 0; at < names.size();) {
         const size_t end = std::min(names.find('|', at), names.size());
         const bool readable = names[at] != '?';
-        devices.emplace_back(names.substr(readable ? at : at + 1, end - at - (readable ? 0 : 1)));
-        devices.back().capabilitiesReadable = readable;
+        std::string name = names.substr(at + !readable, end - at - !readable);
+        for (const auto& [brief, full] : shortNames) {
+            name = name == brief ? full : name;
+        }
+        devices.emplace_back(name).capabilitiesReadable = readable;
         at = end + 1;
     }
     return devices;
 }
 
 TEST(AudioDeviceSelectionTest, PicksTheUsbDeviceElseTheLastWithThePreferredNameElseNothing) {
-    struct Case {
+    constexpr int kEnglish = 2, kChinese = 1;
+    const struct {
         const char* what;
-        std::string outputs;
-        std::string inputs;
+        std::string outputs, inputs;
         int language;
-        std::string playbackName;
-        uint32_t speaker;
-        uint32_t microphone;
+        std::string playbackName;  // the system's preferred; the record one is M
+        uint32_t speaker, microphone;
+    } cases[] = {
+        {"USB wins over the preferred; Record names the input", "S|HDMI|U", "Line In|M", kEnglish,
+         "S", 2, 1},
+        {"other installs know USB only by its Big5 name", "S|HDMI|B", "M", kChinese, "S", 2, 0},
+        {"other installs find USB by its English name too", "HDMI|S|U", "M", kChinese, "S", 2, 0},
+        {"English installs find USB by its Big5 name too", "HDMI|S|B", "M", kEnglish, "S", 2, 0},
+        {"the English name wins over an earlier Big5 one", "B|U|S", "M", kChinese, "S", 1, 0},
+        {"the Big5 name wins over a later preferred one", "HDMI|B|S", "M", kEnglish, "S", 1, 0},
+        {"two outputs with the mapper name: the later one", "S|HDMI|S", "M", kEnglish, "S", 2, 0},
+        {"USB ends the search", "U|S", "M|M|M|x", kEnglish, "S", 0, 2},
+        {"playback found but no input: both 0", "HDMI|S", "Line In", kEnglish, "S", 0, 0},
+        {"empty Playback name: both 0, even with USB", "HDMI|U", "Line In|U", kEnglish, "", 0, 0},
+        {"unreadable capabilities are skipped", "HDMI|?U|S", "M", kEnglish, "S", 2, 0},
+        {"names compare exactly", "HDMI|usb audio device|speakers (realtek)", "Line In|M", kEnglish,
+         "S", 0, 0},
     };
-    // The system's preferred names are "Speakers (Realtek)" (unless empty) and
-    // "Microphone (Realtek)".
-    const Case cases[] = {
-        {"USB wins over the preferred device; Record names the input",
-         "Speakers (Realtek)|HDMI|USB Audio Device", "Line In|Microphone (Realtek)", kEnglish,
-         kSpeakers, 2, 1},
-        {"other installs know USB only by its Big5 name",
-         std::string("Speakers (Realtek)|HDMI|") + kBig5UsbName, "Microphone (Realtek)", kChinese,
-         kSpeakers, 2, 0},
-        {"other installs find USB by its English name too",
-         "HDMI|Speakers (Realtek)|USB Audio Device", "Microphone (Realtek)", kChinese, kSpeakers, 2,
-         0},
-        {"English installs find USB by its Big5 name too",
-         std::string("HDMI|Speakers (Realtek)|") + kBig5UsbName, "Microphone (Realtek)", kEnglish,
-         kSpeakers, 2, 0},
-        {"the English name wins over an earlier Big5 one",
-         std::string(kBig5UsbName) + "|USB Audio Device|Speakers (Realtek)", "Microphone (Realtek)",
-         kChinese, kSpeakers, 1, 0},
-        {"the Big5 name wins over a later preferred device",
-         std::string("HDMI|") + kBig5UsbName + "|Speakers (Realtek)", "Microphone (Realtek)",
-         kEnglish, kSpeakers, 1, 0},
-        {"two outputs with the mapper name: the later one",
-         "Speakers (Realtek)|HDMI|Speakers (Realtek)", "Microphone (Realtek)", kEnglish, kSpeakers,
-         2, 0},
-        {"USB ends the search", "USB Audio Device|Speakers (Realtek)",
-         "Microphone (Realtek)|Microphone (Realtek)|Microphone (Realtek)|x", kEnglish, kSpeakers, 0,
-         2},
-        {"playback found but no input: both 0", "HDMI|Speakers (Realtek)", "Line In", kEnglish,
-         kSpeakers, 0, 0},
-        {"empty Playback name: both 0, even with USB", "HDMI|USB Audio Device",
-         "Line In|USB Audio Device", kEnglish, "", 0, 0},
-        {"unreadable capabilities are skipped", "HDMI|?USB Audio Device|Speakers (Realtek)",
-         "Microphone (Realtek)", kEnglish, kSpeakers, 2, 0},
-        {"names compare exactly", "HDMI|usb audio device|speakers (realtek)",
-         "Line In|Microphone (Realtek)", kEnglish, kSpeakers, 0, 0},
-    };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         platform::VirtualAudioBackEnd audio;
-        audio.SetPreferredNames(c.playbackName, kMicrophone);
+        const std::string playbackName = c.playbackName.empty() ? "" : Devices("S")[0].name;
+        audio.SetPreferredNames(playbackName, "Microphone (Realtek)");
         audio.SetOutputDevices(Devices(c.outputs));
         audio.SetInputDevices(Devices(c.inputs));
         const AudioDeviceChoice choice = SelectAudioDevices(audio, c.language);
         EXPECT_EQ(choice.speakerDevice, c.speaker);
         EXPECT_EQ(choice.microphoneDevice, c.microphone);
-        EXPECT_EQ(choice.speakerName, c.playbackName);
-        EXPECT_EQ(choice.microphoneName, kMicrophone);
+        EXPECT_EQ(choice.speakerName, playbackName);
+        EXPECT_EQ(choice.microphoneName, "Microphone (Realtek)");
     }
-    EXPECT_EQ(UsbAudioDeviceName(kChinese), kBig5UsbName);
+    EXPECT_EQ(UsbAudioDeviceName(kChinese), Devices("B")[0].name);
 }
 
 }  // namespace
