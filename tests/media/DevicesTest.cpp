@@ -333,28 +333,24 @@ double Energy(const int16_t* s, double hz = 0) {
     return hz == 0 ? sum : 2 * (re * re + im * im) / 160;
 }
 
-TEST(VoiceLoopTest, AToneCapturedOnOneSessionIsPlayedOutOnTheOther) {
-    platform::LibraryHandle codec = platform::LoadLibraryByName("libKYR_Codec.so");
+// A tone captured on the fixture's session with the real codec library is played out on
+// a second one.
+TEST_F(DevicesTest, VoiceLoopCarriesAToneBetweenTwoSessions) {
+    codec = platform::LoadLibraryByName("libKYR_Codec.so");
     ASSERT_NE(codec, nullptr);
     Samples tone(16000);
     for (size_t n = 0; n < tone.size(); ++n) {
         tone[n] = static_cast<int16_t>(8000 * std::sin(2 * std::numbers::pi * n / 8.0));
     }
-    const std::string source = TempPath("loop_tone.wav");
-    const std::string played = TempPath("loop_played.wav");
-    ASSERT_TRUE(platform::WriteWavFile(source, tone));
-    VirtualAudio audio;
-    audio.backEnd.SetInputDevices({VirtualAudioDevice("Microphone", source)});
-    audio.backEnd.SetOutputDevices({VirtualAudioDevice("Speaker", played)});
+    MicrophonePlays(tone);
     audio.backEnd.SetSpeed(2.0);
-    rtp_session* caller = OpenLoopbackSession(9);
-    ASSERT_NE(caller, nullptr);
-    rtp_session* callee = OpenLoopbackSession(caller->local.port);
+    rtp_session* callee = OpenLoopbackSession(session->local.port);
     ASSERT_NE(callee, nullptr);
-    ASSERT_EQ(rtp_connect(caller, "127.0.0.1", callee->local.port), 0);
+    ASSERT_EQ(rtp_connect(session, "127.0.0.1", callee->local.port), 0);
     {
         CDeviceSP playback(codec, 18, callee);
-        CDeviceMC capture(codec, 18, 1600, caller);
+        CDeviceMC capture(codec, 18, 1600, session);
+        capture.SetDeviceId(1);
         ASSERT_EQ(playback.Open(), 0);
         ASSERT_EQ(capture.Open(), 0);
         ASSERT_TRUE(WaitUntil([&] { return playback.ReceiveThread()->DatagramsReceived() >= 50; }));
@@ -363,10 +359,9 @@ TEST(VoiceLoopTest, AToneCapturedOnOneSessionIsPlayedOutOnTheOther) {
         const uint64_t framesAtEnd = audio.backEnd.FramesPlayed(0);
         ASSERT_TRUE(WaitUntil([&] { return audio.backEnd.FramesPlayed(0) >= framesAtEnd + 1600; }));
     }
-    rtp_close(caller);
     rtp_close(callee);
 
-    const Samples samples = ReadWav(played);
+    const Samples samples = ReadWav(wavPath);
     std::vector<double> snrs;
     double toneShare = 0, otherShare = 0;
     int skipped = 0;
