@@ -63,9 +63,6 @@ struct VirtualAudio {
     platform::VirtualAudioBackEnd backEnd;
 };
 
-uint32_t BigEndian(const unsigned char* p, int bytes) {
-    return bytes == 2 ? p[0] << 8 | p[1] : uint32_t(p[0]) << 24 | p[1] << 16 | p[2] << 8 | p[3];
-}
 int16_t SampleAt(const unsigned char* p) {
     int16_t value;
     std::memcpy(&value, p, 2);
@@ -130,19 +127,24 @@ TEST_F(DevicesTest, CaptureSendsFivePacketsOfTwoFramesABufferTimedFromTheOpenTic
     }
     capture.Close();
 
+    // The fake codec's frames: the first and the last of their 80 samples, then 0xAA.
+    ASSERT_EQ(datagrams[0].size(), 32u);
+    const uint32_t seq0 = datagrams[0][2] << 8 | datagrams[0][3];
     for (uint32_t i = 0; i < datagrams.size(); ++i) {
-        const auto& d = datagrams[i];
-        ASSERT_EQ(d.size(), 32u) << i;
-        EXPECT_EQ(d[0], 0x80);
-        EXPECT_EQ(d[1], 18);
-        EXPECT_EQ(BigEndian(&d[2], 2), (BigEndian(&datagrams[0][2], 2) + i) & 0xFFFF);
-        EXPECT_EQ(BigEndian(&d[4], 4), 4'000'000'000u + 160u * i);
-        EXPECT_EQ(BigEndian(&d[8], 4), session->ssrc);
-        // The frame of the pair's first 80 samples is first.
-        EXPECT_EQ(SampleAt(&d[12]), static_cast<int16_t>(160 * i));
-        EXPECT_EQ(SampleAt(&d[14]), static_cast<int16_t>(160 * i + 79));
-        EXPECT_EQ(SampleAt(&d[22]), static_cast<int16_t>(160 * i + 80));
-        EXPECT_EQ(SampleAt(&d[24]), static_cast<int16_t>(160 * i + 159));
+        std::vector<unsigned char> expected = {0x80, 18};
+        for (const auto& [value, bytes] :
+             {std::pair{seq0 + i, 2}, {4'000'000'000u + 160u * i, 4}, {session->ssrc, 4}}) {
+            for (int k = bytes - 1; k >= 0; --k) {
+                expected.push_back(uint8_t(value >> 8 * k));
+            }
+        }
+        for (const uint32_t sample : {160 * i, 160 * i + 79, 160 * i + 80, 160 * i + 159}) {
+            expected.insert(expected.end(), {uint8_t(sample), uint8_t(sample >> 8)});
+            if (sample % 80 == 79) {
+                expected.resize(expected.size() + 6, 0xAA);
+            }
+        }
+        EXPECT_EQ(datagrams[i], expected) << i;
     }
 }
 
