@@ -45,8 +45,11 @@ rtp_session* OpenLoopbackSession(uint16_t remotePort) {
     }
     return nullptr;
 }
+// A file of the running test's own, so that tests run side by side do not share one.
 std::string TempPath(const std::string& name) {
-    return testing_support::BinaryPath("media_devices_" + name);
+    return testing_support::BinaryPath(
+        std::string("media_devices_") +
+        ::testing::UnitTest::GetInstance()->current_test_info()->name() + "_" + name);
 }
 Samples ReadWav(const std::string& path) {
     Samples samples;
