@@ -42,17 +42,11 @@ std::string Play(PlayoutCase c, PlayoutBuffer* buffer) {
         }
         // The device's two slots of a buffer are asked for at the same moment.
         unsigned char frame[10] = {};
-        switch (buffer->Next(8u * (now - now % 20), frame)) {
-            case PlayoutBuffer::Slot::Frame:
-                played += "0123456789abcdefghijklmnopqrstuvwxyz"[frame[0] % 36];
-                break;
-            case PlayoutBuffer::Slot::Concealed:
-                played += 'c';
-                break;
-            case PlayoutBuffer::Slot::Silence:
-                played += '.';
-                break;
-        }
+        const PlayoutBuffer::Slot got = buffer->Next(8u * (now - now % 20), frame);
+        played += got == PlayoutBuffer::Slot::Frame
+                      ? "0123456789abcdefghijklmnopqrstuvwxyz"[frame[0] % 36]
+                  : got == PlayoutBuffer::Slot::Concealed ? 'c'
+                                                          : '.';
     }
     return played;
 }
