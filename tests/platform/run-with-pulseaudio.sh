@@ -7,7 +7,16 @@ runtime="$(mktemp -d /tmp/softphone-pulse.XXXXXX)"
 chmod 700 "$runtime"
 export XDG_RUNTIME_DIR="$runtime"
 unset PULSE_SERVER
-trap 'pulseaudio --kill >/dev/null 2>&1; rm -rf "$runtime"' EXIT
+# The daemon leaves asynchronously: wait until it is gone before removing its folder.
+stop_daemon() {
+  pulseaudio --kill >/dev/null 2>&1
+  for _ in $(seq 50); do
+    pulseaudio --check >/dev/null 2>&1 || break
+    sleep 0.1
+  done
+  rm -rf "$runtime"
+}
+trap stop_daemon EXIT
 if pulseaudio -D --exit-idle-time=-1 >/dev/null 2>&1; then
   for _ in $(seq 50); do
     pactl info >/dev/null 2>&1 && break
