@@ -3,24 +3,19 @@
 // copies of the first.
 #include <cstring>
 
-extern "C" {
+#define EXPORTED extern "C" __attribute__((visibility("default")))
 
-__attribute__((visibility("default"))) void g729a_init_encoder() {}
-__attribute__((visibility("default"))) void g729a_init_decoder() {}
-
-__attribute__((visibility("default"))) void g729a_encoder(const short* speech,
-                                                          unsigned char* frame) {
+EXPORTED void g729a_init_encoder() {}
+EXPORTED void g729a_init_decoder() {}
+EXPORTED void g729a_encoder(const short* speech, unsigned char* frame) {
     std::memset(frame, 0xAA, 10);
     std::memcpy(frame, &speech[0], 2);
     std::memcpy(frame + 2, &speech[79], 2);
 }
-
-__attribute__((visibility("default"))) void g729a_decoder(const unsigned char* frame, short* speech,
-                                                          int) {
+EXPORTED void g729a_decoder(const unsigned char* frame, short* speech, int) {
     short value;
     std::memcpy(&value, frame, 2);
     for (int i = 0; i < 80; ++i) {
         speech[i] = value;
     }
-}
 }

@@ -42,43 +42,30 @@ std::string Play(PlayoutCase c, PlayoutBuffer* buffer) {
         }
         // The device's two slots of a buffer are asked for at the same moment.
         unsigned char frame[10] = {};
-        switch (buffer->Next(8u * (now - now % 20), frame)) {
-            case PlayoutBuffer::Slot::Frame:
-                played += "0123456789abcdefghijklmnopqrstuvwxyz"[frame[0] % 36];
-                break;
-            case PlayoutBuffer::Slot::Concealed:
-                played += 'c';
-                break;
-            case PlayoutBuffer::Slot::Silence:
-                played += '.';
-                break;
-        }
+        const PlayoutBuffer::Slot got = buffer->Next(8u * (now - now % 20), frame);
+        played += got == PlayoutBuffer::Slot::Frame
+                      ? "0123456789abcdefghijklmnopqrstuvwxyz"[frame[0] % 36]
+                  : got == PlayoutBuffer::Slot::Concealed ? 'c'
+                                                          : '.';
     }
     return played;
 }
 
-// Packets of two frames every 20 ms, frames [from, to), each after transitMs.
-std::vector<Arrival> Steady(int from, int to, int transitMs = 5) {
+// Packets of two frames every 20 ms, frames [from, to), each 5 ms late; then the
+// changed arrivals of some packets (frames < 0: the packet is lost), and extra ones.
+std::vector<Arrival> Steady(int from, int to, const std::vector<Arrival>& changed = {},
+                            const std::vector<Arrival>& extra = {}) {
     std::vector<Arrival> arrivals;
     for (int f = from; f < to; f += 2) {
-        arrivals.push_back({f * 10 + transitMs, f, 2});
-    }
-    return arrivals;
-}
-
-std::vector<Arrival> With(std::vector<Arrival> arrivals, const std::vector<Arrival>& changed) {
-    for (const Arrival& c : changed) {
-        for (Arrival& a : arrivals) {
-            if (a.firstFrame == c.firstFrame) {
-                a = c;
+        arrivals.push_back({f * 10 + 5, f, 2});
+        for (const Arrival& c : changed) {
+            if (c.firstFrame == f) {
+                arrivals.back() = c;
             }
         }
     }
-    return arrivals;
-}
-
-std::vector<Arrival> Without(std::vector<Arrival> arrivals, int firstFrame) {
-    std::erase_if(arrivals, [&](const Arrival& a) { return a.firstFrame == firstFrame; });
+    std::erase_if(arrivals, [](const Arrival& a) { return a.frames < 0; });
+    arrivals.insert(arrivals.end(), extra.begin(), extra.end());
     return arrivals;
 }
 
@@ -87,27 +74,22 @@ TEST(PlayoutBufferTest, EachSlotGetsTheFrameDueInIt) {
         {"in order: three packets seen, then two frames behind the quickest", 1000, Steady(0, 16),
          20, ".....0123456789abcde"},
         {"a packet overtaken by the next one is played in its place", 1000,
-         With(Steady(0, 16), {{65, 6, 2}, {66, 8, 2}}), 20, ".....0123456789abcde"},
-        {"a duplicate is played once", 1000,
-         [] {
-             auto a = Steady(0, 16);
-             a.insert(a.begin() + 4, {46, 2, 2});
-             return a;
-         }(),
-         20, ".....0123456789abcde"},
-        {"a lost packet is concealed in its slots", 1000, Without(Steady(0, 16), 8), 20,
+         Steady(0, 16, {{65, 6, 2}, {66, 8, 2}}), 20, ".....0123456789abcde"},
+        {"a duplicate is played once", 1000, Steady(0, 16, {}, {{46, 2, 2}}), 20,
+         ".....0123456789abcde"},
+        {"a lost packet is concealed in its slots", 1000, Steady(0, 16, {{0, 8, -1}}), 20,
          ".....01234567ccabcde"},
         {"a late packet whose slots have not come yet is played", 1000,
-         With(Steady(0, 16), {{125, 8, 2}}), 20, ".....0123456789abcde"},
+         Steady(0, 16, {{125, 8, 2}}), 20, ".....0123456789abcde"},
         {"a packet later than its slots is dropped, the slots concealed", 1000,
-         With(Steady(0, 16), {{145, 8, 2}}), 20, ".....01234567ccabcde"},
+         Steady(0, 16, {{145, 8, 2}}), 20, ".....01234567ccabcde"},
         {"a dry speaker waits in place for the late ones: the delay grows", 1000,
-         With(Steady(0, 16), {{160, 8, 2}, {161, 10, 2}, {162, 12, 2}, {163, 14, 2}}), 24,
+         Steady(0, 16, {{160, 8, 2}, {161, 10, 2}, {162, 12, 2}, {163, 14, 2}}), 24,
          ".....01234567ccc89abcdef"},
         {"the far end falls silent: six slots concealed, then silence", 1000, Steady(0, 8), 24,
          ".....01234567cccccc....."},
         {"timestamps wrapping round 2^32 keep their order", 0xFFFFFF60u,
-         With(Steady(0, 16), {{65, 6, 2}, {66, 8, 2}}), 20, ".....0123456789abcde"},
+         Steady(0, 16, {{65, 6, 2}, {66, 8, 2}}), 20, ".....0123456789abcde"},
     };
     for (const PlayoutCase& c : cases) {
         PlayoutBuffer buffer;

@@ -4,12 +4,6 @@ add_library(softphone_fake_codec SHARED ${CMAKE_CURRENT_LIST_DIR}/FakeCodec.cpp)
 target_link_libraries(softphone_fake_codec PRIVATE softphone_warnings)
 
 softphone_test(media_devices_tests
-  SOURCES
-    ${CMAKE_CURRENT_LIST_DIR}/MediaTestSupport.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/DeviceMCTest.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/DeviceSPTest.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/RingDeviceSPTest.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/AudioDeviceSelectionTest.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/VoiceLoopTest.cpp
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/DevicesTest.cpp
   LIBS softphone_media)
 add_dependencies(media_devices_tests softphone_fake_codec KYR_Codec)

@@ -23,33 +23,33 @@ namespace {
 using platform::AudioBufferHeader;
 using platform::AudioDirection;
 using platform::AudioStream;
+using platform::kAudioOk;
 using platform::VirtualAudioDevice;
 using Samples = std::vector<int16_t>;
+using testing_support::WaitUntil;
 
 std::string TempWav(const std::string& name) {
     return testing_support::BinaryPath("audio_stream_test_" + name + ".wav");
 }
 
-// Headers over consecutive pieces of samples, each of perBuffer samples.
-std::vector<AudioBufferHeader> HeadersOver(Samples& samples, size_t perBuffer) {
-    std::vector<AudioBufferHeader> headers(samples.size() / perBuffer);
-    for (size_t i = 0; i < headers.size(); ++i) {
-        headers[i] = {reinterpret_cast<char*>(&samples[perBuffer * i]),
-                      static_cast<uint32_t>(2 * perBuffer), 0, 0, 0};
+// Headers over consecutive pieces of samples of the given sizes.
+std::vector<AudioBufferHeader> HeadersOver(Samples& samples, std::vector<size_t> sizes) {
+    std::vector<AudioBufferHeader> headers;
+    size_t at = 0;
+    for (const size_t size : sizes) {
+        headers.push_back({reinterpret_cast<char*>(&samples[at]), uint32_t(2 * size), 0, 0, 0});
+        at += size;
     }
     return headers;
 }
 
 // Records the buffers handed back, and queues each again while asked to.
-struct Completions {
-    std::mutex mutex;
-    std::vector<AudioBufferHeader*> done;
-    std::atomic<int> count{0};
-    std::atomic<bool> requeue{false};
-    AudioStream* stream = nullptr;
+class AudioStreamTest : public ::testing::Test {
+protected:
+    void SetUp() override { backEnd.SetSpeed(10.0); }
 
     static void Callback(void* context, AudioBufferHeader* header) {
-        auto* self = static_cast<Completions*>(context);
+        auto* self = static_cast<AudioStreamTest*>(context);
         {
             std::lock_guard<std::mutex> lock(self->mutex);
             self->done.push_back(header);
@@ -59,103 +59,81 @@ struct Completions {
             self->stream->Queue(header);
         }
     }
-    bool WaitFor(int wanted) {
-        return testing_support::WaitUntil([&] { return count.load() >= wanted; });
-    }
-};
-
-class AudioStreamTest : public ::testing::Test {
-protected:
-    void SetUp() override { backEnd.SetSpeed(10.0); }
-
-    std::unique_ptr<AudioStream> OpenStream(AudioDirection direction,
-                                            std::vector<AudioBufferHeader>& headers) {
-        std::unique_ptr<AudioStream> stream;
-        EXPECT_EQ(backEnd.Open(direction, 0, &Completions::Callback, &completions, &stream),
-                  platform::kAudioOk);
-        completions.stream = stream.get();
+    void Open(AudioDirection direction, std::vector<AudioBufferHeader>& headers) {
+        ASSERT_EQ(backEnd.Open(direction, 0, &Callback, this, &stream), kAudioOk);
         for (auto& header : headers) {
-            EXPECT_EQ(stream->Prepare(&header), platform::kAudioOk);
-            EXPECT_EQ(stream->Queue(&header), platform::kAudioOk);
+            EXPECT_EQ(stream->Prepare(&header), kAudioOk);
+            EXPECT_EQ(stream->Queue(&header), kAudioOk);
         }
-        return stream;
+    }
+    bool WaitFor(int wanted) {
+        return WaitUntil([&] { return count.load() >= wanted; });
     }
 
     platform::VirtualAudioBackEnd backEnd;
-    Completions completions;
+    std::unique_ptr<AudioStream> stream;
+    std::mutex mutex;
+    std::vector<AudioBufferHeader*> done;
+    std::atomic<int> count{0};
+    std::atomic<bool> requeue{false};
 };
 
-TEST_F(AudioStreamTest, PlaybackPlaysQueuedBuffersInOrderThenSilenceAtTheDevicePace) {
+// Paused, the device holds its buffers; started, it plays them in order at the left
+// channel's volume, then silence.
+TEST_F(AudioStreamTest, PlaybackPlaysQueuedBuffersInOrderAtTheVolumeThenSilence) {
     const std::string path = TempWav("playback");
     backEnd.SetOutputDevices({VirtualAudioDevice("Speaker", path)});
     Samples samples(200, 1000);
     samples.resize(320, -2000);
+    samples[1] = -32768;
     std::vector<AudioBufferHeader> none;
-    auto stream = OpenStream(AudioDirection::Playback, none);
-    AudioBufferHeader a{reinterpret_cast<char*>(samples.data()), 400, 0, 0, 0};
-    AudioBufferHeader b{reinterpret_cast<char*>(&samples[200]), 240, 0, 0, 0};
+    Open(AudioDirection::Playback, none);
+    EXPECT_EQ(stream->SetVolume(0xFFFF851Eu), kAudioOk);  // only the low half counts
+    stream->Pause();
+    auto headers = HeadersOver(samples, {200, 120});
+    AudioBufferHeader &a = headers[0], &b = headers[1];
     EXPECT_EQ(stream->Queue(&a), platform::kAudioUnprepared);
-    ASSERT_EQ(stream->Prepare(&a), platform::kAudioOk);
-    ASSERT_EQ(stream->Prepare(&b), platform::kAudioOk);
-    ASSERT_EQ(stream->Queue(&a), platform::kAudioOk);
-    ASSERT_EQ(stream->Queue(&b), platform::kAudioOk);
+    ASSERT_EQ(stream->Prepare(&a), kAudioOk);
+    ASSERT_EQ(stream->Prepare(&b), kAudioOk);
+    ASSERT_EQ(stream->Queue(&a), kAudioOk);
+    ASSERT_EQ(stream->Queue(&b), kAudioOk);
     EXPECT_EQ(stream->Queue(&a), platform::kAudioStillPlaying);
     EXPECT_EQ(stream->Unprepare(&a), platform::kAudioStillPlaying);
+    EXPECT_EQ(backEnd.FramesPlayed(0), 0u);
+    stream->Start();
 
-    ASSERT_TRUE(completions.WaitFor(2));
-    ASSERT_TRUE(testing_support::WaitUntil([&] { return backEnd.FramesPlayed(0) >= 800; }));
-    EXPECT_EQ(completions.done, (std::vector<AudioBufferHeader*>{&a, &b}));
+    ASSERT_TRUE(WaitFor(2));
+    ASSERT_TRUE(WaitUntil([&] { return backEnd.FramesPlayed(0) >= 800; }));
+    EXPECT_EQ(done, (std::vector<AudioBufferHeader*>{&a, &b}));
     EXPECT_EQ(a.flags, platform::kAudioBufferPrepared | platform::kAudioBufferDone);
-    EXPECT_EQ(stream->Unprepare(&a), platform::kAudioOk);
-    ASSERT_EQ(stream->Close(), platform::kAudioOk);
+    EXPECT_EQ(stream->Unprepare(&a), kAudioOk);
+    ASSERT_EQ(stream->Close(), kAudioOk);
     EXPECT_EQ(stream->Queue(&b), platform::kAudioInvalidHandle);
-
     Samples played;
     ASSERT_TRUE(platform::ReadWavFile(path, &played));
     ASSERT_GE(played.size(), 800u);
-    // Both buffers back to back from the first period on, silence after them.
+    for (int16_t& s : samples) {
+        s = static_cast<int16_t>(s * 34078 / 65535);
+    }
     samples.resize(played.size(), 0);
     EXPECT_EQ(played, samples);
 }
 
 TEST_F(AudioStreamTest, EmptyBuffersComeBackOncePerDevicePeriodNotInATightLoop) {
     backEnd.SetSpeed(1.0);
-    completions.requeue = true;
+    requeue = true;
     std::vector<AudioBufferHeader> headers(10);
-    auto stream = OpenStream(AudioDirection::Playback, headers);
-    ASSERT_TRUE(testing_support::WaitUntil([&] { return backEnd.FramesPlayed(0) >= 800; }));
+    Open(AudioDirection::Playback, headers);
+    ASSERT_TRUE(WaitUntil([&] { return backEnd.FramesPlayed(0) >= 800; }));
     const int periods = static_cast<int>(backEnd.FramesPlayed(0) / 80);
     stream->Close();
-    // Ten empty buffers per 10 ms period at most; a spinning layer would give thousands.
-    EXPECT_LE(completions.count.load(), 10 * (periods + 1));
-    EXPECT_GE(completions.count.load(), 10 * (periods - 1));
+    EXPECT_LE(count.load(), 10 * (periods + 1));
+    EXPECT_GE(count.load(), 10 * (periods - 1));
 }
 
-TEST_F(AudioStreamTest, PausedPlaybackHoldsItsBuffersUntilStartedAndVolumeScalesThem) {
-    const std::string path = TempWav("volume");
-    backEnd.SetOutputDevices({VirtualAudioDevice("Speaker", path)});
-    Samples samples(80, 10000);
-    samples[1] = -32768;
-    std::vector<AudioBufferHeader> none;
-    auto stream = OpenStream(AudioDirection::Playback, none);
-    // Only the low half (the left channel) counts.
-    EXPECT_EQ(stream->SetVolume(0xFFFF851Eu), platform::kAudioOk);
-    stream->Pause();
-    auto headers = HeadersOver(samples, 80);
-    stream->Prepare(&headers[0]);
-    stream->Queue(&headers[0]);
-    EXPECT_EQ(backEnd.FramesPlayed(0), 0u);  // a paused device does not run
-    stream->Start();
-    ASSERT_TRUE(completions.WaitFor(1));
-    stream->Close();
-    Samples played;
-    ASSERT_TRUE(platform::ReadWavFile(path, &played));
-    ASSERT_GE(played.size(), 80u);
-    EXPECT_EQ(played[0], 10000 * 34078 / 65535);
-    EXPECT_EQ(played[1], -32768 * 34078 / 65535);
-}
-
-TEST_F(AudioStreamTest, CaptureFillsBuffersFromTheFileInOrder) {
+// Three buffers fill from the file in order; a stop returns the partly filled fourth and
+// keeps the empty fifth until the reset.
+TEST_F(AudioStreamTest, CaptureFillsBuffersInOrderAndStopReturnsThePartlyFilledOne) {
     const std::string source = TempWav("capture_source");
     Samples ramp(2000);
     for (size_t i = 0; i < ramp.size(); ++i) {
@@ -163,90 +141,71 @@ TEST_F(AudioStreamTest, CaptureFillsBuffersFromTheFileInOrder) {
     }
     ASSERT_TRUE(platform::WriteWavFile(source, ramp));
     backEnd.SetInputDevices({VirtualAudioDevice("Microphone", source)});
-    Samples memory(3 * 300);
-    auto headers = HeadersOver(memory, 300);
-    auto stream = OpenStream(AudioDirection::Capture, headers);
-    ASSERT_EQ(stream->Start(), platform::kAudioOk);
-    ASSERT_TRUE(completions.WaitFor(3));
-    stream->Close();
-    EXPECT_EQ(completions.done,
-              (std::vector<AudioBufferHeader*>{&headers[0], &headers[1], &headers[2]}));
-    for (const auto& header : headers) {
-        EXPECT_EQ(header.bytesRecorded, 600u);
+    Samples memory(900 + 2 * 100000);
+    auto headers = HeadersOver(memory, {300, 300, 300, 100000, 100000});
+    Open(AudioDirection::Capture, headers);
+    ASSERT_EQ(stream->Start(), kAudioOk);
+    ASSERT_TRUE(WaitFor(3));
+    ASSERT_TRUE(WaitUntil([&] { return backEnd.FramesCaptured(0) >= 900 + 160; }));
+    ASSERT_EQ(stream->Stop(), kAudioOk);
+    ASSERT_EQ(count.load(), 4);
+    EXPECT_EQ(done, (std::vector<AudioBufferHeader*>{&headers[0], &headers[1], &headers[2],
+                                                     &headers[3]}));
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(headers[i].bytesRecorded, 600u);
     }
-    EXPECT_EQ(memory, Samples(ramp.begin(), ramp.begin() + 900));
-}
-
-TEST_F(AudioStreamTest, StopReturnsThePartlyFilledBufferAndKeepsTheEmptyOnes) {
-    // 80 frames per period never fill 100000 samples before the stop.
-    Samples memory(2 * 100000);
-    auto headers = HeadersOver(memory, 100000);
-    auto stream = OpenStream(AudioDirection::Capture, headers);
-    stream->Start();
-    ASSERT_TRUE(testing_support::WaitUntil([&] { return backEnd.FramesCaptured(0) >= 160; }));
-    ASSERT_EQ(stream->Stop(), platform::kAudioOk);
-    ASSERT_EQ(completions.count.load(), 1);
-    EXPECT_EQ(completions.done[0], &headers[0]);
-    EXPECT_GT(headers[0].bytesRecorded, 0u);
-    EXPECT_LT(headers[0].bytesRecorded, 200000u);
-    EXPECT_EQ(stream->Unprepare(&headers[1]), platform::kAudioStillPlaying);
-
-    ASSERT_EQ(stream->Reset(), platform::kAudioOk);
-    EXPECT_EQ(completions.count.load(), 2);
-    EXPECT_EQ(completions.done[1], &headers[1]);
-    EXPECT_EQ(stream->Unprepare(&headers[1]), platform::kAudioOk);
+    EXPECT_EQ(Samples(memory.begin(), memory.begin() + 900),
+              Samples(ramp.begin(), ramp.begin() + 900));
+    EXPECT_GT(headers[3].bytesRecorded, 0u);
+    EXPECT_LT(headers[3].bytesRecorded, 200000u);
+    EXPECT_EQ(stream->Unprepare(&headers[4]), platform::kAudioStillPlaying);
+    ASSERT_EQ(stream->Reset(), kAudioOk);
+    EXPECT_EQ(count.load(), 5);
+    EXPECT_EQ(done.back(), &headers[4]);
+    EXPECT_EQ(stream->Unprepare(&headers[4]), kAudioOk);
 }
 
 TEST_F(AudioStreamTest, ResetHandsEveryBufferBackAndNothingComesAfterwards) {
-    completions.requeue = true;
+    requeue = true;
     Samples memory(10 * 800);
-    auto headers = HeadersOver(memory, 800);
-    auto stream = OpenStream(AudioDirection::Playback, headers);
-    ASSERT_TRUE(completions.WaitFor(12));
-    ASSERT_EQ(stream->Reset(), platform::kAudioOk);
-    const int afterReset = completions.count.load();
+    auto headers = HeadersOver(memory, std::vector<size_t>(10, 800));
+    Open(AudioDirection::Playback, headers);
+    ASSERT_TRUE(WaitFor(12));
+    ASSERT_EQ(stream->Reset(), kAudioOk);
+    const int afterReset = count.load();
     for (auto& header : headers) {
         EXPECT_EQ(header.flags & platform::kAudioBufferInQueue, 0u);
-        EXPECT_EQ(stream->Unprepare(&header), platform::kAudioOk);
+        EXPECT_EQ(stream->Unprepare(&header), kAudioOk);
     }
-    EXPECT_EQ(completions.count.load(), afterReset);
-    // Nothing of the layer may touch the buffers any more (AddressSanitizer watches this).
-    Samples().swap(memory);
-    EXPECT_EQ(stream->Close(), platform::kAudioOk);
+    EXPECT_EQ(count.load(), afterReset);
+    Samples().swap(memory);  // AddressSanitizer watches that nothing touches them any more
+    EXPECT_EQ(stream->Close(), kAudioOk);
 }
 
-TEST(PortAudioBackEndTest, ProductNameIsTheCardNameCutTo31Characters) {
+// The card name is cut at its ": " and to 31 characters; listing the devices keeps the sound
+// system's complaints about the missing cards off the terminal.
+TEST(PortAudioBackEndTest, ProductNamesAndAQuietListing) {
     using platform::PortAudioBackEnd;
     EXPECT_EQ(PortAudioBackEnd::ProductName("USB Audio Device: - (hw:1,0)"), "USB Audio Device");
     EXPECT_EQ(PortAudioBackEnd::ProductName("default"), "default");
     EXPECT_EQ(PortAudioBackEnd::ProductName(std::string(35, 'c') + ": x"), std::string(31, 'c'));
-}
 
-#if defined(__SANITIZE_ADDRESS__)
-struct IgnoreLeaksHere {
-    IgnoreLeaksHere() { __lsan_disable(); }
-    ~IgnoreLeaksHere() { __lsan_enable(); }
-};
-#else
-struct IgnoreLeaksHere {};
-#endif
-
-// The sound system's complaints about the cards and servers this machine lacks stay off the
-// terminal while the devices are listed.
-TEST(PortAudioBackEndTest, ListingTheDevicesPrintsNothing) {
     std::fflush(stderr);
     FILE* captured = std::tmpfile();
     ASSERT_NE(captured, nullptr);
     const int terminal = dup(STDERR_FILENO);
-    ASSERT_GE(terminal, 0);
     dup2(fileno(captured), STDERR_FILENO);
     {
-        // What the sound libraries allocate for themselves and keep is not this program's leak.
-        [[maybe_unused]] IgnoreLeaksHere ignore;
-        platform::PortAudioBackEnd audio;
+#if defined(__SANITIZE_ADDRESS__)
+        __lsan_disable();  // what the sound libraries keep is not this program's leak
+#endif
+        PortAudioBackEnd audio;
         audio.OutputDeviceCount();
         audio.PreferredRecordName();
     }
+#if defined(__SANITIZE_ADDRESS__)
+    __lsan_enable();
+#endif
     std::fflush(stderr);
     dup2(terminal, STDERR_FILENO);
     close(terminal);

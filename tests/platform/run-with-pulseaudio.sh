@@ -1,20 +1,22 @@
 #!/usr/bin/env bash
-# Runs a command beside a private PulseAudio daemon whose only sink is a null sink at
-# 8000 Hz mono; its monitor is the default source, so what is played comes back as capture.
-# Works on a machine without a sound card. If the daemon cannot start, the command still runs
-# (and its tests skip for want of a server).
+# Runs a command beside a private PulseAudio daemon whose only sink is a null sink at 8000 Hz
+# mono, its monitor the default source: what is played comes back as capture, without a sound
+# card. If the daemon cannot start, the command still runs (and its tests skip).
 set -u
 runtime="$(mktemp -d /tmp/softphone-pulse.XXXXXX)"
 chmod 700 "$runtime"
 export XDG_RUNTIME_DIR="$runtime"
 unset PULSE_SERVER
-
+# The daemon leaves asynchronously: wait until it is gone before removing its folder.
 stop_daemon() {
   pulseaudio --kill >/dev/null 2>&1
+  for _ in $(seq 50); do
+    pulseaudio --check >/dev/null 2>&1 || break
+    sleep 0.1
+  done
   rm -rf "$runtime"
 }
 trap stop_daemon EXIT
-
 if pulseaudio -D --exit-idle-time=-1 >/dev/null 2>&1; then
   for _ in $(seq 50); do
     pactl info >/dev/null 2>&1 && break
@@ -26,9 +28,7 @@ if pulseaudio -D --exit-idle-time=-1 >/dev/null 2>&1; then
 else
   echo "run-with-pulseaudio: the PulseAudio daemon did not start" >&2
 fi
-
-# ALSA's PulseAudio plugin keeps allocations that it never frees and is unloaded by then, so
+# ALSA's PulseAudio plugin keeps allocations it never frees and is unloaded by then, so
 # LeakSanitizer can neither free nor name them; memory errors are still reported.
 export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0"
-
 "$@"
