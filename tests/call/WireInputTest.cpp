@@ -146,12 +146,6 @@ const std::vector<std::string> kHostileStartLines = Split(
     " INVITE sip:1001@127.0.0.1 SIP/2.0|INVIT|SIP/2.0 200 OK" +
     std::string(400, ' ') + "|INVITE" + std::string(500, 'A'));
 
-const std::vector<std::string> kHeaderNames = Split(
-    "Call-ID: |Contact: |CSeq: |From: |To: |Via: |Max-Forwards: |WWW-Authenticate: |"
-    "Proxy-Authenticate: |Content-Length: |Remote-Party-ID: |InfiNETBilling: |Accept-Contact: |"
-    "X-Unknown: |c=|m=|v=|a=||v: |Via: SIP/2.0/UDP |From: <sip:|To: <sip:|Contact: <sip:|"
-    "Subject: |c=IN IP4 |m=audio |InfiNETBilling: a-funds:|Remote-Party-ID: <sip:");
-
 std::string RtpPacket(uint8_t type, uint16_t sequence, uint32_t timestamp, uint32_t ssrc,
                       const std::string& payload) {
     std::string packet = {'\x80', static_cast<char>(type & 0x7F), static_cast<char>(sequence >> 8),
@@ -171,82 +165,48 @@ public:
     explicit HostileDatagrams(uint32_t seed) : random_(seed) {}
     std::string kind;  // what the last datagram was meant to be
 
-    // For the SIP port: truncated, mutated, malformed, random or oversized messages.
+    // For the SIP port: a proxy's message truncated, mutated, broken in its structure,
+    // replaced by noise, or swollen up to the largest datagram (the SIP thread takes 2048
+    // bytes at most).
     std::string NextSip() {
         std::string m = Pick(Templates());
-        const size_t afterStart = m.find("\r\n") + 2;
-        static const size_t kSizes[] = {300, 1000, 1999, 2047, 2048, 2049, 9000, kLargestDatagram};
+        const size_t startLine = m.find("\r\n");
+        static const size_t kSizes[] = {300, 1000, 2047, 2048, 2049, 9000, kLargestDatagram};
         const size_t size = kSizes[Below(std::size(kSizes))];
-        switch (Below(20)) {
-            case 0:
-            case 1:
-                return Kind("truncated anywhere", m.substr(0, Below(m.size())));
-            case 2:
-            case 3:
-                return Kind(
-                    "truncated at a separator",
-                    m.substr(0, std::min(m.find_first_of("\r\n:= ", Below(m.size())) + Below(2),
-                                         m.size())));
-            case 4:
-                return Kind("truncated near the empty line",
-                            m.substr(0, m.find("\r\n\r\n") + Below(5)));
-            case 5:
-                return Kind("truncated within the first bytes", m.substr(0, 9 + Below(8)));
-            case 6:
-            case 7:
-            case 8:
-            case 9:
-            case 10:
-            case 11:
-                kind = "mutated:";
-                for (size_t i = 0, n = 1 + Below(4); i < n; ++i) {
-                    Mutate(m);
-                }
-                return m;
-            case 12:
-                return Kind("malformed: start line",
-                            Pick(kHostileStartLines) + m.substr(afterStart - 2));
-            case 13:
-                if (Chance(50)) {
-                    m.erase(std::remove(m.begin(), m.end(), '\r'), m.end());
-                    return Kind("malformed: LF only", m);
-                }
-                std::replace(m.begin(), m.end(), '\n', '\r');
-                return Kind("malformed: CR only", m);
-            case 14:
-                for (size_t i = 0, n = 1 + Below(20); i < n; ++i) {
-                    m[Below(m.size())] = '\0';
-                }
-                m.insert(m.find("\r\n\r\n") + 2, Chance(50) ? "\r\n\r\n" : "\r\n");
-                return Kind("malformed: NULs, second empty line", Chance(30) ? "\r\n" + m : m);
-            case 15:
-                return Kind("random bytes", Bytes(Chance(30) ? Below(16) : Below(2049)));
-            case 16:
-                return Kind("random bytes behind a start line",
-                            m.substr(0, afterStart) + Bytes(Below(600)));
-            case 17: {
-                std::string text = m.substr(0, Chance(50) ? afterStart : 0);
-                for (size_t i = 0, n = 1 + Below(25); i < n; ++i) {
-                    text += Pick(kHeaderNames) +
-                            (Chance(50) ? Printable(Below(120)) : Bytes(Below(40)));
-                    text += Chance(90) ? "\r\n" : "";
-                }
-                return Kind("random header lines", text);
-            }
-            case 18:
-                if (Chance(50)) {
-                    m.insert(afterStart, "Subject: " + Printable(size) + "\r\n");
-                    return Kind("oversized: one giant line", m.substr(0, size));
-                }
-                while (m.size() < size) {
-                    m.insert(afterStart, "Via: SIP/2.0/UDP 127.0.0.1:5060;branch=z9hG4bK" +
-                                             Printable(8) + "\r\n");
-                }
-                return Kind("oversized: many Via lines", m.substr(0, size));
-            default:
-                return Kind("oversized: body beyond its length",
-                            m + Bytes(size > m.size() ? size - m.size() : 0));
+        const size_t roll = Below(20);
+        if (roll < 6) {
+            const size_t cut =
+                Chance(50) ? Below(m.size()) : m.find_first_of("\r\n:= ", Below(m.size()));
+            return Kind("truncated", m.substr(0, roll == 0 ? 9 + Below(8) : cut + Below(2)));
         }
+        if (roll < 12) {
+            kind = "mutated:";
+            for (size_t i = 0, n = 1 + Below(4); i < n; ++i) {
+                Mutate(m);
+            }
+            return m;
+        }
+        if (roll < 14) {
+            return Kind("malformed: start line", Pick(kHostileStartLines) + m.substr(startLine));
+        }
+        if (roll < 16) {
+            for (size_t i = 0, n = Below(20); i < n; ++i) {
+                m[Below(m.size())] = '\0';
+            }
+            m.insert(m.find("\r\n\r\n") + 2, Chance(50) ? "\r\n" : "");
+            const char drop = "\r\n "[Below(3)];
+            m.erase(std::remove(m.begin(), m.end(), drop), m.end());
+            return Kind("malformed: NULs, line ends", Chance(20) ? "\r\n" + m : m);
+        }
+        if (roll < 18) {
+            return Kind("random bytes", (Chance(50) ? m.substr(0, startLine + 2) : "") +
+                                            Bytes(Chance(30) ? Below(16) : Below(2049)));
+        }
+        if (Chance(50)) {
+            m.insert(startLine + 2, "Subject: " + Printable(size) + "\r\n");
+            return Kind("oversized: one giant line", m.substr(0, size));
+        }
+        return Kind("oversized: body beyond its length", (m + Bytes(size)).substr(0, size));
     }
 
     // For the RTP port of a call whose far end sends farEnd and whose next packet is next:
@@ -255,67 +215,50 @@ public:
     // mistake shows in the amount of audio decoded.
     std::string NextRtp(uint32_t farEnd, uint16_t next) {
         std::string p = RtpPacket(18, next, next * 160u, farEnd, Bytes(40));
+        const uint16_t any = static_cast<uint16_t>(Below(65536));
         switch (Below(20)) {
             case 0:
             case 1:
-            case 2: {
-                std::string bytes = Bytes(Below(12));
-                if (!bytes.empty() && Chance(50)) {
-                    bytes[0] = '\x80';
-                }
-                return Kind("rtp: shorter than the fixed header", bytes);
-            }
+                return Kind("rtp: shorter than the fixed header",
+                            (Chance(50) ? "\x80" : "") + Bytes(Below(11)));
+            case 2:
             case 3:
-            case 4: {
-                static const uint8_t kVersions[] = {0x00, 0x40, 0xC0};
-                p[0] = static_cast<char>(kVersions[Below(3)]);
+                p[0] = "\x00\x40\xC0"[Below(3)];
                 return Kind("rtp: version not 2", p);
-            }
-            case 5:
-            case 6: {
-                // Room for at most 14 CSRC words: 15 announced, or the datagram cut before them.
+            case 4:
+            case 5: {
+                // Room for at most 10 CSRC words: 15 announced, or the datagram cut before them.
                 const size_t cc = 1 + Below(15);
                 p[0] = static_cast<char>(0x80 | cc);
-                if (cc < 15 || Chance(50)) {
-                    p.resize(std::min(p.size(), 12 + Below(4 * cc)));
-                }
-                return Kind("rtp: CSRC list past the end", p);
+                return Kind("rtp: CSRC list past the end", p.substr(0, 12 + Below(4 * cc)));
             }
-            case 7: {
+            case 6:
                 p[0] = '\x90';
-                const uint16_t words = static_cast<uint16_t>(11 + Below(65525));
-                p[14] = static_cast<char>(words >> 8);
-                p[15] = static_cast<char>(words);
+                p[14] = static_cast<char>(1 + Below(255));  // at least 256 words
                 return Kind("rtp: header extension past the end",
-                            Chance(30) ? p.substr(0, 12 + Below(4)) : p);
-            }
-            case 8:
+                            p.substr(0, 12 + (Chance(30) ? Below(4) : 52)));
+            case 7:
                 p[0] = '\xA0';
                 p.back() = static_cast<char>(41 + Below(215));
                 return Kind("rtp: padding longer than the packet", p);
-            case 9: {
-                static const size_t kSizes[] = {117,  200,  999,  1000,
-                                                1001, 1500, 9000, kLargestDatagram};
+            case 8: {
+                static const size_t kSizes[] = {117, 200, 1000, 1001, 1500, 9000, kLargestDatagram};
                 return Kind("rtp: oversized",
-                            RtpPacket(18, static_cast<uint16_t>(Below(65536)), 0,
-                                      static_cast<uint32_t>(Below(0xFFFFFFFFu)), "") +
-                                Bytes(kSizes[Below(std::size(kSizes))] - 12));
+                            RtpPacket(18, any, 0, static_cast<uint32_t>(Below(0xFFFFFFFFu)),
+                                      Bytes(kSizes[Below(std::size(kSizes))] - 12)));
             }
+            case 9:
             case 10:
                 return Kind("rtp: random bytes", Bytes(12 + Below(105)));
             case 11:
-            case 12: {
-                static const uint8_t kTypes[] = {0, 8, 13, 101, 127};
+            case 12:
                 return Kind("rtp: other payload type, unknown SSRC",
-                            RtpPacket(kTypes[Below(5)], static_cast<uint16_t>(Below(65536)), 0,
-                                      0xFEED0000u | static_cast<uint32_t>(Below(0x10000)),
+                            RtpPacket("\x00\x08\x0D\x65\x7F"[Below(5)], any, 0, 0xFEED0000u | any,
                                       Bytes(Below(60))));
-            }
             case 13:
             case 14:
                 return Kind("rtp: another new SSRC",
-                            RtpPacket(18, static_cast<uint16_t>(Below(65536)), 0, ++foreignSsrc_,
-                                      Bytes(20)));
+                            RtpPacket(18, any, 0, ++foreignSsrc_, Bytes(20)));
             case 15:
             case 16:
             case 17: {
@@ -357,58 +300,42 @@ private:
     const std::string& Pick(const std::vector<std::string>& choices) {
         return choices[Below(choices.size())];
     }
-    // One hostile change: a byte, a line swapped for a hostile one (or added), a long line
-    // around the parser's bound, a lost line, a lone CR or LF, a repeated line.
+    // One hostile change: a byte; a header or SDP line swapped for one that breaks its rule
+    // (or added); a line around and beyond the parser's bound on a line; a lost or repeated
+    // line.
     void Mutate(std::string& m) {
-        const size_t at = m.find("\r\n", Below(m.size()));
-        const size_t end = at == std::string::npos ? at : m.find("\r\n", at + 2);
-        switch (Below(7)) {
+        const size_t at = std::min(m.find("\r\n", Below(m.size())), m.size());
+        const size_t end = std::min(m.find("\r\n", at + 2), m.size());
+        const std::string& line = Pick(kHostileLines);
+        const std::string name = line.substr(0, std::min(line.find_first_of(":="), line.size()));
+        const size_t own = name.empty() ? std::string::npos : m.find("\r\n" + name);
+        switch (Below(6)) {
             case 0:
                 kind += " byte";
                 m[Below(m.size())] = static_cast<char>(Below(256));
                 break;
             case 1:
-            case 2: {
+            case 2:
                 kind += " hostile line";
-                const std::string& line = Pick(kHostileLines);
-                const std::string name =
-                    line.substr(0, std::min(line.find_first_of(":="), line.size()));
-                const size_t own = name.empty() ? std::string::npos : m.find("\r\n" + name);
                 if (own == std::string::npos) {
-                    m.insert(std::min(at, m.size()), "\r\n" + line);
+                    m.insert(at, "\r\n" + line);
                 } else {
-                    const size_t ownEnd = m.find("\r\n", own + 2);
-                    m.replace(own + 2, ownEnd == std::string::npos ? ownEnd : ownEnd - own - 2,
-                              line);
+                    m.replace(own + 2, std::min(m.find("\r\n", own + 2), m.size()) - own - 2, line);
                 }
                 break;
-            }
-            case 3: {
+            case 3:
                 kind += " long line";
-                const size_t length = 280 + Below(1200);
-                m.insert(std::min(at, m.size()),
-                         "\r\n" + Pick(kHeaderNames) +
-                             (Chance(50) ? Printable(length) : std::string(length, '9')) +
-                             (Chance(30) ? "@x>" : ""));
+                m.insert(at, "\r\n" + line.substr(0, name.size() + 1) +
+                                 std::string(280 + Below(1200), Chance(50) ? '9' : 'x') +
+                                 (Chance(30) ? "@x>" : ""));
                 break;
-            }
             case 4:
                 kind += " lost line";
-                if (at != std::string::npos) {
-                    m.erase(at, end == std::string::npos ? end : end - at);
-                }
-                break;
-            case 5:
-                kind += " lone CR or LF";
-                if (at != std::string::npos) {
-                    m.erase(at + (Chance(50) ? 0 : 1), 1);
-                }
+                m.erase(at, end - at);
                 break;
             default:
                 kind += " repeated line";
-                if (end != std::string::npos) {
-                    m.insert(at, m.substr(at, end - at));
-                }
+                m.insert(at, m.substr(at, end - at));
                 break;
         }
         if (m.empty()) {
