@@ -202,9 +202,17 @@ public:
             return Kind("random bytes", (Chance(50) ? m.substr(0, startLine + 2) : "") +
                                             Bytes(Chance(30) ? Below(16) : Below(2049)));
         }
-        if (Chance(50)) {
+        if (Chance(30)) {
             m.insert(startLine + 2, "Subject: " + Printable(size) + "\r\n");
             return Kind("oversized: one giant line", m.substr(0, size));
+        }
+        if (Chance(50)) {
+            std::string vias;
+            while (vias.size() < size) {
+                vias += "Via: SIP/2.0/UDP 127.0.0.1:5060;branch=z9hG4bK" + Printable(8) + "\r\n";
+            }
+            return Kind("oversized: many Via lines",
+                        (m.insert(startLine + 2, vias)).substr(0, size));
         }
         return Kind("oversized: body beyond its length", (m + Bytes(size)).substr(0, size));
     }
