@@ -224,57 +224,50 @@ public:
     std::string NextRtp(uint32_t farEnd, uint16_t next) {
         std::string p = RtpPacket(18, next, next * 160u, farEnd, Bytes(40));
         const uint16_t any = static_cast<uint16_t>(Below(65536));
-        switch (Below(20)) {
-            case 0:
-            case 1:
+        // A kind comes in as many twentieths as its letter appears here.
+        switch ("aabbccdefgghhiijjjkk"[Below(20)]) {
+            case 'a':
                 return Kind("rtp: shorter than the fixed header",
                             (Chance(50) ? "\x80" : "") + Bytes(Below(11)));
-            case 2:
-            case 3:
+            case 'b':
                 p[0] = "\x00\x40\xC0"[Below(3)];
                 return Kind("rtp: version not 2", p);
-            case 4:
-            case 5: {
+            case 'c': {
                 // Room for at most 10 CSRC words: 15 announced, or the datagram cut before them.
                 const size_t cc = 1 + Below(15);
                 p[0] = static_cast<char>(0x80 | cc);
                 return Kind("rtp: CSRC list past the end", p.substr(0, 12 + Below(4 * cc)));
             }
-            case 6:
+            case 'd':
                 p[0] = '\x90';
                 p[14] = static_cast<char>(1 + Below(255));  // at least 256 words
                 return Kind("rtp: header extension past the end",
                             p.substr(0, 12 + (Chance(30) ? Below(4) : 52)));
-            case 7:
+            case 'e':
                 p[0] = '\xA0';
                 p.back() = static_cast<char>(41 + Below(215));
                 return Kind("rtp: padding longer than the packet", p);
-            case 8: {
+            case 'f': {
                 static const size_t kSizes[] = {117, 200, 1000, 1001, 1500, 9000, kLargestDatagram};
                 return Kind("rtp: oversized",
                             RtpPacket(18, any, 0, static_cast<uint32_t>(Below(0xFFFFFFFFu)),
                                       Bytes(kSizes[Below(std::size(kSizes))] - 12)));
             }
-            case 9:
-            case 10:
+            case 'g':
                 return Kind("rtp: random bytes", Bytes(12 + Below(105)));
-            case 11:
-            case 12:
+            case 'h':
                 return Kind("rtp: other payload type, unknown SSRC",
                             RtpPacket("\x00\x08\x0D\x65\x7F"[Below(5)], any, 0, 0xFEED0000u | any,
                                       Bytes(Below(60))));
-            case 13:
-            case 14:
+            case 'i':
                 return Kind("rtp: another new SSRC",
                             RtpPacket(18, any, 0, ++foreignSsrc_, Bytes(20)));
-            case 15:
-            case 16:
-            case 17: {
+            case 'j': {
                 const uint16_t late = static_cast<uint16_t>(next - 1 - Below(90));
                 return Kind("rtp: late or duplicate",
                             RtpPacket(18, late, late * 160u, farEnd, Bytes(40)));
             }
-            default: {
+            default: {  // 'k'
                 // A jump followed by the very next number would be the restart of RFC 3550
                 // A.1, rightly accepted; such a pair is never sent.
                 uint16_t jump;
@@ -317,13 +310,12 @@ private:
         const std::string& line = Pick(kHostileLines);
         const std::string name = line.substr(0, std::min(line.find_first_of(":="), line.size()));
         const size_t own = name.empty() ? std::string::npos : m.find("\r\n" + name);
-        switch (Below(6)) {
-            case 0:
+        switch ("abbcde"[Below(6)]) {
+            case 'a':
                 kind += " byte";
                 m[Below(m.size())] = static_cast<char>(Below(256));
                 break;
-            case 1:
-            case 2:
+            case 'b':
                 kind += " hostile line";
                 if (own == std::string::npos) {
                     m.insert(at, "\r\n" + line);
@@ -331,13 +323,13 @@ private:
                     m.replace(own + 2, std::min(m.find("\r\n", own + 2), m.size()) - own - 2, line);
                 }
                 break;
-            case 3:
+            case 'c':
                 kind += " long line";
                 m.insert(at, "\r\n" + line.substr(0, name.size() + 1) +
                                  std::string(280 + Below(1200), Chance(50) ? '9' : 'x') +
                                  (Chance(30) ? "@x>" : ""));
                 break;
-            case 4:
+            case 'd':
                 kind += " lost line";
                 m.erase(at, end - at);
                 break;
