@@ -2,22 +2,29 @@
 
 namespace call_testing {
 
-UdpPeer::UdpPeer(uint16_t port) {
-    uint32_t loopback = 0;
-    platform::ParseDottedIpv4("127.0.0.1", &loopback);
-    socket_.Bind(port, loopback);
+namespace {
+uint32_t Address(const char* dotted) {
+    uint32_t address = 0;
+    platform::ParseDottedIpv4(dotted, &address);
+    return address;
+}
+}  // namespace
+
+UdpPeer::UdpPeer(uint16_t port, const char* address) {
+    socket_.Bind(port, Address(address));
 }
 
 std::optional<std::string> UdpPeer::Receive(int timeoutMs) {
     if (socket_.WaitReadable(timeoutMs) != platform::UdpSocket::WaitResult::Readable) {
         return std::nullopt;
     }
-    char buffer[70000];
-    const long length = socket_.ReceiveFrom(buffer, sizeof(buffer), &phone_);
-    if (length < 0 || static_cast<size_t>(length) > sizeof(buffer)) {
+    std::string buffer(70000, '\0');
+    const long length = socket_.ReceiveFrom(buffer.data(), buffer.size(), &phone_);
+    if (length < 0 || static_cast<size_t>(length) > buffer.size()) {
         return std::nullopt;
     }
-    return std::string(buffer, static_cast<size_t>(length));
+    buffer.resize(static_cast<size_t>(length));
+    return buffer;
 }
 
 std::vector<std::string> UdpPeer::ReceiveAll(int windowMs) {
@@ -28,17 +35,16 @@ std::vector<std::string> UdpPeer::ReceiveAll(int windowMs) {
     return all;
 }
 
+bool UdpPeer::SendTo(const std::string& bytes, uint16_t port) {
+    return socket_.SendTo(bytes.data(), bytes.size(), {Address("127.0.0.1"), port}) ==
+           static_cast<long>(bytes.size());
+}
+
 std::string HeaderValue(const std::string& text, const std::string& name) {
-    size_t start = 0;
-    while (start < text.size()) {
-        const size_t end = text.find("\r\n", start);
-        const std::string line =
-            text.substr(start, end == std::string::npos ? std::string::npos : end - start);
-        if (line.rfind(name, 0) == 0) {
-            return line.substr(name.size());
-        }
-        if (end == std::string::npos) {
-            break;
+    for (size_t start = 0; start < text.size();) {
+        const size_t end = std::min(text.find("\r\n", start), text.size());
+        if (text.compare(start, name.size(), name) == 0 && start + name.size() <= end) {
+            return text.substr(start + name.size(), end - start - name.size());
         }
         start = end + 2;
     }

@@ -14,28 +14,30 @@
 
 namespace call_testing {
 
-// The window's message list as the call manager sees it; readable from the test's thread.
+// f() with lock held: the doubles are written by the call manager's thread and read from
+// the test's.
+template <typename F>
+auto WithLock(TCriticalSection& lock, F f) {
+    std::lock_guard<TCriticalSection> guard(lock);
+    return f();
+}
+
 class RecordingMessageList final : public MessageListView {
 public:
     void AppendRow(const std::string& row) override {
-        std::lock_guard<TCriticalSection> guard(lock_);
-        rows_.push_back(row);
+        WithLock(lock_, [&] { rows_.push_back(row); });
     }
     void ShowLastRows(int rows) override {
-        std::lock_guard<TCriticalSection> guard(lock_);
-        showLastRows_.push_back(rows);
+        WithLock(lock_, [&] { showLastRows_.push_back(rows); });
     }
     std::vector<std::string> Rows() {
-        std::lock_guard<TCriticalSection> guard(lock_);
-        return rows_;
+        return WithLock(lock_, [&] { return rows_; });
     }
     std::vector<int> ShowLastRowsCalls() {
-        std::lock_guard<TCriticalSection> guard(lock_);
-        return showLastRows_;
+        return WithLock(lock_, [&] { return showLastRows_; });
     }
     bool HasRow(const std::string& row) {
-        const std::vector<std::string> rows = Rows();
-        return std::find(rows.begin(), rows.end(), row) != rows.end();
+        return WithLock(lock_, [&] { return std::count(rows_.begin(), rows_.end(), row) > 0; });
     }
 
 private:
@@ -47,16 +49,13 @@ private:
 class RecordingLamp final : public StatusLampView {
 public:
     void SetBrushColor(uint32_t rgb) override {
-        std::lock_guard<TCriticalSection> guard(lock_);
-        colours_.push_back(rgb);
+        WithLock(lock_, [&] { colours_.push_back(rgb); });
     }
     std::vector<uint32_t> Colours() {
-        std::lock_guard<TCriticalSection> guard(lock_);
-        return colours_;
+        return WithLock(lock_, [&] { return colours_; });
     }
     uint32_t Last() {
-        const std::vector<uint32_t> colours = Colours();
-        return colours.empty() ? 0 : colours.back();
+        return WithLock(lock_, [&] { return colours_.empty() ? 0u : colours_.back(); });
     }
 
 private:
@@ -70,17 +69,19 @@ public:
     int rings = 0;  // touched only by the thread that runs the cycles
 };
 
-// A socket on 127.0.0.1 standing in for the phone's peer (its proxy on an ephemeral port,
-// or the far end's RTP port): receives what the phone sends and answers the sender.
+// A socket on a loopback address standing in for the phone's peer (its proxy on an ephemeral
+// port, the far end's RTP port, or a stranger): receives what the phone sends and answers.
 class UdpPeer {
 public:
-    explicit UdpPeer(uint16_t port = 0);
+    explicit UdpPeer(uint16_t port = 0, const char* address = "127.0.0.1");
     uint16_t Port() const { return socket_.LocalPort(); }
     // The next datagram, or nothing within timeoutMs; remembers its sender for Reply.
     std::optional<std::string> Receive(int timeoutMs = 3000);
-    // Everything that arrives within windowMs (a bounded wait for silence).
-    std::vector<std::string> ReceiveAll(int windowMs);
+    // Everything that arrives within windowMs of silence (0: what has arrived so far).
+    std::vector<std::string> ReceiveAll(int windowMs = 0);
     void Reply(const std::string& text) { socket_.SendTo(text.data(), text.size(), phone_); }
+    // To 127.0.0.1:port; whether all of it went.
+    bool SendTo(const std::string& bytes, uint16_t port);
 
 private:
     platform::UdpSocket socket_;

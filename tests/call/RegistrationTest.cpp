@@ -21,16 +21,18 @@ std::string Answer(const std::string& request, const std::string& statusLine,
                    const std::string& extra = "") {
     return "SIP/2.0 " + statusLine + "\r\nVia: " + HeaderValue(request, "Via: ") +
            "=40123;received=127.0.0.1\r\nFrom: " + HeaderValue(request, "From: ") +
-           "\r\nTo: " + HeaderValue(request, "To: ") + ";tag=reg-1\r\nCall-ID: " +
-           HeaderValue(request, "Call-ID: ") + "\r\nCSeq: " + HeaderValue(request, "CSeq: ") +
-           "\r\n" + extra + "Content-Length: 0\r\n\r\n";
+           "\r\nTo: " + HeaderValue(request, "To: ") +
+           ";tag=reg-1\r\nCall-ID: " + HeaderValue(request, "Call-ID: ") +
+           "\r\nCSeq: " + HeaderValue(request, "CSeq: ") + "\r\n" + extra +
+           "Content-Length: 0\r\n\r\n";
 }
 
 std::string Challenge(const std::string& request, const std::string& nonce,
                       const std::string& status = "401 Unauthorized") {
     const std::string header = status[2] == '7' ? "Proxy-Authenticate" : "WWW-Authenticate";
-    return Answer(request, status,
-                  header + ": Digest nonce=\"" + nonce + "\",  realm=\"kyr.test\", algorithm=MD5\r\n");
+    return Answer(
+        request, status,
+        header + ": Digest nonce=\"" + nonce + "\",  realm=\"kyr.test\", algorithm=MD5\r\n");
 }
 
 // MD5 digest for 1001 / secret / kyr.test / abc123nonce / REGISTER sip:127.0.0.1, by md5sum.
@@ -60,10 +62,7 @@ protected:
         manager.RunCycle();
     }
 
-    std::string NextSent() {
-        auto datagram = registrar.Receive();
-        return datagram ? *datagram : std::string("(nothing)");
-    }
+    std::string NextSent() { return registrar.Receive().value_or("(nothing)"); }
 
     // The next SIP message, past the keepalive that follows a refresh held in Registering.
     std::string NextSip() {
@@ -76,9 +75,17 @@ protected:
     // One cycle that must send a REGISTER, which is returned.
     std::string CycleSendsRegister() {
         manager.RunCycle();
-        std::string sent = NextSip();
+        const std::string sent = NextSip();
         EXPECT_EQ(FirstLine(sent), "REGISTER sip:127.0.0.1 SIP/2.0");
         return sent;
+    }
+    // Nothing goes a second before the given seconds have passed, a REGISTER once they have.
+    std::string RegisterDueAfter(int seconds) {
+        clock.AdvanceSeconds(seconds - 1);
+        manager.RunCycle();
+        EXPECT_TRUE(NothingSent());
+        clock.AdvanceSeconds(1);
+        return CycleSendsRegister();
     }
 
     // A whole registration: REGISTER, 401, authorised REGISTER, 200 with extra.
@@ -123,11 +130,7 @@ TEST_F(RegistrationTest, EachChallengeIsAnsweredOncePerNonce) {
         EXPECT_TRUE(NothingSent());
         EXPECT_EQ(list.Rows().back(), ">Authentication failed!");
         EXPECT_TRUE(manager.ChangeState(true, CallManagerThread::Idle));
-        clock.AdvanceSeconds(Registration::kRefusedRetrySeconds - 1);
-        manager.RunCycle();
-        EXPECT_TRUE(NothingSent());
-        clock.AdvanceSeconds(1);
-        const std::string again = CycleSendsRegister();
+        const std::string again = RegisterDueAfter(Registration::kRefusedRetrySeconds);
         EXPECT_EQ(HeaderValue(again, "Call-ID: "), HeaderValue(first, "Call-ID: "));
         Deliver(Challenge(again, "abc123nonce", status));
         const std::string accepted = NextSent();
@@ -164,11 +167,7 @@ TEST_F(RegistrationTest, UnansweredRegisterIsResentAndThenRepeated) {
     manager.RunCycle();
     EXPECT_EQ(NextSent(), first);
 
-    clock.AdvanceSeconds(5);
-    manager.RunCycle();
-    EXPECT_TRUE(NothingSent());
-    clock.AdvanceSeconds(1);
-    const std::string repeated = CycleSendsRegister();
+    const std::string repeated = RegisterDueAfter(6);
     EXPECT_EQ(HeaderValue(repeated, "Call-ID: "), HeaderValue(first, "Call-ID: "));
     EXPECT_EQ(HeaderValue(repeated, "CSeq: "), "1 REGISTER");
     clock.SetTickCount(kTickMs + 2000);
@@ -194,11 +193,7 @@ TEST_F(RegistrationTest, GrantedExpiryIsRefreshedBeforeItRunsOut) {
     for (const auto& row : rows) {
         SCOPED_TRACE(row.granted);
         const std::string authorised = Register(row.granted);
-        clock.AdvanceSeconds(row.refreshAfter - 1);
-        manager.RunCycle();
-        EXPECT_TRUE(NothingSent());
-        clock.AdvanceSeconds(1);
-        const std::string refresh = CycleSendsRegister();
+        const std::string refresh = RegisterDueAfter(row.refreshAfter);
         EXPECT_EQ(HeaderValue(refresh, "Call-ID: "), HeaderValue(authorised, "Call-ID: "));
         Deliver(Answer(refresh, "200 OK"));
         EXPECT_TRUE(manager.Binding.Registered);
