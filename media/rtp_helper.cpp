@@ -155,13 +155,19 @@ int update_seq(rtp_source* src, uint16_t seq) {
     }
     const uint16_t udelta = static_cast<uint16_t>(seq - src->max_seq);
 
-    // A new source must deliver RTP_MIN_SEQUENTIAL packets in sequence before it counts.
+    // A new source must deliver RTP_MIN_SEQUENTIAL packets close in sequence before it
+    // counts. Close rather than consecutive: where the path reorders, two packets arriving
+    // one after the other in order can take dozens, and every one of them is voice.
     if (src->probation != 0) {
-        if (static_cast<uint32_t>(seq) == static_cast<uint32_t>(src->max_seq) + 1) {
+        const bool ahead = udelta < RTP_SEQ_MOD / 2;
+        const uint32_t distance = ahead ? udelta : RTP_SEQ_MOD - udelta;
+        if (distance != 0 && distance <= RTP_PROBATION_REORDER) {
             src->probation--;
-            src->max_seq = seq;
+            if (ahead) {
+                src->max_seq = seq;
+            }
             if (src->probation == 0) {
-                init_seq(src, seq);
+                init_seq(src, static_cast<uint16_t>(src->max_seq));
                 src->received++;
                 return 0;
             }

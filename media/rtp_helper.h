@@ -32,6 +32,8 @@ struct rtp_srcs {
 constexpr uint32_t RTP_MAX_DROPOUT = 3000;
 constexpr uint32_t RTP_MAX_MISORDER = 100;
 constexpr uint32_t RTP_MIN_SEQUENTIAL = 2;
+// How far apart two packets of a new source may be and still count as in sequence.
+constexpr uint32_t RTP_PROBATION_REORDER = 8;
 constexpr uint32_t RTP_SEQ_MOD = 1u << 16;
 // A call has one sending peer; a few more sources cover a restart or a relay switching
 // streams. Without a ceiling a peer cycling through SSRCs would grow the table (and the

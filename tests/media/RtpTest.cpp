@@ -244,8 +244,14 @@ TEST_F(RtpTest, SequenceValidationFollowsEachSource) {
         const char* what;
         std::vector<Step> steps;
     } cases[] = {
-        {"a new source needs two in a row",
-         {{100, 32, 1, 100, 0}, {102, -1, 1, 102, 0}, {103, 32, 0, 103, 1}, {104, 32, 0, 104, 2}}},
+        {"a new source needs two within eight of each other",
+         {{100, 32, 1, 100, 0}, {109, -1, 1, 109, 0}, {117, 32, 0, 117, 1}, {118, 32, 0, 118, 2}}},
+        {"reordered while new: validated at the highest",
+         {{100, 32, 1, 100, 0},
+          {5000, -1, 1, 5000, 0},
+          {4998, 32, 0, 5000, 1},
+          {4999, 32, 0, 5000, 2},
+          {5001, 32, 0, 5001, 3}}},
         {"two jumps in a row restart the tracking",
          {{999, 32, 1, 999, 0},
           {1000, 32, 0, 1000, 1},
@@ -384,8 +390,8 @@ TEST(ReceiveThreadTest, KeepsOneSourceReordersAndIgnoresWhatIsNotItsRtp) {
          {a, 12, 1280},
          {b, 14, 1280},
          {a, 14, 1600}},
-        // A new source's reordered packets wait until it is valid.
-        {{7, 20, 320}, {7, 22, 320}, {7, 21, 320}, {7, 23, 320}, {7, 24, 1600}},
+        // A new source's packet far from the first waits until the source is valid.
+        {{7, 20, 320}, {7, 40, 320}, {7, 38, 960}, {7, 39, 1280}},
         // None of the junk fixes the accepted source.
         {{0, 4, 0}, {0, 1, 0}, {0, 2, 0}, {0, 3, 0}, {2, 200, 320}},
     };
