@@ -10,7 +10,6 @@
 namespace {
 
 using handset_testing::RecordedRequests;
-using handset_testing::SimulatedHandsetTest;
 
 constexpr uint8_t kRead = 1;
 constexpr uint8_t kWrite = 0;
@@ -21,42 +20,26 @@ struct Transfer {
     uint8_t value;  // read: the register's value; write: the value written
 };
 
-// Checks every byte of a recorded transfer block against the layout the library expects.
+// Checks every byte of a recorded transfer block against the layout the library
+// expects.
 void ExpectTransfer(const TjIpSysSimRequest& request, const Transfer& expected) {
     EXPECT_EQ(request.code, kTjIpSysTransfer);
     EXPECT_EQ(request.a, 0);
     ASSERT_EQ(request.byteCount, 24);
-    const uint8_t* block = request.bytes;
     const uint8_t marker = expected.direction == kWrite ? 0x55 : 0;
-    // clang-format off
-    const uint8_t header[10] = {4, 0, 0, 0, expected.reg, 0, 1, 0, expected.direction, marker};
-    // clang-format on
-    EXPECT_EQ(std::memcmp(block, header, sizeof(header)), 0);
-    EXPECT_EQ(block[10], 0);
-    EXPECT_EQ(block[11], 0);
-    const uint8_t count[4] = {1, 0, 0, 0};
-    EXPECT_EQ(std::memcmp(block + 12, count, sizeof(count)), 0);
+    const uint8_t header[16] = {4, 0, 0, 0, expected.reg, 0, 1, 0, expected.direction, marker, 0, 0,
+                                1, 0, 0, 0};
+    EXPECT_EQ(std::memcmp(request.bytes, header, sizeof(header)), 0);
     intptr_t data = 0;
-    std::memcpy(&data, block + 16, sizeof(data));
+    std::memcpy(&data, request.bytes + 16, sizeof(data));
     EXPECT_NE(data, 0);
+    EXPECT_EQ(request.dataBefore, expected.direction == kRead ? 0 : expected.value);
     if (expected.direction == kRead) {
-        EXPECT_EQ(request.dataBefore, 0);
         EXPECT_EQ(request.dataAfter, expected.value);
-    } else {
-        EXPECT_EQ(request.dataBefore, expected.value);
     }
 }
 
-void ExpectTransfers(const std::vector<TjIpSysSimRequest>& requests,
-                     const std::vector<Transfer>& expected) {
-    ASSERT_EQ(requests.size(), expected.size());
-    for (size_t i = 0; i < expected.size(); ++i) {
-        SCOPED_TRACE(i + 1);
-        ExpectTransfer(requests[i], expected[i]);
-    }
-}
-
-class HandsetRegistersTest : public SimulatedHandsetTest {
+class HandsetRegistersTest : public handset_testing::SimulatedHandsetTest {
 protected:
     void SetUp() override {
         SimulatedHandsetTest::SetUp();
@@ -64,53 +47,40 @@ protected:
     }
 };
 
-TEST_F(HandsetRegistersTest, AFailedReadGivesZero) {
+TEST_F(HandsetRegistersTest, ARingBurstIs24TransfersWithHalfASecondAfterTheTenth) {
     TjIpSysSim_SetRegister(40, 0x77);
     EXPECT_EQ(HandsetReadRegister(40), 0x77);
-    TjIpSysSim_SetTransferResult(0);
-    EXPECT_EQ(HandsetReadRegister(40), 0);
-}
-
-TEST_F(HandsetRegistersTest, ARingBurstIs24TransfersWithHalfASecondAfterTheTenth) {
+    TjIpSysSim_ForgetRequests();
     // The read-modify-write of registers 18 and 19 shows in the values read back.
     TjIpSysSim_SetRegister(18, 0x25);
     TjIpSysSim_SetRegister(19, 0x02);
     RingHandset();
-
+    // Bits 0x80 set (5 transfers), bits 0x20 cleared (5), the pause, bits 0x20
+    // set (9), and set again (5).
+    const Transfer expected[] = {
+        {18, kRead, 0x25},  {19, kRead, 0x02},  {18, kWrite, 0xA5}, {19, kWrite, 0x82},
+        {15, kWrite, 0x40}, {18, kRead, 0xA5},  {19, kRead, 0x82},  {18, kWrite, 0x85},
+        {19, kWrite, 0xA2}, {27, kWrite, 0x01}, {18, kRead, 0x85},  {19, kRead, 0xA2},
+        {18, kWrite, 0xA5}, {19, kWrite, 0xA2}, {25, kWrite, 0x01}, {26, kWrite, 0x09},
+        {27, kWrite, 0x07}, {24, kWrite, 0xFF}, {23, kWrite, 0xC8}, {18, kRead, 0xA5},
+        {19, kRead, 0xA2},  {18, kWrite, 0xA5}, {19, kWrite, 0xA2}, {15, kWrite, 0x00},
+    };
     const std::vector<TjIpSysSimRequest> requests = RecordedRequests();
-    ExpectTransfers(requests, {
-                                  // bits 0x80 set
-                                  {18, kRead, 0x25},
-                                  {19, kRead, 0x02},
-                                  {18, kWrite, 0xA5},
-                                  {19, kWrite, 0x82},
-                                  {15, kWrite, 0x40},
-                                  // bits 0x20 cleared
-                                  {18, kRead, 0xA5},
-                                  {19, kRead, 0x82},
-                                  {18, kWrite, 0x85},
-                                  {19, kWrite, 0xA2},
-                                  {27, kWrite, 0x01},
-                                  // the pause; bits 0x20 set
-                                  {18, kRead, 0x85},
-                                  {19, kRead, 0xA2},
-                                  {18, kWrite, 0xA5},
-                                  {19, kWrite, 0xA2},
-                                  {25, kWrite, 0x01},
-                                  {26, kWrite, 0x09},
-                                  {27, kWrite, 0x07},
-                                  {24, kWrite, 0xFF},
-                                  {23, kWrite, 0xC8},
-                                  // bits 0x20 set again
-                                  {18, kRead, 0xA5},
-                                  {19, kRead, 0xA2},
-                                  {18, kWrite, 0xA5},
-                                  {19, kWrite, 0xA2},
-                                  {15, kWrite, 0x00},
-                              });
-    ASSERT_EQ(requests.size(), 24u);
-    // Timer granularity may shorten a sleep slightly, so the bound is a little below 500 ms.
+    ASSERT_EQ(requests.size(), std::size(expected));
+    for (size_t i = 0; i < requests.size(); ++i) {
+        SCOPED_TRACE(i + 1);
+        ExpectTransfer(requests[i], expected[i]);
+    }
+    // Timer granularity may shorten a sleep slightly, so the bound is a little
+    // below 500 ms.
     EXPECT_GE(requests[10].timeUs - requests[9].timeUs, 480'000);
+
+    TjIpSysSim_SetTransferResult(0);
+    EXPECT_EQ(HandsetReadRegister(40), 0) << "a failed read gives zero";
+    ResetHandsetBindingForTests();
+    TjIpSysSim_ForgetRequests();
+    RingHandset();
+    EXPECT_EQ(TjIpSysSim_RequestCount(), 0) << "no handset, no requests";
 }
 
 // The call manager's side: one ring burst on a thread of its own.
@@ -134,7 +104,6 @@ TEST_F(HandsetRegistersTest, KeyFeedbackDuringARingNeverMeetsATransferInTheLibra
         },
         5000, 1));
     ringing.WaitFor();
-
     EXPECT_GT(feedbackSent, 10);
     EXPECT_EQ(TjIpSysSim_OverlappingRequests(), 0);
     int transfers = 0;
@@ -142,12 +111,6 @@ TEST_F(HandsetRegistersTest, KeyFeedbackDuringARingNeverMeetsATransferInTheLibra
         transfers += request.code == kTjIpSysTransfer ? 1 : 0;
     }
     EXPECT_EQ(transfers, 24);
-}
-
-TEST_F(HandsetRegistersTest, RingingWithoutAHandsetSendsNothing) {
-    ResetHandsetBindingForTests();
-    RingHandset();
-    EXPECT_EQ(TjIpSysSim_RequestCount(), 0);
 }
 
 }  // namespace
