@@ -65,21 +65,45 @@ protected:
     int restarts_ = 0;
 };
 
-TEST_F(TConfigFormTest, StoredPortOtherThan5060ShowsAs7000AndOkStoresItSo) {
+// A stored port other than 5060 shows as 7000, and OK stores it so.
+TEST_F(TConfigFormTest, FieldsShowTheSettingsLockedAndCancelRestoresThemWritingNothing) {
     StartUp(
         "UserAccount=alice\nUserKey=s3cret\nSIPProxyAddress=op\nSIPProxyPort=5080\n"
         "LocalIPAddress=127.0.0.1\nLocalRTPPort=20000\n");
-    EXPECT_EQ(Edit("AccountEdit")->text(), "alice");
-    EXPECT_EQ(Edit("KeyEdit")->text(), "s3cret");
-    EXPECT_EQ(Edit("ProxyAddressEdit")->text(), "op");
-    EXPECT_EQ(Combo("ProxyPortCB")->currentText(), "7000");
-    EXPECT_EQ(Edit("LRTPPortEdit")->text(), "20000");
-    EXPECT_EQ(Combo("LIPComboBox")->currentText(), "127.0.0.1");
+    const auto expectShown = [&](int portItem, const char* port) {
+        EXPECT_EQ(Edit("AccountEdit")->text(), "alice");
+        EXPECT_EQ(Edit("KeyEdit")->text(), "s3cret");
+        EXPECT_EQ(Edit("ProxyAddressEdit")->text(), "op");
+        if (portItem >= 0) {
+            EXPECT_EQ(Combo("ProxyPortCB")->currentIndex(), portItem);
+        }
+        EXPECT_EQ(Combo("ProxyPortCB")->currentText(), port);
+        EXPECT_EQ(Edit("LRTPPortEdit")->text(), "20000");
+        EXPECT_EQ(Combo("LIPComboBox")->currentText(), "127.0.0.1");
+        ExpectLocked(true);
+    };
+    expectShown(-1, "7000");  // -1: the item is not looked at
     EXPECT_EQ(Edit("KeyEdit")->displayText(), "******");
     EXPECT_FALSE(form_->isModal());
-    ExpectLocked(true);
+
+    const std::string before = home_.FileText();
+    Click("ModifyBtn");
+    QTest::keyClicks(Edit("AccountEdit"), "x");
+    Combo("ProxyPortCB")->setCurrentIndex(0);
+    Combo("ProxyPortCB")->setEditText("12");
+    Edit("LRTPPortEdit")->setText("1");
+    Combo("LIPComboBox")->setEditText("10.0.0.9");
+    Click("CancelBtn");
+    expectShown(1, "7000");
+    EXPECT_EQ(restarts_, 0);
+    EXPECT_EQ(home_.FileText(), before);
+    settings_.SIPProxyPort = 5060;
+    Click("ModifyBtn");
+    Click("CancelBtn");
+    expectShown(0, "5060");
 
     Click("ModifyBtn");
+    Combo("ProxyPortCB")->setCurrentIndex(1);
     Edit("LRTPPortEdit")->clear();
     Click("OKBtn");
     EXPECT_EQ(Stored("LocalRTPPort"), "18598") << "an empty field stores the default";
@@ -205,32 +229,6 @@ TEST_F(TConfigFormTest, EmptiedFieldsAndUnusablePortsNeverEraseWhatIsStored) {
     Combo("ProxyPortCB")->setEditText("70000");
     Click("OKBtn");
     EXPECT_EQ(Stored("SIPProxyPort"), "7000");
-}
-
-TEST_F(TConfigFormTest, CancelRestoresTheFieldsAndWritesNothing) {
-    StartUp("UserAccount=alice\nSIPProxyPort=5060\nLocalIPAddress=127.0.0.1\nLocalRTPPort=20000\n");
-    const std::string before = home_.FileText();
-    Click("ModifyBtn");
-    QTest::keyClicks(Edit("AccountEdit"), "x");
-    Combo("ProxyPortCB")->setCurrentIndex(1);
-    Combo("ProxyPortCB")->setEditText("12");
-    Edit("LRTPPortEdit")->setText("1");
-    Combo("LIPComboBox")->setEditText("10.0.0.9");
-    Click("CancelBtn");
-    ExpectLocked(true);
-    EXPECT_EQ(Edit("AccountEdit")->text(), "alice");
-    EXPECT_EQ(Combo("ProxyPortCB")->currentIndex(), 0);
-    EXPECT_EQ(Combo("ProxyPortCB")->currentText(), "5060");
-    EXPECT_EQ(Edit("LRTPPortEdit")->text(), "20000");
-    EXPECT_EQ(Combo("LIPComboBox")->currentText(), "127.0.0.1");
-    EXPECT_EQ(restarts_, 0);
-    EXPECT_EQ(home_.FileText(), before);
-
-    settings_.SIPProxyPort = 5080;
-    Click("ModifyBtn");
-    Click("CancelBtn");
-    EXPECT_EQ(Combo("ProxyPortCB")->currentIndex(), 1);
-    EXPECT_EQ(Combo("ProxyPortCB")->currentText(), "7000");
 }
 
 }  // namespace
