@@ -1,23 +1,11 @@
 #include "app/dialogs/PhoneBookForm.h"
 
-#include <gtest/gtest.h>
-
-#include <QComboBox>
-#include <QGroupBox>
-#include <QLineEdit>
 #include <QMessageBox>
-#include <QPushButton>
 #include <QTableWidget>
-#include <QTest>
 #include <filesystem>
-#include <functional>
-#include <memory>
-#include <string>
 #include <vector>
 
-#include "platform/IniSettingsStore.h"
-#include "settings/PhoneBookStorage.h"
-#include "tests/settings/SettingsTestHome.h"
+#include "tests/app/DialogTest.h"
 
 using settings::PhoneBook;
 using settings::TPhoneBookForm;
@@ -25,7 +13,7 @@ using Strings = std::vector<std::string>;
 
 namespace {
 
-class PhoneBookFormTest : public ::testing::Test {
+class PhoneBookFormTest : public app_testing::DialogTest<TPhoneBookForm> {
 protected:
     void SetUp() override {
         form_ = std::make_unique<TPhoneBookForm>(book_, store_);
@@ -33,23 +21,7 @@ protected:
         ASSERT_TRUE(QTest::qWaitForWindowExposed(form_.get()));
     }
 
-    template <typename Widget>
-    Widget* Find(const char* name) {
-        auto* widget = form_->findChild<Widget*>(QString::fromLatin1(name));
-        EXPECT_NE(widget, nullptr) << name;
-        return widget;
-    }
     QTableWidget* Grid() { return Find<QTableWidget>("PBookStringGrid"); }
-    bool Enabled(const char* name) { return Find<QWidget>(name)->isEnabled(); }
-    void Click(const char* button) { QTest::mouseClick(Find<QPushButton>(button), Qt::LeftButton); }
-
-    void Type(const char* edit, const std::string& text) {
-        QLineEdit* field = Find<QLineEdit>(edit);
-        field->clear();
-        QTest::keyClicks(field, QString::fromStdString(text));
-    }
-    std::string Text(const char* edit) { return Find<QLineEdit>(edit)->text().toStdString(); }
-
     QPoint CellCentre(int row, int column) {
         Grid()->scrollToItem(Grid()->item(row, column));
         return Grid()->visualItemRect(Grid()->item(row, column)).center();
@@ -73,18 +45,16 @@ protected:
         Click("PBookOKBtn");
     }
 
-    SettingsTestHome home_;
     platform::IniSettingsStore store_;
     PhoneBook book_;
-    std::unique_ptr<TPhoneBookForm> form_;
 };
 
 // Every change is written at once, for the owner only; refused candidates leave the book
 // and keep the typed fields.
 TEST_F(PhoneBookFormTest, NewModifyFindAndDeleteShowInTheGridAndTheFile) {
     const auto expectStored = [&](const char* count, const char* first) {
-        EXPECT_EQ(SettingsTestHome::Stored("PhoneBookCount"), count);
-        EXPECT_EQ(SettingsTestHome::Stored("PhoneAddress.1"), first);
+        EXPECT_EQ(Stored("PhoneBookCount"), count);
+        EXPECT_EQ(Stored("PhoneAddress.1"), first);
         namespace fs = std::filesystem;
         EXPECT_EQ(fs::status(home_.File()).permissions() & fs::perms::all,
                   fs::perms::owner_read | fs::perms::owner_write);

@@ -1,18 +1,9 @@
 #include "app/dialogs/TConfigForm.h"
 
-#include <gtest/gtest.h>
-
-#include <QComboBox>
-#include <QGroupBox>
-#include <QLineEdit>
-#include <QPushButton>
-#include <QTest>
-#include <memory>
-
 #include "settings/LoadSettings.h"
 #include "settings/LocalAddressChoice.h"
 #include "settings/ProxyAddress.h"
-#include "tests/settings/SettingsTestHome.h"
+#include "tests/app/DialogTest.h"
 
 namespace {
 
@@ -20,7 +11,7 @@ using settings::TConfigForm;
 
 // Plays the main window: loads the settings, builds the dialog, chooses the local address at
 // start, and reloads the settings when the dialog asks for a restart.
-class TConfigFormTest : public ::testing::Test {
+class TConfigFormTest : public app_testing::DialogTest<TConfigForm> {
 protected:
     void StartUp(const std::string& fileText = "",
                  const std::vector<std::string>& machineAddresses = {"127.0.0.1"}) {
@@ -38,30 +29,15 @@ protected:
         form_->FillFields();
     }
 
-    template <typename Widget>
-    Widget* Find(const char* name) {
-        auto* widget = form_->findChild<Widget*>(QString::fromLatin1(name));
-        EXPECT_NE(widget, nullptr) << name;
-        return widget;
-    }
-    QLineEdit* Edit(const char* name) { return Find<QLineEdit>(name); }
-    QComboBox* Combo(const char* name) { return Find<QComboBox>(name); }
-    QPushButton* Button(const char* name) { return Find<QPushButton>(name); }
-    void Click(const char* button) { QTest::mouseClick(Button(button), Qt::LeftButton); }
-
     void ExpectLocked(bool locked) {
-        EXPECT_EQ(Find<QGroupBox>("SettingGB")->isEnabled(), !locked);
-        EXPECT_EQ(Button("ModifyBtn")->isEnabled(), locked);
-        EXPECT_EQ(Button("OKBtn")->isEnabled(), !locked);
-        EXPECT_EQ(Button("CancelBtn")->isEnabled(), !locked);
+        EXPECT_EQ(Enabled("SettingGB"), !locked);
+        EXPECT_EQ(Enabled("ModifyBtn"), locked);
+        EXPECT_EQ(Enabled("OKBtn"), !locked);
+        EXPECT_EQ(Enabled("CancelBtn"), !locked);
     }
 
-    static std::string Stored(const std::string& name) { return SettingsTestHome::Stored(name); }
-
-    SettingsTestHome home_;
     std::unique_ptr<platform::SettingsStore> store_ = platform::CreateUserSettingsStore();
     settings::EffectiveSettings settings_;
-    std::unique_ptr<TConfigForm> form_;
     int restarts_ = 0;
 };
 
