@@ -23,10 +23,10 @@ protected:
         Click("DisconnectBitBtn");
         ASSERT_TRUE(Eventually([&] { return CallStateIs(CallManagerThread::Idle); }));
     }
-    void HangUpAnsweredCall() {
+    void HangUpAnsweredCall(const std::string& bye) {
         Click("DisconnectBitBtn");
         EXPECT_EQ(NumberCB()->currentText(), "");
-        EXPECT_TRUE(Eventually([&] { return proxy.HasReceivedStartingWith("BYE "); }));
+        EXPECT_TRUE(Eventually([&] { return proxy.HasReceivedStartingWith(bye); }));
         EXPECT_TRUE(Eventually([&] { return CallStateIs(CallManagerThread::Idle); }));
     }
 };
@@ -50,22 +50,6 @@ TEST_F(CallButtons, RegistrationStillRunningKeepsTheStartUpLinesAndDialDoesNothi
     EXPECT_EQ(NumberCB()->currentText(), "555");
     EXPECT_EQ(NumberCB()->count(), 0);
     EXPECT_FALSE(proxy.HasReceivedStartingWith("INVITE"));
-}
-
-// Registration finished within the first second clears the start-up lines.
-TEST_F(CallButtons, RegisteredWindowShowsNoRowsAndTheSliderSetsTheVolume) {
-    StartRegistered();
-    EXPECT_EQ(MessageList()->count(), 0) << Rows().join("|").toStdString();
-    CallManagerThread* manager = form->CallManager();
-    auto volume = [&] {
-        return manager->VolumeMax == 0 ? -1 : manager->VolumePosition * 65535 / manager->VolumeMax;
-    };
-    EXPECT_EQ(manager->VolumeMax, 25);
-    EXPECT_EQ(manager->VolumePosition, 13);
-    for (const int position : {25, 0}) {
-        Child<QSlider>("VolumeTrackBar")->setValue(position);
-        EXPECT_TRUE(Eventually([&] { return volume() == position * 65535 / 25; })) << position;
-    }
 }
 
 // The number holds only what can be dialled however it got there; dialled numbers go on top
@@ -128,40 +112,23 @@ TEST_F(CallButtons, DialledNumbersGoOnTopOfTheHistoryOnce) {
     EXPECT_EQ(NumberCB()->currentText(), "");
 }
 
-// While the call is being placed Dial and the dial pad send nothing, and Hang up cancels it.
-TEST_F(CallButtons, HangUpCancelsTheCallBeingPlacedAndEmptiesTheField) {
+// Registration finished within the first second clears the start-up lines. Dial answers a
+// ringing call and keeps the number; while a call is being placed Dial and the dial pad send
+// nothing, and Hang up cancels it; in a connected call a dial pad key sends DTMF.
+TEST_F(CallButtons, TheSliderSetsTheVolumeAndDialAndHangUpAnswerPlaceCancelAndEndCalls) {
     StartRegistered();
-    Dial("777");
-    ASSERT_TRUE(Eventually([&] { return CallStateIs(CallManagerThread::Outgoing); }));
-    Click("BitBtn5");
-    EXPECT_EQ(NumberCB()->currentText(), "5");
-    Dial("888");
-    EXPECT_EQ(NumberCB()->currentText(), "888");
-    Click("DisconnectBitBtn");
-    EXPECT_EQ(NumberCB()->currentText(), "");
-    EXPECT_TRUE(Eventually([&] { return proxy.HasReceivedStartingWith("CANCEL"); }));
-    EXPECT_TRUE(Eventually([&] { return Rows().contains(">Call cleared!"); }));
-    // Whatever those clicks had sent would have gone before the CANCEL.
-    EXPECT_FALSE(proxy.HasReceivedStartingWith("INVITE sip:888@"));
-    EXPECT_FALSE(proxy.HasReceivedStartingWith("INFO"));
-    EXPECT_FALSE(Rows().contains(">Press Button : 5"));
-}
+    EXPECT_EQ(MessageList()->count(), 0) << Rows().join("|").toStdString();
+    CallManagerThread* manager = form->CallManager();
+    auto volume = [&] {
+        return manager->VolumeMax == 0 ? -1 : manager->VolumePosition * 65535 / manager->VolumeMax;
+    };
+    EXPECT_EQ(manager->VolumeMax, 25);
+    EXPECT_EQ(manager->VolumePosition, 13);
+    for (const int position : {25, 0}) {
+        Child<QSlider>("VolumeTrackBar")->setValue(position);
+        EXPECT_TRUE(Eventually([&] { return volume() == position * 65535 / 25; })) << position;
+    }
 
-TEST_F(CallButtons, DialPadKeyInAConnectedCallSendsDtmfAndShowsTheKey) {
-    StartRegistered();
-    proxy.AnswerInvites(true);
-    Dial("321");
-    ASSERT_TRUE(Eventually([&] { return Rows().contains(">Called connected!"); }))
-        << Rows().join("|").toStdString();
-    Click("BitBtn5");
-    EXPECT_EQ(NumberCB()->currentText(), "5");
-    EXPECT_TRUE(Eventually([&] { return Rows().contains(">Press Button : 5"); }));
-    EXPECT_TRUE(Eventually([&] { return proxy.CountStartingWith("INFO ") == 2; }));
-    HangUpAnsweredCall();
-}
-
-TEST_F(CallButtons, DialWhileACallRingsAnswersItAndKeepsTheNumber) {
-    StartRegistered();
     const std::string at = "127.0.0.2:" + std::to_string(proxy.Port());
     ASSERT_TRUE(proxy.SendToPhone(
         "INVITE sip:1001@127.0.0.1:" + std::to_string(proxy.Port()) +
@@ -179,7 +146,33 @@ TEST_F(CallButtons, DialWhileACallRingsAnswersItAndKeepsTheNumber) {
     EXPECT_EQ(NumberCB()->currentText(), "999");
     EXPECT_EQ(NumberCB()->count(), 0);
     EXPECT_FALSE(proxy.HasReceivedStartingWith("INVITE "));
-    HangUpAnsweredCall();
+    HangUpAnsweredCall("BYE sip:5550100@");
+
+    Dial("777");
+    ASSERT_TRUE(Eventually([&] { return CallStateIs(CallManagerThread::Outgoing); }));
+    Click("BitBtn5");
+    EXPECT_EQ(NumberCB()->currentText(), "5");
+    Dial("888");
+    EXPECT_EQ(NumberCB()->currentText(), "888");
+    Click("DisconnectBitBtn");
+    EXPECT_EQ(NumberCB()->currentText(), "");
+    EXPECT_TRUE(Eventually([&] { return proxy.HasReceivedStartingWith("CANCEL sip:777@"); }));
+    EXPECT_TRUE(Eventually([&] { return Rows().contains(">Call cleared!"); }));
+    // Whatever those clicks had sent would have gone before the CANCEL.
+    EXPECT_FALSE(proxy.HasReceivedStartingWith("INVITE sip:888@"));
+    EXPECT_FALSE(proxy.HasReceivedStartingWith("INFO"));
+    EXPECT_FALSE(Rows().contains(">Press Button : 5"));
+    ASSERT_TRUE(Eventually([&] { return CallStateIs(CallManagerThread::Idle); }));
+
+    proxy.AnswerInvites(true);
+    Dial("321");
+    ASSERT_TRUE(Eventually([&] { return Rows().contains(">Called connected!"); }))
+        << Rows().join("|").toStdString();
+    Click("BitBtn5");
+    EXPECT_EQ(NumberCB()->currentText(), "5");
+    EXPECT_TRUE(Eventually([&] { return Rows().contains(">Press Button : 5"); }));
+    EXPECT_TRUE(Eventually([&] { return proxy.CountStartingWith("INFO ") == 2; }));
+    HangUpAnsweredCall("BYE sip:321@");
 }
 
 using CallManagerLifecycle = WindowWithProxy;
