@@ -1,5 +1,8 @@
 #include "app/dialogs/TConfigForm.h"
 
+#include <QClipboard>
+#include <QGuiApplication>
+
 #include "settings/LoadSettings.h"
 #include "settings/LocalAddressChoice.h"
 #include "settings/ProxyAddress.h"
@@ -132,6 +135,14 @@ TEST_F(TConfigFormTest, KeyFiltersOfTheFields) {
     QLineEdit* proxy = Edit("ProxyAddressEdit");
     QTest::keyClicks(proxy, "sip.1");
     EXPECT_EQ(proxy->text(), "sip1");
+    // No dot either when set, pasted or dropped (an insert).
+    proxy->setText("a.b");
+    EXPECT_EQ(proxy->text(), "ab");
+    QGuiApplication::clipboard()->setText("c.d");
+    proxy->clear();
+    proxy->paste();
+    proxy->insert(".e");
+    EXPECT_EQ(proxy->text(), "cde");
 
     // The combo boxes refuse Backspace (and the address box Delete) in box and field alike.
     const auto pressBoth = [](QComboBox* box, Qt::Key key) {
