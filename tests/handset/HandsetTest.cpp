@@ -25,22 +25,16 @@ class RecordingSink final : public HandsetKeySink {
 public:
     void DeliverKey(int keyCode) override {
         std::lock_guard<TCriticalSection> guard(lock_);
-        keys_.push_back(keyCode);
-        threads_.push_back(std::this_thread::get_id());
+        keys_.push_back({keyCode, std::this_thread::get_id()});
     }
-    std::vector<int> Keys() {
+    std::vector<std::pair<int, std::thread::id>> Keys() {
         std::lock_guard<TCriticalSection> guard(lock_);
         return keys_;
-    }
-    std::vector<std::thread::id> Threads() {
-        std::lock_guard<TCriticalSection> guard(lock_);
-        return threads_;
     }
 
 private:
     TCriticalSection lock_;
-    std::vector<int> keys_;
-    std::vector<std::thread::id> threads_;
+    std::vector<std::pair<int, std::thread::id>> keys_;
 };
 
 std::vector<TjIpSysSimRequest> RecordedRequests() {
@@ -67,6 +61,14 @@ protected:
     }
 
     RecordingSink sink;
+};
+
+class BoundHandsetTest : public SimulatedHandsetTest {
+protected:
+    void SetUp() override {
+        SimulatedHandsetTest::SetUp();
+        BindHandset();
+    }
 };
 
 using HandsetBindingTest = SimulatedHandsetTest;
@@ -120,8 +122,9 @@ TEST_F(HandsetBindingTest, OnlyKeyMessagesReachTheSinkAndOnlyWhileItIsAttached) 
     TjIpSysSim_PressKey(kHandsetNoKey, kHandsetKeyMessage);
     EXPECT_TRUE(sink.Keys().empty());
     ASSERT_EQ(TjIpSysSim_PressKey(0x300B1, kHandsetKeyMessage), 1);
-    ASSERT_EQ(sink.Keys(), std::vector<int>{177});
-    EXPECT_NE(sink.Threads()[0], std::this_thread::get_id());
+    ASSERT_EQ(sink.Keys().size(), 1u);
+    EXPECT_EQ(sink.Keys()[0].first, 177);
+    EXPECT_NE(sink.Keys()[0].second, std::this_thread::get_id());
     EXPECT_EQ(TjIpSysSim_RequestCount(), 0);
 
     DetachHandsetKeySink();
@@ -162,24 +165,19 @@ private:
     }
 };
 
-class HandsetKeysTest : public SimulatedHandsetTest {
-protected:
-    void SetUp() override {
-        SimulatedHandsetTest::SetUp();
-        BindHandset();
+// The feedback values sent since the last call, in order.
+Feedback TakeFeedback() {
+    Feedback values;
+    for (const TjIpSysSimRequest& request : RecordedRequests()) {
+        EXPECT_EQ(request.code, kTjIpSysKeyFeedback);
+        EXPECT_EQ(request.b, 0);
+        values.push_back(request.a);
     }
-    // The feedback values sent since the last call, in order.
-    static Feedback TakeFeedback() {
-        Feedback values;
-        for (const TjIpSysSimRequest& request : RecordedRequests()) {
-            EXPECT_EQ(request.code, kTjIpSysKeyFeedback);
-            EXPECT_EQ(request.b, 0);
-            values.push_back(request.a);
-        }
-        TjIpSysSim_ForgetRequests();
-        return values;
-    }
-};
+    TjIpSysSim_ForgetRequests();
+    return values;
+}
+
+using HandsetKeysTest = BoundHandsetTest;
 
 TEST_F(HandsetKeysTest, EveryKeySendsItsFeedbackFirstAndThenRunsItsButton) {
     // The digit keys come column by column; the bottom row is "*", "0", "#" (BitBtn12, 11, 10).
@@ -267,13 +265,7 @@ void ExpectTransfer(const TjIpSysSimRequest& request, const Transfer& expected) 
     }
 }
 
-class HandsetRegistersTest : public SimulatedHandsetTest {
-protected:
-    void SetUp() override {
-        SimulatedHandsetTest::SetUp();
-        BindHandset();
-    }
-};
+using HandsetRegistersTest = BoundHandsetTest;
 
 TEST_F(HandsetRegistersTest, ARingBurstIs24TransfersWithHalfASecondAfterTheTenth) {
     TjIpSysSim_SetRegister(40, 0x77);
