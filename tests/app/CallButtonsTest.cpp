@@ -124,9 +124,9 @@ TEST_F(CallButtons, TheSliderSetsTheVolumeAndDialAndHangUpAnswerPlaceCancelAndEn
     };
     EXPECT_EQ(manager->VolumeMax, 25);
     EXPECT_EQ(manager->VolumePosition, 13);
-    for (const int position : {25, 0}) {
+    for (const auto& [position, level] : {std::pair{25, 65535}, std::pair{0, 0}}) {
         Child<QSlider>("VolumeTrackBar")->setValue(position);
-        EXPECT_TRUE(Eventually([&] { return volume() == position * 65535 / 25; })) << position;
+        EXPECT_TRUE(Eventually([&] { return volume() == level; })) << position;
     }
 
     const std::string at = "127.0.0.2:" + std::to_string(proxy.Port());
