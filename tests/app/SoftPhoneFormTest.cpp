@@ -9,12 +9,16 @@
 #include <functional>
 #include <tuple>
 
+#include "app/SkinPainter.h"
 #include "app/StatusLampShape.h"
 #include "platform/TThread.h"
 #include "tests/app/SoftPhoneFormFixture.h"
 
 namespace app_testing {
 namespace {
+
+using skin::kCloseSpot;
+using skin::kHideSpot;
 
 // Settings without a key: the window must come up without a call manager.
 class WindowWithoutCallManager : public SoftPhoneFormTest {
@@ -77,13 +81,14 @@ TEST_F(WindowWithoutCallManager, ButtonsEditTheNumberAndShowTheDialogsAndSpotsHi
     EXPECT_TRUE(form->ConfigForm()->isVisible());
     EXPECT_TRUE(form->PhoneBookForm()->isVisible());
     // Between the two spots, which the skin draws apart.
-    QTest::mouseClick(image, Qt::LeftButton, {}, QPoint(569, 16));
+    QTest::mouseClick(image, Qt::LeftButton, {},
+                      QPoint(kCloseSpot.left() - 1, kHideSpot.center().y()));
     EXPECT_FALSE(hidden());
     // Any button counts, anywhere on the hide spot, and it hides the dialogs too.
     const std::tuple<Qt::MouseButton, Qt::KeyboardModifiers, QPoint> hideClicks[] = {
-        {Qt::LeftButton, {}, {556, 16}},
-        {Qt::RightButton, {}, {565, 24}},
-        {Qt::LeftButton, Qt::ShiftModifier, {548, 9}}};
+        {Qt::LeftButton, {}, kHideSpot.center()},
+        {Qt::RightButton, {}, kHideSpot.bottomRight()},
+        {Qt::LeftButton, Qt::ShiftModifier, kHideSpot.topLeft()}};
     for (const auto& [button, modifiers, at] : hideClicks) {
         QTest::mouseClick(image, button, modifiers, at);
         EXPECT_TRUE(hidden()) << at.x() << "," << at.y();
@@ -92,7 +97,7 @@ TEST_F(WindowWithoutCallManager, ButtonsEditTheNumberAndShowTheDialogsAndSpotsHi
         form->TrayIcon1Click(form->TrayIcon());
         EXPECT_FALSE(hidden());
     }
-    QTest::mouseClick(image, Qt::LeftButton, {}, QPoint(587, 24));
+    QTest::mouseClick(image, Qt::LeftButton, {}, kCloseSpot.bottomRight());
     EXPECT_FALSE(form->isVisible());
 }
 
