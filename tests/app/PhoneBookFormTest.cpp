@@ -1,23 +1,11 @@
 #include "app/dialogs/PhoneBookForm.h"
 
-#include <gtest/gtest.h>
-
-#include <QComboBox>
-#include <QGroupBox>
-#include <QLineEdit>
 #include <QMessageBox>
-#include <QPushButton>
 #include <QTableWidget>
-#include <QTest>
 #include <filesystem>
-#include <functional>
-#include <memory>
-#include <string>
 #include <vector>
 
-#include "platform/IniSettingsStore.h"
-#include "settings/PhoneBookStorage.h"
-#include "tests/settings/SettingsTestHome.h"
+#include "tests/app/DialogTest.h"
 
 using settings::PhoneBook;
 using settings::TPhoneBookForm;
@@ -25,7 +13,7 @@ using Strings = std::vector<std::string>;
 
 namespace {
 
-class PhoneBookFormTest : public ::testing::Test {
+class PhoneBookFormTest : public app_testing::DialogTest<TPhoneBookForm> {
 protected:
     void SetUp() override {
         form_ = std::make_unique<TPhoneBookForm>(book_, store_);
@@ -33,23 +21,7 @@ protected:
         ASSERT_TRUE(QTest::qWaitForWindowExposed(form_.get()));
     }
 
-    template <typename Widget>
-    Widget* Find(const char* name) {
-        auto* widget = form_->findChild<Widget*>(QString::fromLatin1(name));
-        EXPECT_NE(widget, nullptr) << name;
-        return widget;
-    }
     QTableWidget* Grid() { return Find<QTableWidget>("PBookStringGrid"); }
-    bool Enabled(const char* name) { return Find<QWidget>(name)->isEnabled(); }
-    void Click(const char* button) { QTest::mouseClick(Find<QPushButton>(button), Qt::LeftButton); }
-
-    void Type(const char* edit, const std::string& text) {
-        QLineEdit* field = Find<QLineEdit>(edit);
-        field->clear();
-        QTest::keyClicks(field, QString::fromStdString(text));
-    }
-    std::string Text(const char* edit) { return Find<QLineEdit>(edit)->text().toStdString(); }
-
     QPoint CellCentre(int row, int column) {
         Grid()->scrollToItem(Grid()->item(row, column));
         return Grid()->visualItemRect(Grid()->item(row, column)).center();
@@ -73,24 +45,29 @@ protected:
         Click("PBookOKBtn");
     }
 
-    SettingsTestHome home_;
     platform::IniSettingsStore store_;
     PhoneBook book_;
-    std::unique_ptr<TPhoneBookForm> form_;
 };
 
-TEST_F(PhoneBookFormTest, NewEntriesAreSortedAsTextAndShownInTheGrid) {
+// Every change is written at once, for the owner only; refused candidates leave the book
+// and keep the typed fields.
+TEST_F(PhoneBookFormTest, NewModifyFindAndDeleteShowInTheGridAndTheFile) {
+    const auto expectStored = [&](const char* count, const char* first) {
+        EXPECT_EQ(Stored("PhoneBookCount"), count);
+        EXPECT_EQ(Stored("PhoneAddress.1"), first);
+        namespace fs = std::filesystem;
+        EXPECT_EQ(fs::status(home_.File()).permissions() & fs::perms::all,
+                  fs::perms::owner_read | fs::perms::owner_write);
+        EXPECT_TRUE(form_->isVisible());
+    };
     Click("PBookNewBtn");
     EXPECT_EQ(form_->CurrentEditMode(), TPhoneBookForm::kEditNew);
     EXPECT_TRUE(Enabled("PBookGB"));
-    EXPECT_FALSE(Enabled("PBookStringGrid"));
-    EXPECT_FALSE(Enabled("PBookFindBtn"));
-    EXPECT_FALSE(Enabled("PBookDelBtn"));
+    EXPECT_FALSE(Enabled("PBookStringGrid") || Enabled("PBookFindBtn") || Enabled("PBookDelBtn"));
     Type("PBookNumEdit", "20");
     Type("PBookNameEdit", "Twenty");
     Click("PBookOKBtn");
     AddByHand("100", "Hundred", "1");
-
     EXPECT_EQ(book_.PhoneBookNumbers(), (Strings{"100", "20"}));
     EXPECT_TRUE(form_->Modified());
     EXPECT_EQ(form_->CurrentEditMode(), TPhoneBookForm::kEditNone);
@@ -101,29 +78,23 @@ TEST_F(PhoneBookFormTest, NewEntriesAreSortedAsTextAndShownInTheGrid) {
     EXPECT_EQ(Row(1), (Strings{"1", "100", "Hundred", "1"}));
     EXPECT_EQ(Row(2), (Strings{"2", "20", "Twenty", ""}));
     EXPECT_EQ(Cell(3, 1), "");
-}
+    expectStored("2", "100*%*Hundred*:*1");
 
-TEST_F(PhoneBookFormTest, RefusedCandidatesLeaveTheBookAndKeepTheTypedFields) {
-    AddByHand("555", "Home");
-    AddByHand("600", "HOME");
-    EXPECT_EQ(Text("PBookNameEdit"), "HOME");
+    // Twenty has no code, so a typed placeholder clashes with it.
+    AddByHand("600", "HUNDRED");
+    EXPECT_EQ(Text("PBookNameEdit"), "HUNDRED");
     AddByHand("600", "Shop", "nil");
     AddByHand("6*%*00", "Shop");
-    EXPECT_EQ(book_.PhoneBookNumbers(), (Strings{"555"}));
+    EXPECT_EQ(book_.PhoneBookNumbers(), (Strings{"100", "20"}));
     EXPECT_EQ(form_->CurrentEditMode(), TPhoneBookForm::kEditNone);
-    EXPECT_EQ(Grid()->rowCount(), 3);
-}
+    EXPECT_EQ(Grid()->rowCount(), 4);
 
-TEST_F(PhoneBookFormTest, ModifyKeepsTheEntryOwnValuesOutOfItsWay) {
-    AddByHand("100", "Office", "1");
-    AddByHand("200", "Home", "2");
-
+    // Modify keeps the entry's own values out of its way, and needs a selected entry.
     Click("PBookMdyBtn");
     EXPECT_EQ(form_->CurrentEditMode(), TPhoneBookForm::kEditNone) << "nothing selected";
     Type("PBookNumEdit", "300");
     Click("PBookOKBtn");
-    EXPECT_EQ(book_.PhoneBookNumbers(), (Strings{"100", "200"}));
-
+    EXPECT_EQ(book_.PhoneBookNumbers(), (Strings{"100", "20"}));
     ClickRow(1);
     EXPECT_EQ(form_->SelectedIndex(), 0);
     EXPECT_EQ(Text("PBookSpeedEdit"), "1");
@@ -131,25 +102,43 @@ TEST_F(PhoneBookFormTest, ModifyKeepsTheEntryOwnValuesOutOfItsWay) {
     EXPECT_EQ(form_->CurrentEditMode(), TPhoneBookForm::kEditModify);
     Type("PBookNameEdit", "Head office");
     Click("PBookOKBtn");
-    EXPECT_EQ(book_.PhoneBookNames(), (Strings{"Head office", "Home"}));
-    EXPECT_EQ(book_.PhoneBookSpeedCodes(), (Strings{"1", "2"}));
+    EXPECT_EQ(book_.PhoneBookNames(), (Strings{"Head office", "Twenty"}));
+    EXPECT_EQ(book_.PhoneBookSpeedCodes(), (Strings{"1", "nil"}));
     EXPECT_EQ(Cell(1, 2), "Head office");
-
+    expectStored("2", "100*%*Head office*:*1");
     ClickRow(1);
     Click("PBookMdyBtn");
-    Type("PBookNumEdit", "200");
+    Type("PBookNumEdit", "20");
     Type("PBookNameEdit", "Clash");
     Click("PBookOKBtn");
-    EXPECT_EQ(book_.PhoneBookNumbers(), (Strings{"100", "200"}));
-    EXPECT_EQ(book_.PhoneBookNames(), (Strings{"Head office", "Home"}));
-    EXPECT_EQ(book_.PhoneBookSpeedCodes(), (Strings{"1", "2"}));
-}
+    EXPECT_EQ(book_.PhoneBookNumbers(), (Strings{"100", "20"}));
+    EXPECT_EQ(book_.PhoneBookNames(), (Strings{"Head office", "Twenty"}));
+    EXPECT_EQ(book_.PhoneBookSpeedCodes(), (Strings{"1", "nil"}));
+    Click("PBookCnlBtn");
+    Click("PBookNewBtn");
+    Type("PBookNumEdit", "300");
+    Click("PBookCnlBtn");
+    EXPECT_EQ(book_.Count(), 2);
+    EXPECT_EQ(Text("PBookNumEdit"), "");
+    EXPECT_FALSE(Enabled("PBookGB"));
 
-TEST_F(PhoneBookFormTest, DeletingTwiceRemovesTheEntryThatMovedUp) {
-    AddByHand("100", "A");
-    AddByHand("200", "B");
+    // Find looks up the chosen column ignoring case.
+    Type("PBookTargetEdit", "twenty");
+    Click("PBookFindBtn");
+    EXPECT_EQ(form_->SelectedIndex(), -1) << "no column chosen";
+    Find<QComboBox>("PBookFindCB")->setCurrentIndex(1);
+    Click("PBookFindBtn");
+    EXPECT_EQ(form_->SelectedIndex(), 1);
+    EXPECT_EQ(Text("PBookNumEdit"), "20");
+    EXPECT_EQ(Grid()->currentRow(), 2);
+    Find<QComboBox>("PBookFindCB")->setCurrentIndex(2);
+    Type("PBookTargetEdit", "8");
+    Click("PBookFindBtn");
+    EXPECT_EQ(form_->SelectedIndex(), -1);
+    EXPECT_EQ(Text("PBookNameEdit"), "");
+
+    // Deleting twice removes the entry that moved up.
     AddByHand("300", "C");
-
     ClickRow(1);
     Click("PBookDelBtn");
     EXPECT_EQ(Text("PBookNumEdit"), "");
@@ -159,91 +148,13 @@ TEST_F(PhoneBookFormTest, DeletingTwiceRemovesTheEntryThatMovedUp) {
     ASSERT_EQ(Grid()->rowCount(), 3);
     EXPECT_EQ(Row(1), (Strings{"1", "300", "C", ""}));
     EXPECT_EQ(Row(2), (Strings{"", "", "", ""}));
+    expectStored("1", "300*%*C*:*nil");
+    ClickRow(1);
+    Click("PBookDelBtn");
+    expectStored("0", "300*%*C*:*nil");
 }
 
-TEST_F(PhoneBookFormTest, FindLooksUpTheChosenColumnIgnoringCaseAndCancelClears) {
-    AddByHand("100", "Office", "7");
-    AddByHand("200", "Home");
-
-    Type("PBookTargetEdit", "home");
-    Click("PBookFindBtn");
-    EXPECT_EQ(form_->SelectedIndex(), -1) << "no column chosen";
-    Find<QComboBox>("PBookFindCB")->setCurrentIndex(1);
-    Click("PBookFindBtn");
-    EXPECT_EQ(form_->SelectedIndex(), 1);
-    EXPECT_EQ(Text("PBookNumEdit"), "200");
-    EXPECT_EQ(Grid()->currentRow(), 2);
-
-    Find<QComboBox>("PBookFindCB")->setCurrentIndex(2);
-    Type("PBookTargetEdit", "8");
-    Click("PBookFindBtn");
-    EXPECT_EQ(form_->SelectedIndex(), -1);
-    EXPECT_EQ(Text("PBookNameEdit"), "");
-
-    Click("PBookNewBtn");
-    Type("PBookNumEdit", "300");
-    Click("PBookCnlBtn");
-    EXPECT_EQ(book_.Count(), 2);
-    EXPECT_EQ(Text("PBookNumEdit"), "");
-    EXPECT_FALSE(Enabled("PBookGB"));
-}
-
-TEST_F(PhoneBookFormTest, DoubleClickHandsTheNumberToTheWindowAndHides) {
-    AddByHand("100", "Office");
-    AddByHand("200", "Home");
-    Strings dialled;
-    form_->SetDialRequest([&dialled](const std::string& number) { dialled.push_back(number); });
-
-    // A real double click starts with the press of a single click, which selects the row.
-    QTest::mouseClick(Grid()->viewport(), Qt::LeftButton, {}, CellCentre(2, 1));
-    QTest::mouseDClick(Grid()->viewport(), Qt::LeftButton, {}, CellCentre(2, 1));
-    EXPECT_EQ(dialled, (Strings{"200"}));
-    EXPECT_FALSE(form_->isVisible());
-}
-
-TEST_F(PhoneBookFormTest, ClosingAnUnchangedBookWritesNothing) {
-    form_->close();
-    EXPECT_FALSE(form_->isVisible());
-    EXPECT_FALSE(std::filesystem::exists(home_.File()));
-}
-
-TEST_F(PhoneBookFormTest, EveryChangeIsWrittenAtOnceForTheOwnerOnly) {
-    struct Row {
-        const char* what;
-        std::function<void()> change;
-        const char* count;
-        const char* first;
-    };
-    const Row rows[] = {
-        {"New", [&] { AddByHand("200", "Home"); }, "1", "200*%*Home*:*nil"},
-        {"Modify",
-         [&] {
-             ClickRow(1);
-             Click("PBookMdyBtn");
-             Type("PBookSpeedEdit", "7");
-             Click("PBookOKBtn");
-         },
-         "1", "200*%*Home*:*7"},
-        {"Delete",
-         [&] {
-             ClickRow(1);
-             Click("PBookDelBtn");
-         },
-         "0", "200*%*Home*:*7"},
-    };
-    namespace fs = std::filesystem;
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.what);
-        row.change();
-        ASSERT_TRUE(form_->isVisible());
-        EXPECT_EQ(SettingsTestHome::Stored("PhoneBookCount"), row.count);
-        EXPECT_EQ(SettingsTestHome::Stored("PhoneAddress.1"), row.first);
-        EXPECT_EQ(fs::status(home_.File()).permissions() & fs::perms::all,
-                  fs::perms::owner_read | fs::perms::owner_write);
-    }
-}
-
-TEST_F(PhoneBookFormTest, AFiftyFirstEntryIsRefusedWithTheReason) {
+TEST_F(PhoneBookFormTest, AFiftyFirstEntryIsRefusedWithTheReasonAndADoubleClickDials) {
     for (int i = 0; i < PhoneBook::kMaxEntries; ++i) {
         ASSERT_GE(book_.Add(std::to_string(100 + i), "Name " + std::to_string(i), "nil"), 0);
     }
@@ -255,6 +166,20 @@ TEST_F(PhoneBookFormTest, AFiftyFirstEntryIsRefusedWithTheReason) {
     EXPECT_TRUE(box->isVisible());
     EXPECT_FALSE(box->isModal());
     EXPECT_EQ(box->text(), "The phone book is full: it holds 50 entries");
+    // Nothing was changed through the dialog, so closing it writes nothing.
+    form_->close();
+    EXPECT_FALSE(form_->isVisible());
+    EXPECT_FALSE(std::filesystem::exists(home_.File()));
+
+    // A real double click starts with the press of a single click, which selects the row.
+    form_->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(form_.get()));
+    Strings dialled;
+    form_->SetDialRequest([&dialled](const std::string& number) { dialled.push_back(number); });
+    QTest::mouseClick(Grid()->viewport(), Qt::LeftButton, {}, CellCentre(2, 1));
+    QTest::mouseDClick(Grid()->viewport(), Qt::LeftButton, {}, CellCentre(2, 1));
+    EXPECT_EQ(dialled, (Strings{"101"}));
+    EXPECT_FALSE(form_->isVisible());
 }
 
 }  // namespace

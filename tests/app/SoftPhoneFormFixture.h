@@ -5,25 +5,34 @@
 #include <QComboBox>
 #include <QListWidget>
 #include <QPushButton>
-#include <QString>
 #include <QStringList>
 #include <QTest>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
+#include <array>
+#include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "app/SoftPhoneForm.h"
 #include "app/dialogs/PhoneBookForm.h"
 #include "app/dialogs/TConfigForm.h"
 #include "call/CallManagerThread.h"
 #include "platform/HostAddresses.h"
-#include "platform/SettingsStore.h"
-#include "tests/app/LoopbackProxy.h"
+#include "platform/TCriticalSection.h"
+#include "platform/TThread.h"
+#include "platform/UdpSocket.h"
+#include "tests/settings/SettingsTestHome.h"
 
 namespace app_testing {
+
+constexpr int kWaitMs = 5000;
+
+template <typename Condition>
+bool Eventually(Condition condition) {
+    return QTest::qWaitFor(condition, kWaitMs);
+}
 
 // A private settings folder holding the given values, and the window built over it.
 class SoftPhoneFormTest : public ::testing::Test {
@@ -31,40 +40,14 @@ public:
     using Values = std::map<std::string, std::string>;
 
 protected:
-    SoftPhoneFormTest() {
-        char pattern[] = "/tmp/app-test-XXXXXX";
-        folder_ = mkdtemp(pattern);
-        setenv("XDG_CONFIG_HOME", folder_.c_str(), 1);
-    }
-    ~SoftPhoneFormTest() override {
-        form.reset();
-        unsetenv("XDG_CONFIG_HOME");
-        std::filesystem::remove_all(folder_);
-    }
-
-    void StoreSettings(const Values& values) {
-        auto store = platform::CreateUserSettingsStore();
-        ASSERT_TRUE(store->OpenKey(platform::kSoftPhoneSettingsKey, true));
-        for (const auto& [name, value] : values) {
-            store->WriteString(name, value);
-        }
-        ASSERT_TRUE(store->CloseKey());
-    }
-
-    // Stands for another program writing the settings file.
-    void WriteSettingsFile(const std::string& text) {
-        std::filesystem::create_directories(folder_ / "KYRSoftPhone");
-        std::ofstream(folder_ / "KYRSoftPhone" / "KYRSoftPhone.ini", std::ios::binary) << text;
-    }
-
     // A complete account whose proxy is kyr.voip.test (127.0.0.2 in the test hosts file).
-    static Values AccountWithProxyPort(uint16_t port) {
+    static Values Account(uint16_t port) {
         return {{"UserAccount", "1001"},         {"UserKey", "secret"},
                 {"SIPProxyAddress", "kyr"},      {"SIPProxyPort", std::to_string(port)},
                 {"LocalIPAddress", "127.0.0.1"}, {"LocalRTPPort", "0"}};
     }
-
-    void BuildForm(std::vector<std::string> machineAddresses = {"127.0.0.1"}) {
+    void Build(const Values& values, std::vector<std::string> machineAddresses = {"127.0.0.1"}) {
+        SettingsTestHome::Store(values);
         form = std::make_unique<TSoftPhoneForm>(
             [machineAddresses](size_t) { return machineAddresses; });
     }
@@ -76,9 +59,8 @@ protected:
     QComboBox* NumberCB() { return Child<QComboBox>("NumberCB"); }
     QListWidget* MessageList() { return Child<QListWidget>("MessageList"); }
     void Click(const char* button) {
-        QPushButton* target = Child<QPushButton>(button);
-        ASSERT_NE(target, nullptr) << button;
-        QTest::mouseClick(target, Qt::LeftButton);
+        ASSERT_NE(Child<QPushButton>(button), nullptr) << button;
+        QTest::mouseClick(Child<QPushButton>(button), Qt::LeftButton);
     }
     QStringList Rows() {
         QStringList rows;
@@ -98,13 +80,113 @@ protected:
         return form->CallManager() != nullptr && form->CallManager()->ChangeState(true, state);
     }
 
+    SettingsTestHome home;
     std::unique_ptr<TSoftPhoneForm> form;
-
-private:
-    std::filesystem::path folder_;
 };
 
-constexpr int kWaitMs = 5000;
+// An SDP body offering payload type 18 at 127.0.0.3:40000.
+inline std::string SdpBody() {
+    return "v=0\r\no=- 1 1 IN IP4 127.0.0.3\r\ns=-\r\nc=IN IP4 127.0.0.3\r\nt=0 0\r\n"
+           "m=audio 40000 RTP/AVP 18\r\na=rtpmap:18 G729/8000\r\n";
+}
+
+// The whole header line that starts with name, without its CR LF; empty when missing.
+inline std::string HeaderLine(const std::string& text, const std::string& name) {
+    const size_t start = text.find("\r\n" + name);
+    return start == std::string::npos
+               ? std::string()
+               : text.substr(start + 2, text.find("\r\n", start + 2) - start - 2);
+}
+
+// The operator's proxy on 127.0.0.2: the phone uses one port as its own and as the proxy's,
+// so the proxy shares that port on a second loopback address (both sockets reuse addresses;
+// sipp cannot). It records every datagram and, when told to, answers REGISTER with 200 OK and
+// INVITE with 200 OK and an SDP answer for payload type 18.
+class LoopbackProxy final : public TThread {
+public:
+    LoopbackProxy() {
+        uint32_t address = 0;
+        platform::ParseDottedIpv4("127.0.0.2", &address);
+        if (socket_.SetReuseAddress() && socket_.Bind(0, address)) {
+            port_ = socket_.LocalPort();
+        }
+        Resume();
+    }
+    ~LoopbackProxy() override { TerminateAndWait(); }
+
+    bool Ready() const { return port_ != 0; }
+    uint16_t Port() const { return port_; }
+    void AcceptRegistrations(bool accept) { Set(acceptRegistrations_, accept); }
+    void AnswerInvites(bool answer) { Set(answerInvites_, answer); }
+    // Sends a request to the phone, as the proxy does for an incoming call; the phone must have
+    // sent something first (its REGISTER) so that its address is known.
+    bool SendToPhone(const std::string& text) {
+        std::lock_guard<TCriticalSection> hold(lock_);
+        return phone_.port != 0 &&
+               socket_.SendTo(text.data(), text.size(), phone_) == static_cast<long>(text.size());
+    }
+    // How many datagrams received so far start with prefix, e.g. "CANCEL sip:321@".
+    int CountStartingWith(const std::string& prefix) {
+        std::lock_guard<TCriticalSection> hold(lock_);
+        int count = 0;
+        for (const std::string& datagram : received_) {
+            count += datagram.rfind(prefix, 0) == 0 ? 1 : 0;
+        }
+        return count;
+    }
+    bool HasReceivedStartingWith(const std::string& prefix) {
+        return CountStartingWith(prefix) > 0;
+    }
+
+protected:
+    void Execute() override {
+        std::array<char, 4096> buffer{};
+        while (!Terminated()) {
+            platform::Ipv4Endpoint phone{};
+            if (socket_.WaitReadable(200) != platform::UdpSocket::WaitResult::Readable) {
+                continue;
+            }
+            const long length = socket_.ReceiveFrom(buffer.data(), buffer.size(), &phone);
+            if (length > 0 && static_cast<size_t>(length) <= buffer.size()) {
+                Answer(std::string(buffer.data(), static_cast<size_t>(length)), phone);
+            }
+        }
+    }
+    void WakeUp() override { socket_.Wake(); }
+
+private:
+    void Set(bool& flag, bool value) {
+        std::lock_guard<TCriticalSection> hold(lock_);
+        flag = value;
+    }
+    void Answer(const std::string& request, const platform::Ipv4Endpoint& phone) {
+        std::lock_guard<TCriticalSection> hold(lock_);
+        received_.push_back(request);
+        phone_ = phone;
+        const bool isInvite = request.rfind("INVITE ", 0) == 0;
+        if (!(request.rfind("REGISTER ", 0) == 0 && acceptRegistrations_) &&
+            !(isInvite && answerInvites_)) {
+            return;
+        }
+        const std::string body = isInvite ? SdpBody() : std::string();
+        std::string ok = "SIP/2.0 200 OK\r\n";
+        for (const char* name : {"Via:", "From:", "To:", "Call-ID:", "CSeq:"}) {
+            ok += HeaderLine(request, name) + (name[0] == 'T' ? ";tag=proxy1\r\n" : "\r\n");
+        }
+        ok += isInvite ? "Contact: <sip:callee@127.0.0.2>\r\nContent-Type: application/sdp\r\n"
+                       : "Contact: <sip:1001@127.0.0.1>;expires=7200\r\n";
+        ok += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+        socket_.SendTo(ok.data(), ok.size(), phone);
+    }
+
+    platform::UdpSocket socket_;
+    uint16_t port_ = 0;
+    TCriticalSection lock_;
+    bool acceptRegistrations_ = false;
+    bool answerInvites_ = false;
+    platform::Ipv4Endpoint phone_{};
+    std::vector<std::string> received_;
+};
 
 // The window with a call manager whose proxy is a LoopbackProxy on kyr.voip.test.
 class WindowWithProxy : public SoftPhoneFormTest {
@@ -119,12 +201,10 @@ protected:
 
     void StartRegistered(Values extra = {}) {
         proxy.AcceptRegistrations(true);
-        Values values = AccountWithProxyPort(proxy.Port());
-        values.insert(extra.begin(), extra.end());
-        StoreSettings(values);
-        BuildForm();
+        extra.merge(Account(proxy.Port()));
+        Build(extra);
         ASSERT_NE(form->CallManager(), nullptr);
-        ASSERT_TRUE(QTest::qWaitFor([&] { return CallStateIs(CallManagerThread::Idle); }, kWaitMs));
+        ASSERT_TRUE(Eventually([&] { return CallStateIs(CallManagerThread::Idle); }));
     }
 
     LoopbackProxy proxy;

@@ -1,17 +1,15 @@
 #include <QAction>
-#include <QClipboard>
 #include <QDesktopServices>
-#include <QGuiApplication>
 #include <QLabel>
-#include <QLineEdit>
 #include <QMenu>
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QUrl>
 #include <algorithm>
 #include <functional>
-#include <vector>
+#include <tuple>
 
+#include "app/SkinPainter.h"
 #include "app/StatusLampShape.h"
 #include "platform/TThread.h"
 #include "tests/app/SoftPhoneFormFixture.h"
@@ -19,71 +17,46 @@
 namespace app_testing {
 namespace {
 
-// Settings without a key: the window must come up without a call manager.
-SoftPhoneFormTest::Values IncompleteAccount() {
-    return {{"UserAccount", "1001"}, {"SIPProxyAddress", "kyr"}, {"LocalIPAddress", "127.0.0.1"}};
-}
+using skin::kCloseSpot;
+using skin::kHideSpot;
 
+// Settings without a key: the window must come up without a call manager.
 class WindowWithoutCallManager : public SoftPhoneFormTest {
 protected:
     void SetUp() override {
-        StoreSettings(IncompleteAccount());
-        BuildForm();
+        form.reset();
+        Build(
+            {{"UserAccount", "1001"}, {"SIPProxyAddress", "kyr"}, {"LocalIPAddress", "127.0.0.1"}});
         ASSERT_EQ(form->CallManager(), nullptr);
     }
 };
 
-TEST_F(WindowWithoutCallManager, ShowsNoRowsAndOnlyEditsTheNumber) {
+// Captures what the read-me button asks the desktop to open.
+class UrlCatcher : public QObject {
+    Q_OBJECT
+public:
+    QList<QUrl> opened;
+public slots:
+    void Open(const QUrl& url) { opened << url; }
+};
+
+TEST_F(WindowWithoutCallManager, ButtonsEditTheNumberAndShowTheDialogsAndSpotsHideTheWindow) {
     EXPECT_EQ(MessageList()->count(), 0);
     EXPECT_EQ(Child<QLabel>("NumberLabel")->text(), "1001");
-    Click("BitBtn1");
-    Click("BitBtn2");
-    Click("BitBtn3");
-    EXPECT_EQ(NumberCB()->currentText(), "123");
     // The bottom row is "*", "0", "#" from left to right: BitBtn12, BitBtn11, BitBtn10.
-    Click("BitBtn12");
-    Click("BitBtn11");
-    Click("BitBtn10");
+    for (const char* button :
+         {"BitBtn1", "BitBtn2", "BitBtn3", "BitBtn12", "BitBtn11", "BitBtn10"}) {
+        Click(button);
+    }
     EXPECT_EQ(NumberCB()->currentText(), "123*0#");
     Click("DialBitBtn");
+    QCoreApplication::processEvents();
     EXPECT_EQ(NumberCB()->currentText(), "123*0#");
     EXPECT_EQ(NumberCB()->count(), 0);
-    QTest::qWait(20);
     EXPECT_EQ(MessageList()->count(), 0);
     Click("DisconnectBitBtn");
     EXPECT_EQ(NumberCB()->currentText(), "");
-}
-
-TEST_F(SoftPhoneFormTest, AStoredProxyWithADotIsReportedAndTheFieldTakesNoDotAtAll) {
-    Values values = AccountWithProxyPort(5060);
-    values["SIPProxyAddress"] = "pbx.kyr.voip.test";
-    StoreSettings(values);
-    BuildForm();
-    EXPECT_EQ(form->CallManager(), nullptr);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return Rows().contains(">Proxy address invalid!"); }, 1000))
-        << Rows().join('|').toStdString();
-
-    auto* proxy = form->ConfigForm()->findChild<QLineEdit*>("ProxyAddressEdit");
-    ASSERT_NE(proxy, nullptr);
-    const std::function<void(const QString&)> ways[] = {
-        [&](const QString& text) { proxy->setText(text); },
-        [&](const QString& text) {
-            QGuiApplication::clipboard()->setText(text);
-            proxy->clear();
-            proxy->paste();
-        },
-        [&](const QString& text) {
-            proxy->clear();
-            proxy->insert(text);  // what a drop does
-        },
-    };
-    for (const auto& way : ways) {
-        way("pbx.kyr.voip.test");
-        EXPECT_EQ(proxy->text(), "pbxkyrvoiptest");
-    }
-}
-
-TEST_F(WindowWithoutCallManager, ClearEmptiesFieldAndListButKeepsTheHistory) {
+    // Clear empties field and list but keeps the history.
     NumberCB()->addItem("555");
     NumberCB()->setEditText("12");
     MessageList()->addItem("row");
@@ -91,74 +64,88 @@ TEST_F(WindowWithoutCallManager, ClearEmptiesFieldAndListButKeepsTheHistory) {
     EXPECT_EQ(NumberCB()->currentText(), "");
     EXPECT_EQ(MessageList()->count(), 0);
     EXPECT_EQ(History(), QStringList{"555"});
-}
 
-TEST_F(WindowWithoutCallManager, HotSpotsHideAndCloseAndTheGapsDoNothing) {
+    UrlCatcher catcher;
+    QDesktopServices::setUrlHandler("http", &catcher, "Open");
+    Click("CDRBitBtn");
+    QDesktopServices::unsetUrlHandler("http");
+    EXPECT_EQ(catcher.opened, QList<QUrl>{QUrl("http://www.voip.test/SoftPhone/ReadMe.asp")});
+
     form->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
     QWidget* image = Child<QWidget>("Image1");
-    auto hiddenOrMinimised = [&] { return !form->isVisible() || form->isMinimized(); };
+    const auto hidden = [&] { return !form->isVisible() || form->isMinimized(); };
+    Click("ConfigBitBtn");
+    Click("BookBitBtn");
+    Click("BookBitBtn");  // pressed again while open, the phone book stays open
+    EXPECT_TRUE(form->ConfigForm()->isVisible());
+    EXPECT_TRUE(form->PhoneBookForm()->isVisible());
     // Between the two spots, which the skin draws apart.
-    QTest::mouseClick(image, Qt::LeftButton, {}, QPoint(569, 16));
-    EXPECT_FALSE(hiddenOrMinimised());
-    // Any button counts, at both ends of the hide spot.
-    QTest::mouseClick(image, Qt::RightButton, {}, QPoint(565, 24));
-    EXPECT_TRUE(hiddenOrMinimised());
-    form->TrayIcon1Click(form->TrayIcon());
-    EXPECT_FALSE(hiddenOrMinimised());
-    QTest::mouseClick(image, Qt::LeftButton, Qt::ShiftModifier, QPoint(548, 9));
-    EXPECT_TRUE(hiddenOrMinimised());
-    form->TrayIcon1Click(form->TrayIcon());
-    ASSERT_TRUE(form->isVisible());
-    QTest::mouseClick(image, Qt::LeftButton, {}, QPoint(587, 24));
+    QTest::mouseClick(image, Qt::LeftButton, {},
+                      QPoint(kCloseSpot.left() - 1, kHideSpot.center().y()));
+    EXPECT_FALSE(hidden());
+    // Any button counts, anywhere on the hide spot, and it hides the dialogs too.
+    const std::tuple<Qt::MouseButton, Qt::KeyboardModifiers, QPoint> hideClicks[] = {
+        {Qt::LeftButton, {}, kHideSpot.center()},
+        {Qt::RightButton, {}, kHideSpot.bottomRight()},
+        {Qt::LeftButton, Qt::ShiftModifier, kHideSpot.topLeft()}};
+    for (const auto& [button, modifiers, at] : hideClicks) {
+        QTest::mouseClick(image, button, modifiers, at);
+        EXPECT_TRUE(hidden()) << at.x() << "," << at.y();
+        EXPECT_FALSE(form->ConfigForm()->isVisible());
+        EXPECT_FALSE(form->PhoneBookForm()->isVisible());
+        form->TrayIcon1Click(form->TrayIcon());
+        EXPECT_FALSE(hidden());
+    }
+    QTest::mouseClick(image, Qt::LeftButton, {}, kCloseSpot.bottomRight());
     EXPECT_FALSE(form->isVisible());
 }
 
-// Built under Qt's default, where closing the last visible window ends the program, as in the
-// program itself.
-class WindowInTheTray : public SoftPhoneFormTest {
-protected:
-    void SetUp() override {
-        QApplication::setQuitOnLastWindowClosed(true);
-        StoreSettings(IncompleteAccount());
-        BuildForm();
-        form->show();
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
-        // Where the hide spot puts it when there is a notification area.
-        form->hide();
-    }
-    void TearDown() override { QApplication::setQuitOnLastWindowClosed(false); }
+TEST_F(SoftPhoneFormTest, AStoredProxyWithADotIsReportedAndStartsNoCallManager) {
+    Values values = Account(5060);
+    values["SIPProxyAddress"] = "pbx.kyr.voip.test";
+    Build(values);
+    EXPECT_EQ(form->CallManager(), nullptr);
+    EXPECT_TRUE(Eventually([&] { return Rows().contains(">Proxy address invalid!"); }));
+}
 
-    // Runs the application's event loop for `act`: 0 when something asked the application to
-    // quit, 1 when nothing had once every event `act` posted was handled.
-    static int RunUntilQuit(const std::function<void()>& act) {
-        QuitWatch watch;
-        qApp->installEventFilter(&watch);
-        QTimer::singleShot(0, qApp, [act, &watch] {
-            act();
-            QMetaObject::invokeMethod(
-                qApp,
-                [&watch] {
-                    if (!watch.asked) {
-                        QCoreApplication::exit(1);
-                    }
-                },
-                Qt::QueuedConnection);
-        });
-        return QApplication::exec();
+struct QuitWatch : QObject {
+    bool asked = false;
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        asked = asked || (watched == qApp && event->type() == QEvent::Quit);
+        return false;
     }
-
-private:
-    struct QuitWatch : QObject {
-        bool asked = false;
-        bool eventFilter(QObject* watched, QEvent* event) override {
-            asked = asked || (watched == qApp && event->type() == QEvent::Quit);
-            return false;
-        }
-    };
 };
 
-TEST_F(WindowInTheTray, ClosingADialogKeepsTheProgramAndTheTrayMenusQuitEndsIt) {
+// Runs the application's event loop for `act`: 0 when something asked the application to
+// quit, 1 when nothing had once every event `act` posted was handled.
+int RunUntilQuit(const std::function<void()>& act) {
+    QuitWatch watch;
+    qApp->installEventFilter(&watch);
+    QTimer::singleShot(0, qApp, [act, &watch] {
+        act();
+        QMetaObject::invokeMethod(
+            qApp,
+            [&watch] {
+                if (!watch.asked) {
+                    QCoreApplication::exit(1);
+                }
+            },
+            Qt::QueuedConnection);
+    });
+    return QApplication::exec();
+}
+
+// Under Qt's default, as in the program itself, closing the last visible window would end the
+// program; the window is hidden in the tray, where the hide spot puts it.
+TEST_F(WindowWithoutCallManager, ClosingADialogKeepsTheProgramAndTheTrayMenusQuitEndsIt) {
+    QApplication::setQuitOnLastWindowClosed(true);
+    const std::shared_ptr<void> restore(
+        nullptr, [](void*) { QApplication::setQuitOnLastWindowClosed(false); });
+    SetUp();  // built again under Qt's default
+    form->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
+    form->hide();
     for (QWidget* dialog :
          std::initializer_list<QWidget*>{form->ConfigForm(), form->PhoneBookForm()}) {
         dialog->show();
@@ -172,41 +159,6 @@ TEST_F(WindowInTheTray, ClosingADialogKeepsTheProgramAndTheTrayMenusQuitEndsIt) 
                                    [](QAction* action) { return action->text() == "Quit"; });
     ASSERT_NE(quit, actions.end());
     EXPECT_EQ(RunUntilQuit([quit] { (*quit)->trigger(); }), 0);
-}
-
-TEST_F(WindowWithoutCallManager, DialogButtonsShowTheDialogsAndTheHideSpotHidesThemToo) {
-    form->show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
-    EXPECT_FALSE(form->ConfigForm()->isVisible());
-    EXPECT_FALSE(form->PhoneBookForm()->isVisible());
-    Click("ConfigBitBtn");
-    Click("BookBitBtn");
-    EXPECT_TRUE(form->ConfigForm()->isVisible());
-    EXPECT_TRUE(form->PhoneBookForm()->isVisible());
-    // Pressed again while open, the phone book stays open (it comes to the front).
-    Click("BookBitBtn");
-    EXPECT_TRUE(form->PhoneBookForm()->isVisible());
-    QTest::mouseClick(Child<QWidget>("Image1"), Qt::LeftButton, {}, QPoint(556, 16));
-    EXPECT_FALSE(form->ConfigForm()->isVisible());
-    EXPECT_FALSE(form->PhoneBookForm()->isVisible());
-}
-
-// Captures what the read-me button asks the desktop to open.
-class UrlCatcher : public QObject {
-    Q_OBJECT
-public:
-    QList<QUrl> opened;
-public slots:
-    void Open(const QUrl& url) { opened << url; }
-};
-
-TEST_F(WindowWithoutCallManager, ReadMeButtonOpensTheOperatorsPage) {
-    UrlCatcher catcher;
-    QDesktopServices::setUrlHandler("http", &catcher, "Open");
-    Click("CDRBitBtn");
-    QDesktopServices::unsetUrlHandler("http");
-    ASSERT_EQ(catcher.opened.size(), 1);
-    EXPECT_EQ(catcher.opened[0].toString(), "http://www.voip.test/SoftPhone/ReadMe.asp");
 }
 
 // Writes rows and lamp colours from its own thread, as the call manager does.
@@ -234,7 +186,7 @@ TEST_F(WindowWithoutCallManager, RowsFromAnotherThreadArriveInOrder) {
     EXPECT_EQ(lamp->BrushColor(), QColor(255, 0, 0)) << "red until registered";
     RowWriter writer(form->MessageListSink(), form->StatusLampSink());
     writer.Resume();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return MessageList()->count() == 300; }, 5000));
+    ASSERT_TRUE(Eventually([&] { return MessageList()->count() == 300; }));
     for (int i = 0; i < 300; ++i) {
         ASSERT_EQ(MessageList()->item(i)->text(), QString(">row %1").arg(i));
     }

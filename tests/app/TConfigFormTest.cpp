@@ -1,18 +1,13 @@
 #include "app/dialogs/TConfigForm.h"
 
-#include <gtest/gtest.h>
-
-#include <QComboBox>
-#include <QGroupBox>
-#include <QLineEdit>
-#include <QPushButton>
-#include <QTest>
-#include <memory>
+#include <QClipboard>
+#include <QGuiApplication>
+#include <map>
 
 #include "settings/LoadSettings.h"
 #include "settings/LocalAddressChoice.h"
 #include "settings/ProxyAddress.h"
-#include "tests/settings/SettingsTestHome.h"
+#include "tests/app/DialogTest.h"
 
 namespace {
 
@@ -20,7 +15,7 @@ using settings::TConfigForm;
 
 // Plays the main window: loads the settings, builds the dialog, chooses the local address at
 // start, and reloads the settings when the dialog asks for a restart.
-class TConfigFormTest : public ::testing::Test {
+class TConfigFormTest : public app_testing::DialogTest<TConfigForm> {
 protected:
     void StartUp(const std::string& fileText = "",
                  const std::vector<std::string>& machineAddresses = {"127.0.0.1"}) {
@@ -38,54 +33,87 @@ protected:
         form_->FillFields();
     }
 
-    template <typename Widget>
-    Widget* Find(const char* name) {
-        auto* widget = form_->findChild<Widget*>(QString::fromLatin1(name));
-        EXPECT_NE(widget, nullptr) << name;
-        return widget;
-    }
-    QLineEdit* Edit(const char* name) { return Find<QLineEdit>(name); }
-    QComboBox* Combo(const char* name) { return Find<QComboBox>(name); }
-    QPushButton* Button(const char* name) { return Find<QPushButton>(name); }
-    void Click(const char* button) { QTest::mouseClick(Button(button), Qt::LeftButton); }
-
     void ExpectLocked(bool locked) {
-        EXPECT_EQ(Find<QGroupBox>("SettingGB")->isEnabled(), !locked);
-        EXPECT_EQ(Button("ModifyBtn")->isEnabled(), locked);
-        EXPECT_EQ(Button("OKBtn")->isEnabled(), !locked);
-        EXPECT_EQ(Button("CancelBtn")->isEnabled(), !locked);
+        EXPECT_EQ(Enabled("SettingGB"), !locked);
+        EXPECT_EQ(Enabled("ModifyBtn"), locked);
+        EXPECT_EQ(Enabled("OKBtn"), !locked);
+        EXPECT_EQ(Enabled("CancelBtn"), !locked);
     }
 
-    static std::string Stored(const std::string& name) { return SettingsTestHome::Stored(name); }
-
-    SettingsTestHome home_;
     std::unique_ptr<platform::SettingsStore> store_ = platform::CreateUserSettingsStore();
     settings::EffectiveSettings settings_;
-    std::unique_ptr<TConfigForm> form_;
     int restarts_ = 0;
 };
 
-TEST_F(TConfigFormTest, StoredPortOtherThan5060ShowsAs7000AndOkStoresItSo) {
+// A stored port other than 5060 shows as 7000, and OK stores it so.
+TEST_F(TConfigFormTest, FieldsShowTheSettingsLockedAndCancelRestoresThemWritingNothing) {
     StartUp(
         "UserAccount=alice\nUserKey=s3cret\nSIPProxyAddress=op\nSIPProxyPort=5080\n"
         "LocalIPAddress=127.0.0.1\nLocalRTPPort=20000\n");
-    EXPECT_EQ(Edit("AccountEdit")->text(), "alice");
-    EXPECT_EQ(Edit("KeyEdit")->text(), "s3cret");
-    EXPECT_EQ(Edit("ProxyAddressEdit")->text(), "op");
-    EXPECT_EQ(Combo("ProxyPortCB")->currentText(), "7000");
-    EXPECT_EQ(Edit("LRTPPortEdit")->text(), "20000");
-    EXPECT_EQ(Combo("LIPComboBox")->currentText(), "127.0.0.1");
+    const auto expectShown = [&](int portItem, const char* port) {
+        EXPECT_EQ(Edit("AccountEdit")->text(), "alice");
+        EXPECT_EQ(Edit("KeyEdit")->text(), "s3cret");
+        EXPECT_EQ(Edit("ProxyAddressEdit")->text(), "op");
+        if (portItem >= 0) {
+            EXPECT_EQ(Combo("ProxyPortCB")->currentIndex(), portItem);
+        }
+        EXPECT_EQ(Combo("ProxyPortCB")->currentText(), port);
+        EXPECT_EQ(Edit("LRTPPortEdit")->text(), "20000");
+        EXPECT_EQ(Combo("LIPComboBox")->currentText(), "127.0.0.1");
+        ExpectLocked(true);
+    };
+    expectShown(-1, "7000");  // -1: the item is not looked at
     EXPECT_EQ(Edit("KeyEdit")->displayText(), "******");
     EXPECT_FALSE(form_->isModal());
-    ExpectLocked(true);
+
+    const std::string before = home_.FileText();
+    Click("ModifyBtn");
+    QTest::keyClicks(Edit("AccountEdit"), "x");
+    Combo("ProxyPortCB")->setCurrentIndex(0);
+    Combo("ProxyPortCB")->setEditText("12");
+    Edit("LRTPPortEdit")->setText("1");
+    Combo("LIPComboBox")->setEditText("10.0.0.9");
+    Click("CancelBtn");
+    expectShown(1, "7000");
+    EXPECT_EQ(restarts_, 0);
+    EXPECT_EQ(home_.FileText(), before);
+    settings_.SIPProxyPort = 5060;
+    Click("ModifyBtn");
+    Click("CancelBtn");
+    expectShown(0, "5060");
 
     Click("ModifyBtn");
+    Combo("ProxyPortCB")->setCurrentIndex(1);
     Edit("LRTPPortEdit")->clear();
     Click("OKBtn");
     EXPECT_EQ(Stored("LocalRTPPort"), "18598") << "an empty field stores the default";
     EXPECT_EQ(Stored("SIPProxyPort"), "7000");
     EXPECT_EQ(settings_.LocalRTPPort, 18598);
     EXPECT_EQ(settings_.SIPProxyPort, 7000);
+
+    // Emptied fields and unusable ports never erase what is stored.
+    Click("ModifyBtn");
+    for (const char* name : {"AccountEdit", "KeyEdit", "ProxyAddressEdit"}) {
+        Edit(name)->clear();
+    }
+    Combo("ProxyPortCB")->setEditText("70x0");
+    Edit("LRTPPortEdit")->setText("2x");  // as pasted from the context menu
+    Click("OKBtn");
+    EXPECT_EQ(restarts_, 2);
+    for (const auto& [name, value] :
+         std::map<std::string, std::string>{{"UserAccount", "alice"},
+                                            {"UserKey", "s3cret"},
+                                            {"SIPProxyAddress", "op"},
+                                            {"SIPProxyPort", "7000"},
+                                            {"LocalRTPPort", "18598"}}) {
+        EXPECT_EQ(Stored(name), value) << name;
+    }
+    EXPECT_EQ(settings_.UserAccount, "alice");
+    EXPECT_EQ(settings_.LocalRTPPort, 18598);
+    Click("ModifyBtn");
+    Combo("ProxyPortCB")->setEditText("70000");
+    Click("OKBtn");
+    EXPECT_EQ(Stored("SIPProxyPort"), "7000");
 }
 
 TEST_F(TConfigFormTest, StartupReplacesAnUnknownAddressInMemoryButAnOkDoesNot) {
@@ -132,6 +160,14 @@ TEST_F(TConfigFormTest, KeyFiltersOfTheFields) {
     QLineEdit* proxy = Edit("ProxyAddressEdit");
     QTest::keyClicks(proxy, "sip.1");
     EXPECT_EQ(proxy->text(), "sip1");
+    // No dot either when set, pasted or dropped (an insert).
+    proxy->setText("a.b");
+    EXPECT_EQ(proxy->text(), "ab");
+    QGuiApplication::clipboard()->setText("c.d");
+    proxy->clear();
+    proxy->paste();
+    proxy->insert(".e");
+    EXPECT_EQ(proxy->text(), "cde");
 
     // The combo boxes refuse Backspace (and the address box Delete) in box and field alike.
     const auto pressBoth = [](QComboBox* box, Qt::Key key) {
@@ -179,58 +215,6 @@ TEST_F(TConfigFormTest, OkWritesOnlyWhatChangedAndAlwaysRestarts) {
     Click("OKBtn");
     EXPECT_EQ(restarts_, 2) << "an OK without changes restarts too";
     EXPECT_EQ(home_.FileText(), text);
-}
-
-TEST_F(TConfigFormTest, EmptiedFieldsAndUnusablePortsNeverEraseWhatIsStored) {
-    StartUp(
-        "UserAccount=alice\nUserKey=k\nSIPProxyAddress=op\nSIPProxyPort=7000\n"
-        "LocalRTPPort=20000\n");
-    Click("ModifyBtn");
-    for (const char* name : {"AccountEdit", "KeyEdit", "ProxyAddressEdit"}) {
-        Edit(name)->clear();
-    }
-    Combo("ProxyPortCB")->setEditText("70x0");
-    Edit("LRTPPortEdit")->setText("2x");  // as pasted from the context menu
-    Click("OKBtn");
-    EXPECT_EQ(restarts_, 1);
-    EXPECT_EQ(Stored("UserAccount"), "alice");
-    EXPECT_EQ(Stored("UserKey"), "k");
-    EXPECT_EQ(Stored("SIPProxyAddress"), "op");
-    EXPECT_EQ(Stored("SIPProxyPort"), "7000");
-    EXPECT_EQ(Stored("LocalRTPPort"), "20000");
-    EXPECT_EQ(settings_.UserAccount, "alice");
-    EXPECT_EQ(settings_.LocalRTPPort, 20000);
-
-    Click("ModifyBtn");
-    Combo("ProxyPortCB")->setEditText("70000");
-    Click("OKBtn");
-    EXPECT_EQ(Stored("SIPProxyPort"), "7000");
-}
-
-TEST_F(TConfigFormTest, CancelRestoresTheFieldsAndWritesNothing) {
-    StartUp("UserAccount=alice\nSIPProxyPort=5060\nLocalIPAddress=127.0.0.1\nLocalRTPPort=20000\n");
-    const std::string before = home_.FileText();
-    Click("ModifyBtn");
-    QTest::keyClicks(Edit("AccountEdit"), "x");
-    Combo("ProxyPortCB")->setCurrentIndex(1);
-    Combo("ProxyPortCB")->setEditText("12");
-    Edit("LRTPPortEdit")->setText("1");
-    Combo("LIPComboBox")->setEditText("10.0.0.9");
-    Click("CancelBtn");
-    ExpectLocked(true);
-    EXPECT_EQ(Edit("AccountEdit")->text(), "alice");
-    EXPECT_EQ(Combo("ProxyPortCB")->currentIndex(), 0);
-    EXPECT_EQ(Combo("ProxyPortCB")->currentText(), "5060");
-    EXPECT_EQ(Edit("LRTPPortEdit")->text(), "20000");
-    EXPECT_EQ(Combo("LIPComboBox")->currentText(), "127.0.0.1");
-    EXPECT_EQ(restarts_, 0);
-    EXPECT_EQ(home_.FileText(), before);
-
-    settings_.SIPProxyPort = 5080;
-    Click("ModifyBtn");
-    Click("CancelBtn");
-    EXPECT_EQ(Combo("ProxyPortCB")->currentIndex(), 1);
-    EXPECT_EQ(Combo("ProxyPortCB")->currentText(), "7000");
 }
 
 }  // namespace

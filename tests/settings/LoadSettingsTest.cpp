@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "settings/LocalAddressChoice.h"
 #include "settings/ProxyAddress.h"
 #include "tests/settings/SettingsTestHome.h"
 
@@ -30,10 +31,9 @@ TEST_F(LoadSettingsTest, MissingKeyGivesTheDefaultsAndNoPhoneBook) {
     bool phoneBookLoaded = false;
     settings::LoadSettings(*store_, loaded,
                            [&](platform::SettingsStore&) { phoneBookLoaded = true; });
-    EXPECT_EQ(loaded.UserAccount, "");
-    EXPECT_EQ(loaded.SIPProxyAddress, "");
+    EXPECT_EQ(loaded.UserAccount + "|" + loaded.SIPProxyAddress + "|" + loaded.LocalIPAddress,
+              "||127.0.0.1");
     EXPECT_EQ(loaded.SIPProxyPort, 5060);
-    EXPECT_EQ(loaded.LocalIPAddress, "127.0.0.1");
     EXPECT_EQ(loaded.LocalRTPPort, 18598);
     EXPECT_FALSE(phoneBookLoaded);
     EXPECT_FALSE(std::filesystem::exists(home_.File())) << "loading must not create the key";
@@ -50,47 +50,80 @@ TEST_F(LoadSettingsTest, StoredValuesLoadAndThePhoneBookReadsTheOpenKeyAfterThem
         entry = key.ReadString("PhoneAddress.1");
     });
     EXPECT_EQ(entry, "100*%*Office*:*nil");
-    EXPECT_EQ(loaded.UserAccount, "alice");
-    EXPECT_EQ(loaded.UserKey, "s3cret");
+    EXPECT_EQ(loaded.UserAccount + "|" + loaded.UserKey + "|" + loaded.LocalIPAddress,
+              "alice|s3cret|10.1.1.1");
     EXPECT_EQ(loaded.SIPProxyAddress, "op" + settings::OperatorDomain());
     EXPECT_EQ(loaded.SIPProxyPort, 7000);
-    EXPECT_EQ(loaded.LocalIPAddress, "10.1.1.1");
     EXPECT_EQ(loaded.LocalRTPPort, 20000);
     EXPECT_FALSE(store_->KeyOpen());
-}
 
-TEST_F(LoadSettingsTest, ProxyLabelGetsTheOperatorDomainUnlessEmptyOrDotted) {
     ASSERT_EQ(settings::OperatorDomain().front(), '.');
-    EXPECT_EQ(Load("SIPProxyAddress=sip1\n").SIPProxyAddress, "sip1" + settings::OperatorDomain());
-    EXPECT_EQ(Load("SIPProxyAddress=sip1.example.org\n").SIPProxyAddress, "");
-    EXPECT_EQ(Load("SIPProxyAddress=\n").SIPProxyAddress, "");
+    EXPECT_EQ(Load("SIPProxyAddress=sip1.example.org\n").SIPProxyAddress, "") << "dotted";
+    // Unlike a missing key: the empty address is replaced by a machine address at start-up.
+    const EffectiveSettings empty = Load("SIPProxyAddress=\n");
+    EXPECT_EQ(empty.SIPProxyAddress + "|" + empty.LocalIPAddress, "|");
 }
 
-TEST_F(LoadSettingsTest, EmptyOrUnusablePortsFallBackToTheDefaults) {
-    const EffectiveSettings empty = Load("SIPProxyPort=\nLocalRTPPort=\n");
-    EXPECT_EQ(empty.SIPProxyPort, 5060);
-    EXPECT_EQ(empty.LocalRTPPort, 18598);
-    // Unlike a missing key: the empty address is replaced by a machine address at start-up.
-    EXPECT_EQ(empty.LocalIPAddress, "");
-
+TEST_F(LoadSettingsTest, PortsOutOfRangeOrUnreadableFallBackToTheDefaults) {
+    struct Row {
+        std::string sip, rtp;
+        int sipPort, rtpPort;
+    };
+    std::vector<Row> rows = {
+        {"", "", 5060, 18598},
+        {" 5080 ", "0", 5080, 0},  // the dialog allows an RTP port of 0
+        {"0", "65535", 5060, 65535},
+        // A quote left open by a damaged file ends with its line.
+        {"\"7000", "\"20000", 7000, 20000},
+    };
     // "1,2" is what a hand-edited file leaves.
-    for (const char* text :
+    for (const char* bad :
          {"abc", "50x60", "-5060", "65536", "99999999999", "0x13c4", "+1", "1,2"}) {
-        const EffectiveSettings loaded =
-            Load(std::string("SIPProxyPort=") + text + "\nLocalRTPPort=" + text + "\n");
-        EXPECT_EQ(loaded.SIPProxyPort, 5060) << text;
-        EXPECT_EQ(loaded.LocalRTPPort, 18598) << text;
+        rows.push_back({bad, bad, 5060, 18598});
     }
-    const EffectiveSettings edge = Load("SIPProxyPort= 5080 \nLocalRTPPort=0\n");
-    EXPECT_EQ(edge.SIPProxyPort, 5080);
-    EXPECT_EQ(edge.LocalRTPPort, 0) << "the dialog allows 0";
-    EXPECT_EQ(Load("SIPProxyPort=0\nLocalRTPPort=65535\n").SIPProxyPort, 5060);
-    EXPECT_EQ(Load("LocalRTPPort=65535\n").LocalRTPPort, 65535);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.sip + "/" + row.rtp);
+        const EffectiveSettings loaded =
+            Load("SIPProxyPort=" + row.sip + "\nLocalRTPPort=" + row.rtp + "\n");
+        EXPECT_EQ(loaded.SIPProxyPort, row.sipPort);
+        EXPECT_EQ(loaded.LocalRTPPort, row.rtpPort);
+    }
+}
 
-    // A quote left open by a damaged file ends with its line, and the next line still counts.
-    const EffectiveSettings quoted = Load("SIPProxyPort=\"7000\nLocalRTPPort=\"20000\n");
-    EXPECT_EQ(quoted.SIPProxyPort, 7000);
-    EXPECT_EQ(quoted.LocalRTPPort, 20000);
+using Addresses = std::vector<std::string>;
+
+TEST(LocalAddressChoiceTest, ConfiguredAddressStaysOnlyWhenOneOfTheFirstFiveMachineAddresses) {
+    const Addresses seven = {"10.0.0.1", "10.0.0.2", "10.0.0.3", "10.0.0.4",
+                             "10.0.0.5", "10.0.0.6", "10.0.0.7"};
+    struct Case {
+        std::string configured;
+        Addresses machine;
+        std::string chosen;
+        Addresses offered;
+    } cases[] = {
+        {"10.1.1.1", {}, "127.0.0.1", {}},
+        {"10.1.1.1", {"192.168.1.20", "10.1.1.1"}, "10.1.1.1", {"192.168.1.20", "10.1.1.1"}},
+        {"10.1.1.1", {"192.168.1.20"}, "192.168.1.20", {"192.168.1.20"}},
+        {"", {"10.2.2.2", "127.0.0.1"}, "10.2.2.2", {"10.2.2.2", "127.0.0.1"}},
+        {"10.0.0.7", seven, "10.0.0.1", Addresses(seven.begin(), seven.begin() + 5)},
+    };
+    for (const Case& c : cases) {
+        settings::EffectiveSettings settings;
+        settings.LocalIPAddress = c.configured;
+        Addresses offered;
+        settings::ChooseStartupLocalAddress(
+            settings, [&](const std::string& address) { offered.push_back(address); },
+            [&] { return c.machine; });
+        EXPECT_EQ(settings.LocalIPAddress, c.chosen) << c.configured;
+        EXPECT_EQ(offered, c.offered) << c.configured;
+    }
+}
+
+TEST(LocalAddressChoiceTest, MachineAddressesComeFromTheInterfacesThatAreUp) {
+    const Addresses machine = settings::MachineLocalAddresses();
+    EXPECT_LE(machine.size(), 5u);
+    // The loopback interface is up on every machine the tests run on.
+    EXPECT_FALSE(machine.empty());
 }
 
 }  // namespace

@@ -3,10 +3,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <initializer_list>
+#include <map>
 #include <sstream>
 #include <string>
-#include <utility>
 
 #include "platform/IniSettingsStore.h"
 #include "platform/SettingsStore.h"
@@ -28,22 +27,18 @@ public:
     SettingsTestHome& operator=(const SettingsTestHome&) = delete;
 
     std::filesystem::path File() const { return folder_ / "KYRSoftPhone" / "KYRSoftPhone.ini"; }
-
     // Stands for the user (or another program) editing the file.
     void WriteFile(const std::string& text) const {
         std::filesystem::create_directories(File().parent_path());
         std::ofstream(File(), std::ios::binary) << text;
     }
-
     std::string FileText() const {
-        std::ifstream in(File(), std::ios::binary);
         std::ostringstream text;
-        text << in.rdbuf();
+        text << std::ifstream(File(), std::ios::binary).rdbuf();
         return text.str();
     }
-
     // Writes values into the settings key as an earlier run of the program would have.
-    static void Store(std::initializer_list<std::pair<std::string, std::string>> values) {
+    static void Store(const std::map<std::string, std::string>& values) {
         platform::IniSettingsStore store;
         store.OpenKey(platform::kSoftPhoneSettingsKey, true);
         for (const auto& [name, value] : values) {
@@ -51,7 +46,6 @@ public:
         }
         store.CloseKey();
     }
-
     // A stored value, or "<no key>" when the key does not exist.
     static std::string Stored(const std::string& name) {
         platform::IniSettingsStore store;
