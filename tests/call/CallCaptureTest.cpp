@@ -14,16 +14,7 @@
 
 namespace {
 
-using call_testing::Callee;
-using call_testing::CalleeArgs;
-using call_testing::CallerArgs;
-using call_testing::CallPorts;
-using call_testing::FirstLine;
-using call_testing::G729Packet;
-using call_testing::PickCallPorts;
-using call_testing::SippPeer;
-using call_testing::TestPhone;
-using call_testing::UdpPeer;
+using namespace call_testing;
 using testing_support::BinaryPath;
 using testing_support::WaitUntil;
 
@@ -113,11 +104,11 @@ std::vector<std::string> Tshark(const std::string& arguments) {
 
 void OutgoingCall(const CallPorts& ports) {
     UdpPeer peer(ports.peerRtp);
-    SippPeer sipp("callee", ports, 1, CalleeArgs(Callee::Answers, ports));
+    SippPeer sipp("callee", ports, 1, CalleeArgs(ports));
     ASSERT_TRUE(sipp.Listening()) << sipp.Log();
     TestPhone phone(ports);
     CallManagerThread& m = *phone.manager;
-    ASSERT_TRUE(m.DoDial("4321"));
+    ASSERT_TRUE(m.DoDial("5001"));
     ASSERT_TRUE(phone.RunUntil([&] { return m.Connected; }));
     for (uint16_t sequence = 1; sequence <= 10; ++sequence) {
         ASSERT_TRUE(peer.Receive().has_value());

@@ -20,15 +20,13 @@ namespace call_testing {
 using testing_support::BinaryPath;
 using testing_support::SourcePath;
 
-// Ports on 127.0.0.1 that were free a moment ago (picked by the system, then released).
 CallPorts PickCallPorts() {
     return {UdpPeer().Port(), UdpPeer().Port(), UdpPeer().Port(), UdpPeer().Port(),
             UdpPeer().Port()};
 }
 
-std::vector<std::string> CalleeArgs(Callee part, const CallPorts& ports) {
-    return {"-key", "mode",    std::to_string(static_cast<int>(part)),
-            "-key", "rtpport", std::to_string(ports.peerRtp)};
+std::vector<std::string> CalleeArgs(const CallPorts& ports, bool notice) {
+    return {"-key", "rtpport", std::to_string(ports.peerRtp), "-key", "notice", notice ? "1" : "0"};
 }
 
 std::vector<std::string> CallerArgs(const CallPorts& ports) {
@@ -38,6 +36,17 @@ std::vector<std::string> CallerArgs(const CallPorts& ports) {
             "-mi",
             "127.0.0.1",
             "-rtp_echo"};
+}
+
+std::vector<std::string> CallersArgs(const CallPorts& ports, const std::string& target,
+                                     const std::vector<std::string>& lines) {
+    const std::string file = BinaryPath("sipp_calls_" + std::to_string(ports.sipp) + ".csv");
+    std::ofstream out(file, std::ios::trunc);
+    out << "SEQUENTIAL\n";
+    for (const std::string& line : lines) {
+        out << line << "\n";
+    }
+    return {"-key", "rtpport", std::to_string(ports.peerRtp), target, "-inf", file, "-l", "1"};
 }
 
 namespace {
@@ -82,18 +91,35 @@ bool UdpBound(const std::string& ip, uint16_t port) {
 }  // namespace
 
 SippPeer::SippPeer(const std::string& name, const CallPorts& ports, int calls,
-                   const std::vector<std::string>& extraArgs, const std::string& ip, bool retransmits)
+                   const std::vector<std::string>& extraArgs, const std::string& ip,
+                   bool retransmits)
     : messageFile_(BinaryPath("sipp_" + name + "_messages.log")),
       errorFile_(BinaryPath("sipp_" + name + "_errors.log")),
       logFile_(BinaryPath("sipp_" + name + ".log")),
       ip_(ip),
       port_(ports.sipp) {
     std::remove(messageFile_.c_str());
-    std::vector<std::string> args = {
-        "sipp", "-sf", SourcePath("tests/call/scenarios/" + name + ".xml"), "-i", ip, "-p",
-        std::to_string(ports.sipp), "-cp", std::to_string(ports.sippControl), "-m",
-        std::to_string(calls), "-timeout", "15s", "-timeout_error", "-nostdin",
-        "-trace_msg", "-message_file", messageFile_, "-trace_err", "-error_file", errorFile_};
+    std::vector<std::string> args = {"sipp",
+                                     "-sf",
+                                     SourcePath("tests/call/scenarios/" + name + ".xml"),
+                                     "-i",
+                                     ip,
+                                     "-p",
+                                     std::to_string(ports.sipp),
+                                     "-cp",
+                                     std::to_string(ports.sippControl),
+                                     "-m",
+                                     std::to_string(calls),
+                                     "-timeout",
+                                     "15s",
+                                     "-timeout_error",
+                                     "-nostdin",
+                                     "-trace_msg",
+                                     "-message_file",
+                                     messageFile_,
+                                     "-trace_err",
+                                     "-error_file",
+                                     errorFile_};
     if (!retransmits) {
         // The phone's duplicates stand in for retransmission on a clean loopback; sipp's
         // own would only blur what the test reads.
@@ -225,6 +251,11 @@ std::string G729Packet(uint16_t sequence) {
                                       0x78};  // SSRC 0x12345678
     packet.replace(0, sizeof(header), reinterpret_cast<const char*>(header), sizeof(header));
     return packet;
+}
+
+bool IsG729(const std::string& packet) {
+    return packet.size() == 32 && (static_cast<unsigned char>(packet[0]) & 0xC0) == 0x80 &&
+           (static_cast<unsigned char>(packet[1]) & 0x7F) == 18;
 }
 
 bool SentTwiceIdentically(const std::vector<std::string>& copies) {

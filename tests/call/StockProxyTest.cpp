@@ -56,29 +56,24 @@ StockOutcome RunStockCall(const StockCall& call, const std::string& proxyHost, u
     UdpPeer peer(ports.peerRtp);
     TestPhone phone(ports, proxyHost, proxyPort);
     CallManagerThread& m = *phone.manager;
-    std::vector<std::string> args = {"-key",
-                                     "farhangs",
-                                     call.farEndHangsUp ? "1" : "0",
-                                     "-key",
-                                     "rtpport",
-                                     std::to_string(ports.peerRtp),
-                                     "-timeout",
-                                     std::to_string(3 * boundMs / 1000) + "s"};
+    std::vector<std::string> args =
+        call.incoming ? call_testing::CallersArgs(ports, "127.0.0.2:5060",
+                                                  {call.farEndHangsUp ? "3456;2;" : "3456;1;"})
+                      : call_testing::CalleeArgs(ports);
+    args.insert(args.end(), {"-timeout", std::to_string(3 * boundMs / 1000) + "s"});
     if (call.incoming) {
         m.ChangeState(false, CallManagerThread::Registering);
         m.SendRegister();
         phone.RunUntil([&] { return m.Binding.Registered; }, boundMs);
-        args.push_back("127.0.0.2:5060");
     }
     // A far end that retransmits as RFC 3261 has it: over a lossy path the 2xx depends on it.
-    SippPeer sipp(call.incoming ? "stock-caller" : "stock-callee", ports, 1, args, "127.0.0.3",
-                  true);
+    SippPeer sipp(call.incoming ? "callers" : "callee", ports, 1, args, "127.0.0.3", true);
     if (sipp.Listening()) {
         if (call.incoming) {
             phone.RunUntil([&] { return phone.InState(CallManagerThread::Incoming); }, boundMs);
             m.DoAnswer();
         } else {
-            m.DoDial("4321");
+            m.DoDial(call.farEndHangsUp ? "5002" : "5001");
         }
         out.setUp = phone.RunUntil([&] { return m.Connected; }, boundMs);
     }
@@ -89,19 +84,22 @@ StockOutcome RunStockCall(const StockCall& call, const std::string& proxyHost, u
         for (uint16_t sequence = 1; sequence <= 5; ++sequence) {
             peer.Reply(G729Packet(sequence));
         }
-        out.voiceBothWays =
-            sent.size() == 32 && (static_cast<unsigned char>(sent[1]) & 0x7F) == 18 &&
-            m.Playback != nullptr &&
-            WaitUntil([&] { return m.Playback->ReceiveThread()->DatagramsReceived() >= 5; });
+        out.voiceBothWays = call_testing::IsG729(sent) && m.Playback != nullptr && WaitUntil([&] {
+                                return m.Playback->ReceiveThread()->DatagramsReceived() >= 5;
+                            });
     }
     if (!call.farEndHangsUp || !out.setUp) {
         m.DoHangUp();
     }
     out.phoneIdle = phone.RunUntil([&] { return phone.InState(CallManagerThread::Idle); }, boundMs);
-    out.rows = phone.RowsFrom(call.rows.front());
-    // The phone goes on absorbing repeats (a BYE whose 200 was lost) while the far end ends.
+    // The phone goes on absorbing repeats (a BYE whose 200 was lost) while the far end ends;
+    // a call to the phone ends with the caller's balance notice.
     phone.RunUntil([&] { return (out.farEndExit = sipp.WaitForExit(0)) != -1; },
                    3 * boundMs + 2000);
+    if (call.incoming) {
+        phone.RunUntil([&] { return phone.HasRow(">Balance:9.99"); }, boundMs);
+    }
+    out.rows = phone.RowsFrom(call.rows.front());
     out.farEndLog = sipp.Log();
     return out;
 }
@@ -121,12 +119,12 @@ const std::vector<StockCall> kStockCalls = {
      true,
      false,
      {">Calling from 3456", ">Answering call!", ">Voice Channel created!", ">Hanging up call!",
-      ">Voice Channel closed!", ">Call cleared!"}},
+      ">Voice Channel closed!", ">Call cleared!", ">Balance:9.99"}},
     {"incoming, the far end hangs up",
      true,
      true,
      {">Calling from 3456", ">Answering call!", ">Voice Channel created!", ">Voice Channel closed!",
-      ">Call cleared!"}},
+      ">Call cleared!", ">Balance:9.99"}},
 };
 
 TEST(StockProxyCall, SetUpTalkedAndClearedFromEitherEnd) {
