@@ -20,22 +20,36 @@ namespace call_testing {
 using testing_support::BinaryPath;
 using testing_support::SourcePath;
 
+std::vector<std::string> Split(const std::string& text, char separator) {
+    std::vector<std::string> parts;
+    std::istringstream stream(text);
+    for (std::string part; std::getline(stream, part, separator);) {
+        parts.push_back(part);
+    }
+    return parts;
+}
+
+std::vector<std::string> RowList(const std::string& rows) {
+    std::vector<std::string> list = Split(rows, '|');
+    for (std::string& row : list) {
+        row.insert(0, ">");
+    }
+    return list;
+}
+
 CallPorts PickCallPorts() {
     return {UdpPeer().Port(), UdpPeer().Port(), UdpPeer().Port(), UdpPeer().Port(),
             UdpPeer().Port()};
 }
 
 std::vector<std::string> CalleeArgs(const CallPorts& ports, bool notice) {
-    return {"-key", "rtpport", std::to_string(ports.peerRtp), "-key", "notice", notice ? "1" : "0"};
+    return Split("-key rtpport " + std::to_string(ports.peerRtp) + " -key notice " +
+                 (notice ? "1" : "0"));
 }
 
 std::vector<std::string> CallerArgs(const CallPorts& ports) {
-    return {"127.0.0.1:" + std::to_string(ports.phoneSip),
-            "-mp",
-            std::to_string(ports.peerRtp),
-            "-mi",
-            "127.0.0.1",
-            "-rtp_echo"};
+    return Split("127.0.0.1:" + std::to_string(ports.phoneSip) + " -mp " +
+                 std::to_string(ports.peerRtp) + " -mi 127.0.0.1 -rtp_echo");
 }
 
 std::vector<std::string> CallersArgs(const CallPorts& ports, const std::string& target,
@@ -46,13 +60,13 @@ std::vector<std::string> CallersArgs(const CallPorts& ports, const std::string& 
     for (const std::string& line : lines) {
         out << line << "\n";
     }
-    return {"-key", "rtpport", std::to_string(ports.peerRtp), target, "-inf", file, "-l", "1"};
+    return Split("-key rtpport " + std::to_string(ports.peerRtp) + " " + target + " -inf " + file +
+                 " -l 1");
 }
 
 namespace {
 
-// Starts args[0] from the path with stdin from /dev/null and its output in logFile; the
-// child's pid, or -1.
+// Starts args[0] from the path, stdin from /dev/null, output in logFile; the pid, or -1.
 int Spawn(std::vector<std::string> args, const std::string& logFile) {
     std::vector<char*> argv;
     for (std::string& arg : args) {
@@ -78,7 +92,7 @@ void Reap(int pid) {
     }
 }
 
-// Whether a UDP socket of this process's namespace is bound to ip:port.
+// Whether a UDP socket of this network namespace is bound to ip:port.
 bool UdpBound(const std::string& ip, uint16_t port) {
     unsigned a = 0, b = 0, c = 0, d = 0;
     std::sscanf(ip.c_str(), "%u.%u.%u.%u", &a, &b, &c, &d);
@@ -99,32 +113,13 @@ SippPeer::SippPeer(const std::string& name, const CallPorts& ports, int calls,
       ip_(ip),
       port_(ports.sipp) {
     std::remove(messageFile_.c_str());
-    std::vector<std::string> args = {"sipp",
-                                     "-sf",
-                                     SourcePath("tests/call/scenarios/" + name + ".xml"),
-                                     "-i",
-                                     ip,
-                                     "-p",
-                                     std::to_string(ports.sipp),
-                                     "-cp",
-                                     std::to_string(ports.sippControl),
-                                     "-m",
-                                     std::to_string(calls),
-                                     "-timeout",
-                                     "15s",
-                                     "-timeout_error",
-                                     "-nostdin",
-                                     "-trace_msg",
-                                     "-message_file",
-                                     messageFile_,
-                                     "-trace_err",
-                                     "-error_file",
-                                     errorFile_};
-    if (!retransmits) {
-        // The phone's duplicates stand in for retransmission on a clean loopback; sipp's
-        // own would only blur what the test reads.
-        args.push_back("-nr");
-    }
+    // Without retransmissions (-nr) the phone's duplicates stand in for them on a clean
+    // loopback, and sipp's own would only blur what the test reads.
+    std::vector<std::string> args = Split(
+        "sipp -sf " + SourcePath("tests/call/scenarios/" + name + ".xml") + " -i " + ip + " -p " +
+        std::to_string(ports.sipp) + " -cp " + std::to_string(ports.sippControl) + " -m " +
+        std::to_string(calls) + " -timeout 15s -timeout_error -nostdin -trace_msg -message_file " +
+        messageFile_ + " -trace_err -error_file " + errorFile_ + (retransmits ? "" : " -nr"));
     args.insert(args.end(), extraArgs.begin(), extraArgs.end());
     pid_ = Spawn(args, logFile_);
 }
@@ -148,8 +143,8 @@ int SippPeer::WaitForExit(int timeoutMs) {
 }
 
 std::vector<std::string> SippPeer::Received() const {
-    // The trace gives each datagram as "UDP message received [length] bytes :", a blank
-    // line, then the datagram itself.
+    // Each datagram is traced as "UDP message received [length] bytes :", a blank line, then
+    // the datagram itself.
     const std::string text = ReadFile(messageFile_);
     const std::string marker = "UDP message received [";
     std::vector<std::string> messages;
@@ -230,12 +225,11 @@ bool TestPhone::RunUntil(const std::function<bool()>& condition, int timeoutMs) 
 
 std::vector<std::string> TestPhone::RowsFrom(const std::string& from) {
     const std::vector<std::string> rows = list.Rows();
-    const auto first = std::find(rows.begin(), rows.end(), from);
-    return std::vector<std::string>(first, rows.end());
+    return std::vector<std::string>(std::find(rows.begin(), rows.end(), from), rows.end());
 }
 
 std::string G729Packet(uint16_t sequence) {
-    std::string packet(32, '\0');
+    // SSRC 0x12345678, two frames of silence
     const uint32_t timestamp = sequence * 160u;
     const unsigned char header[12] = {0x80,
                                       18,
@@ -248,9 +242,9 @@ std::string G729Packet(uint16_t sequence) {
                                       0x12,
                                       0x34,
                                       0x56,
-                                      0x78};  // SSRC 0x12345678
-    packet.replace(0, sizeof(header), reinterpret_cast<const char*>(header), sizeof(header));
-    return packet;
+                                      0x78};
+    return std::string(reinterpret_cast<const char*>(header), sizeof(header)) +
+           std::string(20, '\0');
 }
 
 bool IsG729(const std::string& packet) {

@@ -97,5 +97,8 @@ bool IsG729(const std::string& packet);
 // The two identical copies that every user operation sends.
 bool SentTwiceIdentically(const std::vector<std::string>& copies);
 std::string ReadFile(const std::string& path);
+std::vector<std::string> Split(const std::string& text, char separator = ' ');
+// "a|b" as the message rows ">a", ">b".
+std::vector<std::string> RowList(const std::string& rows);
 
 }  // namespace call_testing
