@@ -47,9 +47,8 @@ std::vector<std::string> CalleeArgs(const CallPorts& ports, bool notice) {
                  (notice ? "1" : "0"));
 }
 
-std::vector<std::string> CallerArgs(const CallPorts& ports) {
-    return Split("127.0.0.1:" + std::to_string(ports.phoneSip) + " -mp " +
-                 std::to_string(ports.peerRtp) + " -mi 127.0.0.1 -rtp_echo");
+std::vector<std::string> RtpEchoArgs(const CallPorts& ports) {
+    return Split("-mp " + std::to_string(ports.peerRtp) + " -mi 127.0.0.1 -rtp_echo");
 }
 
 std::vector<std::string> CallersArgs(const CallPorts& ports, const std::string& target,

@@ -19,13 +19,13 @@ struct CallPorts {
 };
 CallPorts PickCallPorts();
 
-// sipp's arguments for scenarios/callee.xml (the dialled number picks its part), for
-// scenarios/caller.xml (sending to the phone, echoing its voice from peerRtp) and for
-// scenarios/callers.xml (the calls of lines, "number;part;", sent to target).
+// sipp's arguments for scenarios/callee.xml (the dialled number picks its part) and for
+// scenarios/callers.xml (the calls of lines, "number;part;named;payload types;notice;", sent
+// to target); RtpEchoArgs has sipp echo the phone's voice from peerRtp.
 std::vector<std::string> CalleeArgs(const CallPorts& ports, bool notice = false);
-std::vector<std::string> CallerArgs(const CallPorts& ports);
 std::vector<std::string> CallersArgs(const CallPorts& ports, const std::string& target,
                                      const std::vector<std::string>& lines);
+std::vector<std::string> RtpEchoArgs(const CallPorts& ports);
 
 // sipp playing the operator's proxy (and the far end behind it) in a child process, its
 // screen in a log file and its message trace kept for the test.

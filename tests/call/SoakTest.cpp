@@ -226,7 +226,7 @@ public:
         Rows lines;
         for (const size_t kind : calls) {
             lines.push_back(kKinds[kind].number + ";" + std::to_string(kKinds[kind].callerPart) +
-                            ";");
+                            ";" + kKinds[kind].number + ";18 101;9.99;");
         }
         std::vector<std::string> args =
             outgoing ? CalleeArgs(ports_, true)

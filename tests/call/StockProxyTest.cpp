@@ -52,7 +52,8 @@ StockOutcome RunStockCall(const StockCall& call, const std::string& proxyHost, u
     CallManagerThread& m = *phone.manager;
     std::vector<std::string> args =
         call.incoming
-            ? CallersArgs(ports, "127.0.0.2:5060", {call.farEndHangsUp ? "3456;2;" : "3456;1;"})
+            ? CallersArgs(ports, "127.0.0.2:5060",
+                          {call.farEndHangsUp ? "3456;2;3456;18;9.99;" : "3456;1;3456;18;9.99;"})
             : CalleeArgs(ports);
     args.insert(args.end(), {"-timeout", std::to_string(3 * boundMs / 1000) + "s"});
     if (call.incoming) {
