@@ -130,28 +130,32 @@ TEST_F(OutgoingCall, EarlyMediaOpensTheVoiceChannelBeforeTheAnswer) {
 // after a 407 the proxy then refuses it, after a 401 it challenges again, which ends the
 // call with an ACK rather than a third INVITE.
 TEST_F(OutgoingCall, ChallengesAreAnsweredOnceWithAnAuthorisedInvite) {
-    for (const char* number : {"5005", "5006"}) {
+    ASSERT_NO_FATAL_FAILURE(Start(4));  // each authorised INVITE is a new sipp call
+    CallManagerThread& m = *phone->manager;
+    for (const std::string number : {"5005", "5006"}) {
         SCOPED_TRACE(number);
-        const CallPorts fresh = PickCallPorts();
-        SippPeer challenger("callee", fresh, 2, CalleeArgs(fresh));
-        ASSERT_TRUE(challenger.Listening()) << challenger.Log();
-        TestPhone caller(fresh);
-        CallManagerThread& m = *caller.manager;
+        const size_t before = phone->list.Rows().size();
         ASSERT_TRUE(m.DoDial(number));
-        ASSERT_TRUE(caller.RunUntil([&] { return caller.HasRow(">Call cleared!"); }));
-        EXPECT_TRUE(caller.InState(kIdle));
-        EXPECT_EQ(FirstLine(m.SendBuffer), "ACK sip:" + std::string(number) + "@127.0.0.1 SIP/2.0");
-        // After a 401 sipp checks the digest (verifyauth) and fails the call when it is wrong.
-        ASSERT_EQ(challenger.WaitForExit(), 0) << challenger.Log();
-        const Rows invites = challenger.ReceivedStartingWith("INVITE ");
-        const Rows acks = challenger.ReceivedStartingWith("ACK ");
+        ASSERT_TRUE(phone->RunUntil([&] {
+            return phone->list.Rows().size() > before &&
+                   phone->list.Rows().back() == ">Call cleared!";
+        }));
+        EXPECT_TRUE(phone->InState(kIdle));
+        EXPECT_EQ(FirstLine(m.SendBuffer), "ACK sip:" + number + "@127.0.0.1 SIP/2.0");
+    }
+    // After a 401 sipp checks the digest (verifyauth) and fails the call when it is wrong.
+    ASSERT_EQ(sipp->WaitForExit(), 0) << sipp->Log();
+    for (const std::string number : {"5005", "5006"}) {
+        SCOPED_TRACE(number);
+        const Rows invites = sipp->ReceivedStartingWith("INVITE sip:" + number);
+        const Rows acks = sipp->ReceivedStartingWith("ACK sip:" + number);
         ASSERT_EQ(invites.size(), 2u);
         ASSERT_EQ(acks.size(), 2u);
         EXPECT_EQ(HeaderValue(acks[0], "Call-ID: "), HeaderValue(invites[0], "Call-ID: "));
         EXPECT_NE(HeaderValue(invites[1], "Call-ID: "), HeaderValue(invites[0], "Call-ID: "));
-        EXPECT_EQ(HeaderValue(invites[1], "To: "), "<sip:" + std::string(number) + "@kyr.test>");
-        if (std::string(number) == "5005") {
-            EXPECT_TRUE(caller.HasRow(">User Busy!"));
+        EXPECT_EQ(HeaderValue(invites[1], "To: "), "<sip:" + number + "@kyr.test>");
+        if (number == "5005") {
+            EXPECT_TRUE(phone->HasRow(">User Busy!"));
             // verifyauth reads only an Authorization header, so this digest is checked here:
             // MD5(MD5("1001:kyr.test:secret") ":n0nce407:" MD5("INVITE:sip:5005@127.0.0.1")).
             EXPECT_EQ(HeaderValue(invites[1], "Proxy-Authorization: "),
