@@ -89,43 +89,36 @@ const std::vector<Kind> kKinds = {
 };
 constexpr size_t kKindsPerDirection = 4;
 
-// The window's message list for a long run: it keeps only the latest rows, so that its own
-// memory stays flat, and numbers every row so the test can follow one call from the call
-// manager's thread without missing a row.
+// The window's message list for a long run: the test takes each call's rows off it, so that
+// its own memory stays flat.
 class SoakMessageList final : public MessageListView {
 public:
     void AppendRow(const std::string& row) override {
         std::lock_guard<TCriticalSection> guard(lock_);
-        if (kept_.size() == 64) {
-            kept_.pop_front();
-        }
-        kept_.push_back(row);
-        ++count_;
+        rows_.push_back(row);
     }
     void ShowLastRows(int /*rows*/) override {}
-    // The kept rows numbered from first on, and where row first appears among them (or -1).
-    Rows RowsFrom(size_t first, const std::string& row = "", long* at = nullptr) {
+    Rows Pending() {
         std::lock_guard<TCriticalSection> guard(lock_);
-        const size_t oldest = count_ - kept_.size();
-        Rows rows(kept_.begin() + static_cast<long>(
-                                      std::min(kept_.size(), first > oldest ? first - oldest : 0)),
-                  kept_.end());
-        if (at != nullptr) {
-            const auto found = std::find(rows.begin(), rows.end(), row);
-            *at = found == rows.end() ? -1 : static_cast<long>(found - rows.begin());
-        }
-        return rows;
+        return Rows(rows_.begin(), rows_.end());
     }
-    bool Has(const std::string& row, size_t first) {
-        long at = -1;
-        RowsFrom(first, row, &at);
-        return at >= 0;
+    bool Has(const std::string& row) {
+        std::lock_guard<TCriticalSection> guard(lock_);
+        return std::find(rows_.begin(), rows_.end(), row) != rows_.end();
+    }
+    // The rows up to and including the first equal to last, taken off the list.
+    Rows TakeThrough(const std::string& last) {
+        std::lock_guard<TCriticalSection> guard(lock_);
+        const auto end = std::find(rows_.begin(), rows_.end(), last);
+        const auto through = end == rows_.end() ? end : end + 1;
+        Rows taken(rows_.begin(), through);
+        rows_.erase(rows_.begin(), through);
+        return taken;
     }
 
 private:
     TCriticalSection lock_;
-    std::deque<std::string> kept_;
-    size_t count_ = 0;
+    std::deque<std::string> rows_;
 };
 
 // What a long run of calls could leak: threads, descriptors (sockets among them), heap.
@@ -255,44 +248,38 @@ public:
 
 private:
     void RunCall(const Kind& kind) {
-        const size_t start = position_;
         while (farEnd_.Receive(0)) {
         }
         if (kind.callerPart == 0) {
             ASSERT_TRUE(manager_.Dial(kind.number));
         }
         if (!kind.waitFor.empty()) {
-            ASSERT_TRUE(WaitForRow(kind.waitFor, start));
+            ASSERT_TRUE(WaitForRow(kind.waitFor));
         }
         if (kind.answer) {
             ASSERT_TRUE(manager_.Answer());
         }
         if (kind.voice >= 0) {
-            ASSERT_TRUE(WaitForRow(">Voice Channel created!", start));
-            ASSERT_GE(ExchangeVoice(kind.voice, start), std::max(kind.voice, 1));
+            ASSERT_TRUE(WaitForRow(">Voice Channel created!"));
+            ASSERT_GE(ExchangeVoice(kind.voice), std::max(kind.voice, 1));
         }
         if (kind.hangUp) {
             ASSERT_TRUE(manager_.HangUp());
         }
-        ASSERT_TRUE(WaitForRow(kNotice, start));
-        long notice = -1;
-        Rows rows = rows_.RowsFrom(start, kNotice, &notice);
-        ASSERT_GE(notice, 0);
-        rows.resize(static_cast<size_t>(notice) + 1);
+        ASSERT_TRUE(WaitForRow(kNotice));
         Rows expected = kind.rows;
         expected.push_back(kNotice);
-        EXPECT_EQ(rows, expected);
+        EXPECT_EQ(rows_.TakeThrough(kNotice), expected);
         if (kind.callerPart == 0) {
             // Nothing else can start a call meanwhile: the phone must be idle right now.
             EXPECT_TRUE(manager_.ChangeState(true, CallManagerThread::Idle));
         }
-        position_ = start + static_cast<size_t>(notice) + 1;
     }
 
-    bool WaitForRow(const std::string& row, size_t from) {
-        const bool found = WaitUntil([&] { return rows_.Has(row, from); }, kWaitMs);
+    bool WaitForRow(const std::string& row) {
+        const bool found = WaitUntil([&] { return rows_.Has(row); }, kWaitMs);
         std::string text;
-        for (const std::string& shown : rows_.RowsFrom(from)) {
+        for (const std::string& shown : rows_.Pending()) {
             text += "  " + shown + "\n";
         }
         EXPECT_TRUE(found) << "no row " << row << "; rows of the call:\n" << text;
@@ -301,7 +288,7 @@ private:
 
     // Echoes the phone's RTP until packets came (when more than 0) or the far end's hang-up
     // cleared the call; returns how many came. Every one must be G.729.
-    int ExchangeVoice(int packets, size_t from) {
+    int ExchangeVoice(int packets) {
         int received = 0;
         WaitUntil(
             [&] {
@@ -310,7 +297,7 @@ private:
                     farEnd_.Reply(*packet);
                     ++received;
                 }
-                return packets > 0 ? received >= packets : rows_.Has(">Call cleared!", from);
+                return packets > 0 ? received >= packets : rows_.Has(">Call cleared!");
             },
             kWaitMs, 2);
         voicePackets += received;
@@ -321,7 +308,6 @@ private:
     CallManagerThread& manager_;
     SoakMessageList& rows_;
     UdpPeer farEnd_;
-    size_t position_ = 0;
 };
 
 class IdleThread final : public TThread {
