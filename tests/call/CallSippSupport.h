@@ -55,7 +55,7 @@ private:
 };
 
 // Kamailio with the stock routing logic (tests/call/stock-proxy) on 127.0.0.2:5060, sending
-// numbers starting with 50 and 4 to farPort on 127.0.0.3; account 1001, key "secret".
+// numbers starting with 50 to farPort on 127.0.0.3; account 1001, key "secret".
 class StockProxy {
 public:
     explicit StockProxy(uint16_t farPort);
