@@ -1,6 +1,7 @@
 #include "tests/call/CallSippSupport.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -101,14 +102,21 @@ bool UdpBound(const std::string& ip, uint16_t port) {
         [&] { return ReadFile("/proc/net/udp").find(wanted) != std::string::npos; }, 5000, 20);
 }
 
+// A log of the running test's sipp: tests running side by side must not share one.
+std::string LogPath(const std::string& name, const std::string& suffix) {
+    const testing::TestInfo* test = testing::UnitTest::GetInstance()->current_test_info();
+    return BinaryPath("sipp_" + std::string(test != nullptr ? test->name() : "") + "_" + name +
+                      suffix);
+}
+
 }  // namespace
 
 SippPeer::SippPeer(const std::string& name, const CallPorts& ports, int calls,
                    const std::vector<std::string>& extraArgs, const std::string& ip,
                    bool retransmits)
-    : messageFile_(BinaryPath("sipp_" + name + "_messages.log")),
-      errorFile_(BinaryPath("sipp_" + name + "_errors.log")),
-      logFile_(BinaryPath("sipp_" + name + ".log")),
+    : messageFile_(LogPath(name, "_messages.log")),
+      errorFile_(LogPath(name, "_errors.log")),
+      logFile_(LogPath(name, ".log")),
       ip_(ip),
       port_(ports.sipp) {
     std::remove(messageFile_.c_str());
