@@ -3,8 +3,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -14,22 +14,13 @@
 
 namespace {
 
-using call_testing::Callee;
-using call_testing::CalleeArgs;
-using call_testing::CallerArgs;
-using call_testing::CallPorts;
-using call_testing::FirstLine;
-using call_testing::G729Packet;
-using call_testing::PickCallPorts;
-using call_testing::SippPeer;
-using call_testing::TestPhone;
-using call_testing::UdpPeer;
+using namespace call_testing;
 using testing_support::BinaryPath;
 using testing_support::WaitUntil;
 
 // tshark capturing UDP on the loopback interface into a file, for the life of the object.
-// It also prints a line per packet, which tells when the capture really runs and when it
-// has seen everything sent so far.
+// It also prints a line per packet, which tells when the capture runs and when it has seen
+// everything sent so far.
 class LoopbackCapture {
 public:
     LoopbackCapture(const std::string& filter, const std::string& file, const std::string& log,
@@ -45,9 +36,8 @@ public:
                    file.c_str(), static_cast<char*>(nullptr));
             _exit(127);
         }
-        uint32_t loopback = 0;
-        platform::ParseDottedIpv4("127.0.0.1", &loopback);
-        probe_.Bind(0, loopback);
+        platform::ParseDottedIpv4("127.0.0.1", &loopback_);
+        probe_.Bind(0, loopback_);
     }
     ~LoopbackCapture() { Stop(); }
 
@@ -55,12 +45,10 @@ public:
     // shows it: then everything sent before the probe has been captured too.
     bool CaughtUp(int timeoutMs) {
         const size_t before = Packets();
-        uint32_t loopback = 0;
-        platform::ParseDottedIpv4("127.0.0.1", &loopback);
         const unsigned char packet[32] = {0x80, 18, 0, 1};
         return pid_ > 0 && WaitUntil(
                                [&] {
-                                   probe_.SendTo(packet, sizeof(packet), {loopback, probePort_});
+                                   probe_.SendTo(packet, sizeof(packet), {loopback_, probePort_});
                                    return Packets() > before;
                                },
                                timeoutMs, 100);
@@ -72,22 +60,20 @@ public:
             pid_ = -1;
         }
     }
-    std::string Log() const { return call_testing::ReadFile(log_); }
+    std::string Log() const { return ReadFile(log_); }
 
 private:
     size_t Packets() const {
-        const std::string text = Log();
-        size_t lines = 0;
-        for (size_t at = text.find("127.0.0.1"); at != std::string::npos;
-             at = text.find("127.0.0.1", text.find('\n', at))) {
-            ++lines;
-        }
-        return lines;
+        const std::vector<std::string> lines = Split(Log(), '\n');
+        return std::count_if(lines.begin(), lines.end(), [](const std::string& line) {
+            return line.find("127.0.0.1") != std::string::npos;
+        });
     }
 
     pid_t pid_ = -1;
     std::string log_;
     uint16_t probePort_;
+    uint32_t loopback_ = 0;
     platform::UdpSocket probe_;
 };
 
@@ -101,23 +87,18 @@ std::vector<std::string> Tshark(const std::string& arguments) {
         }
         pclose(pipe);
     }
-    std::vector<std::string> lines;
-    std::istringstream stream(output);
-    for (std::string line; std::getline(stream, line);) {
-        if (!line.empty()) {
-            lines.push_back(line);
-        }
-    }
+    std::vector<std::string> lines = Split(output, '\n');
+    lines.erase(std::remove(lines.begin(), lines.end(), std::string()), lines.end());
     return lines;
 }
 
 void OutgoingCall(const CallPorts& ports) {
     UdpPeer peer(ports.peerRtp);
-    SippPeer sipp("callee", ports, 1, CalleeArgs(Callee::Answers, ports));
+    SippPeer sipp("callee", ports, 1, CalleeArgs(ports));
     ASSERT_TRUE(sipp.Listening()) << sipp.Log();
     TestPhone phone(ports);
     CallManagerThread& m = *phone.manager;
-    ASSERT_TRUE(m.DoDial("4321"));
+    ASSERT_TRUE(m.DoDial("5001"));
     ASSERT_TRUE(phone.RunUntil([&] { return m.Connected; }));
     for (uint16_t sequence = 1; sequence <= 10; ++sequence) {
         ASSERT_TRUE(peer.Receive().has_value());
@@ -131,11 +112,15 @@ void OutgoingCall(const CallPorts& ports) {
 void IncomingCall(const CallPorts& ports) {
     TestPhone phone(ports);
     CallManagerThread& m = *phone.manager;
-    SippPeer sipp("caller", ports, 1, CallerArgs(ports));
+    std::vector<std::string> args = CallersArgs(
+        ports, "127.0.0.1:" + std::to_string(ports.phoneSip), {"3456;6;3456;18 4 101;9.99;"});
+    const std::vector<std::string> echo = RtpEchoArgs(ports);
+    args.insert(args.end(), echo.begin(), echo.end());
+    SippPeer sipp("callers", ports, 1, args);
     ASSERT_TRUE(phone.RunUntil([&] { return FirstLine(m.SendBuffer) == "SIP/2.0 486 Busy Here"; }))
         << sipp.Log();
     m.DoAnswer();
-    ASSERT_TRUE(phone.RunUntil([&] { return phone.InState(CallManagerThread::Idle); }, 8000));
+    ASSERT_TRUE(phone.RunUntil([&] { return phone.HasRow(">Balance:9.99"); }, 8000));
     ASSERT_EQ(sipp.WaitForExit(), 0) << sipp.Log();
 }
 

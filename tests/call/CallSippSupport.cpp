@@ -1,6 +1,7 @@
 #include "tests/call/CallSippSupport.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -20,30 +21,52 @@ namespace call_testing {
 using testing_support::BinaryPath;
 using testing_support::SourcePath;
 
-// Ports on 127.0.0.1 that were free a moment ago (picked by the system, then released).
+std::vector<std::string> Split(const std::string& text, char separator) {
+    std::vector<std::string> parts;
+    std::istringstream stream(text);
+    for (std::string part; std::getline(stream, part, separator);) {
+        parts.push_back(part);
+    }
+    return parts;
+}
+
+std::vector<std::string> RowList(const std::string& rows) {
+    std::vector<std::string> list = Split(rows, '|');
+    for (std::string& row : list) {
+        row.insert(0, ">");
+    }
+    return list;
+}
+
 CallPorts PickCallPorts() {
     return {UdpPeer().Port(), UdpPeer().Port(), UdpPeer().Port(), UdpPeer().Port(),
             UdpPeer().Port()};
 }
 
-std::vector<std::string> CalleeArgs(Callee part, const CallPorts& ports) {
-    return {"-key", "mode",    std::to_string(static_cast<int>(part)),
-            "-key", "rtpport", std::to_string(ports.peerRtp)};
+std::vector<std::string> CalleeArgs(const CallPorts& ports, bool notice) {
+    return Split("-key rtpport " + std::to_string(ports.peerRtp) + " -key notice " +
+                 (notice ? "1" : "0"));
 }
 
-std::vector<std::string> CallerArgs(const CallPorts& ports) {
-    return {"127.0.0.1:" + std::to_string(ports.phoneSip),
-            "-mp",
-            std::to_string(ports.peerRtp),
-            "-mi",
-            "127.0.0.1",
-            "-rtp_echo"};
+std::vector<std::string> RtpEchoArgs(const CallPorts& ports) {
+    return Split("-mp " + std::to_string(ports.peerRtp) + " -mi 127.0.0.1 -rtp_echo");
+}
+
+std::vector<std::string> CallersArgs(const CallPorts& ports, const std::string& target,
+                                     const std::vector<std::string>& lines) {
+    const std::string file = BinaryPath("sipp_calls_" + std::to_string(ports.sipp) + ".csv");
+    std::ofstream out(file, std::ios::trunc);
+    out << "SEQUENTIAL\n";
+    for (const std::string& line : lines) {
+        out << line << "\n";
+    }
+    return Split("-key rtpport " + std::to_string(ports.peerRtp) + " " + target + " -inf " + file +
+                 " -l 1");
 }
 
 namespace {
 
-// Starts args[0] from the path with stdin from /dev/null and its output in logFile; the
-// child's pid, or -1.
+// Starts args[0] from the path, stdin from /dev/null, output in logFile; the pid, or -1.
 int Spawn(std::vector<std::string> args, const std::string& logFile) {
     std::vector<char*> argv;
     for (std::string& arg : args) {
@@ -69,7 +92,7 @@ void Reap(int pid) {
     }
 }
 
-// Whether a UDP socket of this process's namespace is bound to ip:port.
+// Whether a UDP socket of this network namespace is bound to ip:port.
 bool UdpBound(const std::string& ip, uint16_t port) {
     unsigned a = 0, b = 0, c = 0, d = 0;
     std::sscanf(ip.c_str(), "%u.%u.%u.%u", &a, &b, &c, &d);
@@ -79,26 +102,31 @@ bool UdpBound(const std::string& ip, uint16_t port) {
         [&] { return ReadFile("/proc/net/udp").find(wanted) != std::string::npos; }, 5000, 20);
 }
 
+// A log of the running test's sipp: tests running side by side must not share one.
+std::string LogPath(const std::string& name, const std::string& suffix) {
+    const testing::TestInfo* test = testing::UnitTest::GetInstance()->current_test_info();
+    return BinaryPath("sipp_" + std::string(test != nullptr ? test->name() : "") + "_" + name +
+                      suffix);
+}
+
 }  // namespace
 
 SippPeer::SippPeer(const std::string& name, const CallPorts& ports, int calls,
-                   const std::vector<std::string>& extraArgs, const std::string& ip, bool retransmits)
-    : messageFile_(BinaryPath("sipp_" + name + "_messages.log")),
-      errorFile_(BinaryPath("sipp_" + name + "_errors.log")),
-      logFile_(BinaryPath("sipp_" + name + ".log")),
+                   const std::vector<std::string>& extraArgs, const std::string& ip,
+                   bool retransmits)
+    : messageFile_(LogPath(name, "_messages.log")),
+      errorFile_(LogPath(name, "_errors.log")),
+      logFile_(LogPath(name, ".log")),
       ip_(ip),
       port_(ports.sipp) {
     std::remove(messageFile_.c_str());
-    std::vector<std::string> args = {
-        "sipp", "-sf", SourcePath("tests/call/scenarios/" + name + ".xml"), "-i", ip, "-p",
-        std::to_string(ports.sipp), "-cp", std::to_string(ports.sippControl), "-m",
-        std::to_string(calls), "-timeout", "15s", "-timeout_error", "-nostdin",
-        "-trace_msg", "-message_file", messageFile_, "-trace_err", "-error_file", errorFile_};
-    if (!retransmits) {
-        // The phone's duplicates stand in for retransmission on a clean loopback; sipp's
-        // own would only blur what the test reads.
-        args.push_back("-nr");
-    }
+    // Without retransmissions (-nr) the phone's duplicates stand in for them on a clean
+    // loopback, and sipp's own would only blur what the test reads.
+    std::vector<std::string> args = Split(
+        "sipp -sf " + SourcePath("tests/call/scenarios/" + name + ".xml") + " -i " + ip + " -p " +
+        std::to_string(ports.sipp) + " -cp " + std::to_string(ports.sippControl) + " -m " +
+        std::to_string(calls) + " -timeout 15s -timeout_error -nostdin -trace_msg -message_file " +
+        messageFile_ + " -trace_err -error_file " + errorFile_ + (retransmits ? "" : " -nr"));
     args.insert(args.end(), extraArgs.begin(), extraArgs.end());
     pid_ = Spawn(args, logFile_);
 }
@@ -122,8 +150,8 @@ int SippPeer::WaitForExit(int timeoutMs) {
 }
 
 std::vector<std::string> SippPeer::Received() const {
-    // The trace gives each datagram as "UDP message received [length] bytes :", a blank
-    // line, then the datagram itself.
+    // Each datagram is traced as "UDP message received [length] bytes :", a blank line, then
+    // the datagram itself.
     const std::string text = ReadFile(messageFile_);
     const std::string marker = "UDP message received [";
     std::vector<std::string> messages;
@@ -204,12 +232,11 @@ bool TestPhone::RunUntil(const std::function<bool()>& condition, int timeoutMs) 
 
 std::vector<std::string> TestPhone::RowsFrom(const std::string& from) {
     const std::vector<std::string> rows = list.Rows();
-    const auto first = std::find(rows.begin(), rows.end(), from);
-    return std::vector<std::string>(first, rows.end());
+    return std::vector<std::string>(std::find(rows.begin(), rows.end(), from), rows.end());
 }
 
 std::string G729Packet(uint16_t sequence) {
-    std::string packet(32, '\0');
+    // SSRC 0x12345678, two frames of silence
     const uint32_t timestamp = sequence * 160u;
     const unsigned char header[12] = {0x80,
                                       18,
@@ -222,9 +249,14 @@ std::string G729Packet(uint16_t sequence) {
                                       0x12,
                                       0x34,
                                       0x56,
-                                      0x78};  // SSRC 0x12345678
-    packet.replace(0, sizeof(header), reinterpret_cast<const char*>(header), sizeof(header));
-    return packet;
+                                      0x78};
+    return std::string(reinterpret_cast<const char*>(header), sizeof(header)) +
+           std::string(20, '\0');
+}
+
+bool IsG729(const std::string& packet) {
+    return packet.size() == 32 && (static_cast<unsigned char>(packet[0]) & 0xC0) == 0x80 &&
+           (static_cast<unsigned char>(packet[1]) & 0x7F) == 18;
 }
 
 bool SentTwiceIdentically(const std::vector<std::string>& copies) {

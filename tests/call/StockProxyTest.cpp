@@ -16,20 +16,14 @@
 
 namespace {
 
-using call_testing::CallPorts;
-using call_testing::G729Packet;
-using call_testing::SippPeer;
-using call_testing::StockProxy;
-using call_testing::TestPhone;
-using call_testing::UdpPeer;
+using namespace call_testing;
 using testing_support::WaitUntil;
 
 struct StockCall {
     const char* name;
     bool incoming;
     bool farEndHangsUp;
-    // The message rows from the first one the call shows for itself (the proxy's 100
-    // comes before it, with the proxy's own wording).
+    // The rows from the call's own first one (the proxy's 100 comes first, in its wording).
     std::vector<std::string> rows;
 };
 
@@ -48,7 +42,7 @@ struct StockOutcome {
 StockOutcome RunStockCall(const StockCall& call, const std::string& proxyHost, uint16_t proxyPort,
                           uint16_t farPort, int boundMs, uint16_t phoneSipPort = 0) {
     StockOutcome out;
-    CallPorts ports = call_testing::PickCallPorts();
+    CallPorts ports = PickCallPorts();
     ports.sipp = farPort;
     if (phoneSipPort != 0) {
         ports.phoneSip = phoneSipPort;
@@ -56,29 +50,25 @@ StockOutcome RunStockCall(const StockCall& call, const std::string& proxyHost, u
     UdpPeer peer(ports.peerRtp);
     TestPhone phone(ports, proxyHost, proxyPort);
     CallManagerThread& m = *phone.manager;
-    std::vector<std::string> args = {"-key",
-                                     "farhangs",
-                                     call.farEndHangsUp ? "1" : "0",
-                                     "-key",
-                                     "rtpport",
-                                     std::to_string(ports.peerRtp),
-                                     "-timeout",
-                                     std::to_string(3 * boundMs / 1000) + "s"};
+    std::vector<std::string> args =
+        call.incoming
+            ? CallersArgs(ports, "127.0.0.2:5060",
+                          {call.farEndHangsUp ? "3456;2;3456;18;9.99;" : "3456;1;3456;18;9.99;"})
+            : CalleeArgs(ports);
+    args.insert(args.end(), {"-timeout", std::to_string(3 * boundMs / 1000) + "s"});
     if (call.incoming) {
         m.ChangeState(false, CallManagerThread::Registering);
         m.SendRegister();
         phone.RunUntil([&] { return m.Binding.Registered; }, boundMs);
-        args.push_back("127.0.0.2:5060");
     }
     // A far end that retransmits as RFC 3261 has it: over a lossy path the 2xx depends on it.
-    SippPeer sipp(call.incoming ? "stock-caller" : "stock-callee", ports, 1, args, "127.0.0.3",
-                  true);
+    SippPeer sipp(call.incoming ? "callers" : "callee", ports, 1, args, "127.0.0.3", true);
     if (sipp.Listening()) {
         if (call.incoming) {
             phone.RunUntil([&] { return phone.InState(CallManagerThread::Incoming); }, boundMs);
             m.DoAnswer();
         } else {
-            m.DoDial("4321");
+            m.DoDial(call.farEndHangsUp ? "5002" : "5001");
         }
         out.setUp = phone.RunUntil([&] { return m.Connected; }, boundMs);
     }
@@ -89,48 +79,43 @@ StockOutcome RunStockCall(const StockCall& call, const std::string& proxyHost, u
         for (uint16_t sequence = 1; sequence <= 5; ++sequence) {
             peer.Reply(G729Packet(sequence));
         }
-        out.voiceBothWays =
-            sent.size() == 32 && (static_cast<unsigned char>(sent[1]) & 0x7F) == 18 &&
-            m.Playback != nullptr &&
-            WaitUntil([&] { return m.Playback->ReceiveThread()->DatagramsReceived() >= 5; });
+        out.voiceBothWays = IsG729(sent) && m.Playback != nullptr && WaitUntil([&] {
+                                return m.Playback->ReceiveThread()->DatagramsReceived() >= 5;
+                            });
     }
     if (!call.farEndHangsUp || !out.setUp) {
         m.DoHangUp();
     }
     out.phoneIdle = phone.RunUntil([&] { return phone.InState(CallManagerThread::Idle); }, boundMs);
-    out.rows = phone.RowsFrom(call.rows.front());
-    // The phone goes on absorbing repeats (a BYE whose 200 was lost) while the far end ends.
+    // The phone goes on absorbing repeats (a BYE whose 200 was lost) while the far end ends;
+    // a call to the phone ends with the caller's balance notice.
     phone.RunUntil([&] { return (out.farEndExit = sipp.WaitForExit(0)) != -1; },
                    3 * boundMs + 2000);
+    if (call.incoming) {
+        phone.RunUntil([&] { return phone.HasRow(">Balance:9.99"); }, boundMs);
+    }
+    out.rows = phone.RowsFrom(call.rows.front());
     out.farEndLog = sipp.Log();
     return out;
 }
 
 const std::vector<StockCall> kStockCalls = {
-    {"outgoing, the phone hangs up",
-     false,
-     false,
-     {">Ringing!", ">Called connected!", ">Voice Channel created!", ">Hanging up call!",
-      ">Voice Channel closed!", ">Call cleared!"}},
-    {"outgoing, the far end hangs up",
-     false,
-     true,
-     {">Ringing!", ">Called connected!", ">Voice Channel created!", ">Voice Channel closed!",
-      ">Call cleared!"}},
-    {"incoming, the phone hangs up",
-     true,
-     false,
-     {">Calling from 3456", ">Answering call!", ">Voice Channel created!", ">Hanging up call!",
-      ">Voice Channel closed!", ">Call cleared!"}},
-    {"incoming, the far end hangs up",
-     true,
-     true,
-     {">Calling from 3456", ">Answering call!", ">Voice Channel created!", ">Voice Channel closed!",
-      ">Call cleared!"}},
+    {"outgoing, the phone hangs up", false, false,
+     RowList("Ringing!|Called connected!|Voice Channel created!|Hanging up call!|"
+             "Voice Channel closed!|Call cleared!")},
+    {"outgoing, the far end hangs up", false, true,
+     RowList("Ringing!|Called connected!|Voice Channel created!|"
+             "Voice Channel closed!|Call cleared!")},
+    {"incoming, the phone hangs up", true, false,
+     RowList("Calling from 3456|Answering call!|Voice Channel created!|"
+             "Hanging up call!|Voice Channel closed!|Call cleared!|Balance:9.99")},
+    {"incoming, the far end hangs up", true, true,
+     RowList("Calling from 3456|Answering call!|Voice Channel created!|"
+             "Voice Channel closed!|Call cleared!|Balance:9.99")},
 };
 
 TEST(StockProxyCall, SetUpTalkedAndClearedFromEitherEnd) {
-    const uint16_t farPort = call_testing::PickCallPorts().sipp;
+    const uint16_t farPort = PickCallPorts().sipp;
     StockProxy proxy(farPort);
     ASSERT_TRUE(proxy.Listening()) << proxy.Log();
     for (const StockCall& call : kStockCalls) {
@@ -155,7 +140,7 @@ TEST(StockProxyLoss, DISABLED_Probe) {
     FaultRelay::Impairment loss;
     loss.lossRatio = std::stod(setting("STOCK_LOSS", "0.2"));
     const uint64_t seed = std::stoull(setting("STOCK_SEED", "1"));
-    const uint16_t farPort = call_testing::PickCallPorts().sipp;
+    const uint16_t farPort = PickCallPorts().sipp;
     StockProxy proxy(farPort);
     ASSERT_TRUE(proxy.Listening()) << proxy.Log();
     uint32_t proxyAddress = 0;
@@ -163,7 +148,7 @@ TEST(StockProxyLoss, DISABLED_Probe) {
     // One subscriber's phone, started afresh for each call on the same port as an installed
     // phone is: each registration replaces the last binding instead of adding a contact the
     // registrar would go on forking to.
-    const uint16_t phoneSipPort = call_testing::PickCallPorts().phoneSip;
+    const uint16_t phoneSipPort = PickCallPorts().phoneSip;
     int setUp = 0, cleared = 0, phoneHanging = 0, farEndHanging = 0;
     const int first = std::stoi(setting("STOCK_FIRST", "0"));
     for (int i = first; i < first + calls; ++i) {
