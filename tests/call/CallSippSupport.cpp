@@ -66,7 +66,8 @@ std::vector<std::string> CallersArgs(const CallPorts& ports, const std::string& 
 
 namespace {
 
-// Starts args[0] from the path, stdin from /dev/null, output in logFile; the pid, or -1.
+// Starts args[0] from the path in a process group of its own, stdin from /dev/null, output
+// in logFile; the pid, or -1.
 int Spawn(std::vector<std::string> args, const std::string& logFile) {
     std::vector<char*> argv;
     for (std::string& arg : args) {
@@ -79,15 +80,22 @@ int Spawn(std::vector<std::string> args, const std::string& logFile) {
     posix_spawn_file_actions_addopen(&actions, 1, logFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                      0644);
     posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attributes, 0);
     pid_t pid = -1;
-    const bool started = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0;
+    const bool started =
+        posix_spawnp(&pid, argv[0], &actions, &attributes, argv.data(), environ) == 0;
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     return started ? pid : -1;
 }
 
+// The whole group: Kamailio's workers outlive a killed main process and keep its port.
 void Reap(int pid) {
     if (pid > 0) {
-        kill(pid, SIGKILL);
+        kill(-pid, SIGKILL);
         waitpid(pid, nullptr, 0);
     }
 }
