@@ -152,17 +152,27 @@ TEST_F(SipComposerTest, OutgoingCallAckInfoAndByeFollowTheRecord) {
                   "Route: <sip:10.0.0.1;lr>\r\nRoute: <sip:10.0.0.2;lr>\r\n" + kNoBody);
 }
 
-TEST_F(SipComposerTest, IncomingCallResponsesEchoTheInvite) {
+// A received INVITE as the parser gives it, with the fields the responses copy.
+CSIPSDPMessage ParsedInvite(const std::string& from, const std::string& to,
+                            const std::string& callId, const std::string& cseq,
+                            const std::string& vias) {
     CSIPSDPMessage invite;
     invite.Code = 1000;
-    invite.FromValue = "\"3456\" <sip:3456@sip.voip.test>;tag=caller-1";
-    invite.ToValue = "<sip:1001@192.168.1.20>";
-    invite.CallID = "abc-call@10.0.0.1";
-    invite.CSeqText = "102 INVITE";
-    invite.ViaList =
-        "Via: SIP/2.0/UDP 10.0.0.9;branch=z9hG4bK1#**#Via: SIP/2.0/UDP "
-        "10.0.0.8:5070;branch=z9hG4bK2#**#Via: SIP/2.0/UDP "
-        "10.0.0.7;received=10.0.0.7;rport=5060#**#";
+    invite.FromValue = from;
+    invite.ToValue = to;
+    invite.CallID = callId;
+    invite.CSeqText = cseq;
+    invite.ViaList = vias;
+    return invite;
+}
+
+TEST_F(SipComposerTest, IncomingCallResponsesEchoTheInvite) {
+    CSIPSDPMessage invite =
+        ParsedInvite("\"3456\" <sip:3456@sip.voip.test>;tag=caller-1", "<sip:1001@192.168.1.20>",
+                     "abc-call@10.0.0.1", "102 INVITE",
+                     "Via: SIP/2.0/UDP 10.0.0.9;branch=z9hG4bK1#**#Via: "
+                     "SIP/2.0/UDP 10.0.0.8:5070;branch=z9hG4bK2#**#Via: "
+                     "SIP/2.0/UDP 10.0.0.7;received=10.0.0.7;rport=5060#**#");
     const std::string rest =
         "Call-ID: abc-call@10.0.0.1\r\nCSeq: 102 INVITE\r\n"
         "Via: SIP/2.0/UDP 10.0.0.9;branch=z9hG4bK1\r\n"
@@ -215,13 +225,9 @@ TEST_F(SipComposerTest, BusyToSecondInviteCopiesItsHeadersAndLeavesTheCallAlone)
                composer.CSeqValue + composer.ViaValue + composer.PendingToTag;
     };
     const std::string before = record();
-    CSIPSDPMessage second;
-    second.Code = 1000;
-    second.FromValue = "<sip:7777@sip.voip.test>;tag=x7";
-    second.ToValue = "<sip:1001@sip.voip.test>";
-    second.CallID = "second@10.0.0.1";
-    second.CSeqText = "5 INVITE";
-    second.ViaList = "Via: SIP/2.0/UDP 10.0.0.1;branch=z9hG4bKs#**#";
+    CSIPSDPMessage second = ParsedInvite("<sip:7777@sip.voip.test>;tag=x7",
+                                         "<sip:1001@sip.voip.test>", "second@10.0.0.1", "5 INVITE",
+                                         "Via: SIP/2.0/UDP 10.0.0.1;branch=z9hG4bKs#**#");
     EXPECT_EQ(Compose(false, MessageKind::BusyHereOtherInvite, &second),
               "SIP/2.0 486 Busy Here\r\nFrom: <sip:7777@sip.voip.test>;tag=x7\r\n"
               "To: <sip:1001@sip.voip.test>\r\nCall-ID: second@10.0.0.1\r\nCSeq: 5 INVITE\r\n"
