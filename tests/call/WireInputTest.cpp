@@ -43,43 +43,33 @@ std::string Sdp(uint16_t port, const std::string& payloads) {
                                : "a=rtpmap:0 PCMU/8000\r\n");
 }
 
-// A message of one dialog from the proxy.
-std::string Dialog(const std::string& start, const std::string& cseq,
-                   const std::vector<std::string>& extra, const std::string& body = {}) {
+// The templates the hostile lines go into, messages of one dialog from the proxy: I an
+// INVITE without G.729, O a 200 with SDP, A a challenge, B the operator's balance notice.
+std::string Template(char which) {
+    const std::vector<std::string> row = call_testing::Split(
+        which == 'I'   ? "INVITE sip:1001@127.0.0.1 SIP/2.0|7 INVITE|"
+                         "Remote-Party-ID: <sip:3456@127.0.0.1>;party=calling"
+        : which == 'O' ? "SIP/2.0 200 OK|1 INVITE|Record-Route: <sip:127.0.0.1;lr>"
+        : which == 'A' ? "SIP/2.0 401 Unauthorized|1 REGISTER|Expires: 60|WWW-Authenticate: "
+                         "Digest realm=\"127.0.0.1\", nonce=\"abc\", algorithm=MD5"
+                       : "OPTIONS sip:1001@127.0.0.1 SIP/2.0|7 OPTIONS|"
+                         "InfiNETBilling: account-1001-funds:12.50 300;",
+        '|');
     std::vector<std::string> lines = {
-        start,
+        row[0],
         "Via: SIP/2.0/UDP 127.0.0.1:5060;branch=z9hG4bKwire;received=127.0.0.1;rport=5060",
         "Max-Forwards: 70",
         "From: \"Caller\" <sip:3456@127.0.0.1>;tag=w1",
         "To: <sip:1001@127.0.0.1>;tag=w2",
         "Call-ID: wire-hostile@127.0.0.1",
-        "CSeq: " + cseq,
+        "CSeq: " + row[1],
         "Contact: <sip:3456@127.0.0.1:5060>"};
-    lines.insert(lines.end(), extra.begin(), extra.end());
-    return SipMessage(lines, body);
-}
-
-// The templates the hostile lines go into: I an INVITE without G.729, O a 200 with SDP,
-// A a challenge, B the operator's balance notice.
-std::string Template(char which) {
-    const std::string sdp = "Content-Type: application/sdp";
-    switch (which) {
-        case 'I':
-            return Dialog("INVITE sip:1001@127.0.0.1 SIP/2.0", "7 INVITE",
-                          {"Remote-Party-ID: <sip:3456@127.0.0.1>;party=calling", sdp},
-                          Sdp(40000, "0 8 101"));
-        case 'O':
-            return Dialog("SIP/2.0 200 OK", "1 INVITE", {"Record-Route: <sip:127.0.0.1;lr>", sdp},
-                          Sdp(40000, "0 101"));
-        case 'A':
-            return Dialog("SIP/2.0 401 Unauthorized", "1 REGISTER",
-                          {"WWW-Authenticate: Digest realm=\"127.0.0.1\", nonce=\"abc\", "
-                           "algorithm=MD5",
-                           "Expires: 60"});
-        default:
-            return Dialog("OPTIONS sip:1001@127.0.0.1 SIP/2.0", "7 OPTIONS",
-                          {"InfiNETBilling: account-1001-funds:12.50 300;"});
+    lines.insert(lines.end(), row.begin() + 2, row.end());
+    const bool sdp = which == 'I' || which == 'O';
+    if (sdp) {
+        lines.push_back("Content-Type: application/sdp");
     }
+    return SipMessage(lines, sdp ? Sdp(40000, which == 'I' ? "0 8 101" : "0 101") : "");
 }
 
 std::string Noise(uint32_t seed, size_t count) {
@@ -105,65 +95,45 @@ std::string With(char which, const std::string& line) {
 }
 
 // One datagram per kind of malformation the parser treats apart: start lines, header
-// values, SDP lines, and the datagram's framing.
+// values and SDP lines (each row's first letter names its template), and the framing.
 std::vector<std::string> SipCorpus() {
-    const std::vector<std::pair<char, std::string>> lines = {
-        {'I', "SIP/2.0 999 Weird"},
-        {'I', "SIP/2.0 099 Low"},
-        {'I', "SIP/2.0 20"},
-        {'I', "SIP/2.0 2000 OK"},
-        {'I', "PUBLISH sip:1001@127.0.0.1 SIP/2.0"},
-        {'I', "invite sip:1001@127.0.0.1 SIP/2.0"},
-        {'I', "Content-Length: 99999999999999999999"},
-        {'I', "Content-Length: -1"},
-        {'I', "CSeq: 7"},
-        {'I', "CSeq: 99999999999999999999 INVITE"},
-        {'I', "Max-Forwards: x"},
-        {'I', "From: <sip:@>;tag= x"},
-        {'I', "To: ;tag="},
-        {'I', "Contact: <"},
-        {'I', "Contact: " + std::string(40 * 10, ',').replace(0, 9, "<sip:a@b>")},
-        {'I', "Via: SIP/2.0/UDP x;Received"},
-        {'I', "Via: SIP/2.0/UDP 1.2.3.4;Received=;rport="},
-        {'I', "Remote-Party-ID: <sip:"},
-        {'I', "Remote-Party-ID: >@<sip:"},
-        {'I', "NoColonHere"},
-        {'I', std::string("Subject: \0\0\0", 12)},
-        {'I', "From: <sip:3456@127.0.0.1>\rTo: <sip:evil>"},
-        {'I', "Call-ID: a\nVia: evil"},
-        {'I', "Subject: " + std::string(1001, 'x')},
-        {'O', "c=IN IP4 999.999.999.999"},
-        {'O', "c=IN IP6 ::1"},
-        {'O', "m=audio 99999999999 RTP/AVP 18"},
-        {'O', "m=audio 5 RTP/AVP"},
-        {'O', "m=video 5000 RTP/AVP 18"},
-        {'O', "Record-Route: <sip:"},
-        {'A', "WWW-Authenticate: Digest realm=\""},
-        {'A', "WWW-Authenticate: Digest realm=\"\", nonce=\"\", "},
-        {'A', "Proxy-Authenticate: ,"},
-        {'A', "Expires: -1"},
-        {'B', "InfiNETBilling: -funds:"},
-        {'B', "InfiNETBilling: " + std::string(38, 'x') + "-funds:"},
-        {'B', "InfiNETBilling: account-funds:  ;"}};
-    std::vector<std::string> corpus;
-    for (const auto& [which, line] : lines) {
-        corpus.push_back(With(which, line));
-    }
-    std::string m = Template('I'), folded = "Subject: a", noCr = m;
+    std::vector<std::string> lines = call_testing::Split(
+        "ISIP/2.0 999 Weird|ISIP/2.0 099 Low|ISIP/2.0 20|ISIP/2.0 2000 OK|"
+        "IPUBLISH sip:1001@127.0.0.1 SIP/2.0|Iinvite sip:1001@127.0.0.1 SIP/2.0|"
+        "IContent-Length: 99999999999999999999|IContent-Length: -1|ICSeq: 7|"
+        "ICSeq: 99999999999999999999 INVITE|IMax-Forwards: x|IFrom: <sip:@>;tag= x|ITo: ;tag=|"
+        "IContact: <|IVia: SIP/2.0/UDP x;Received|IVia: SIP/2.0/UDP 1.2.3.4;Received=;rport=|"
+        "IRemote-Party-ID: <sip:|IRemote-Party-ID: >@<sip:|INoColonHere|"
+        "IFrom: <sip:3456@127.0.0.1>\rTo: <sip:evil>|ICall-ID: a\nVia: evil|"
+        "Oc=IN IP4 999.999.999.999|Oc=IN IP6 ::1|Om=audio 99999999999 RTP/AVP 18|"
+        "Om=audio 5 RTP/AVP|Om=video 5000 RTP/AVP 18|ORecord-Route: <sip:|"
+        "AWWW-Authenticate: Digest realm=\"|AWWW-Authenticate: Digest realm=\"\", nonce=\"\", |"
+        "AProxy-Authenticate: ,|AExpires: -1|BInfiNETBilling: -funds:|"
+        "BInfiNETBilling: account-funds:  ;",
+        '|');
+    std::string contacts = "IContact: ", folded = "ISubject: a";
     for (int i = 0; i < 20; ++i) {
+        contacts += "<sip:a@b>,";
         folded += "\r\n " + std::string(60, 'f');
     }
+    lines.insert(lines.end(), {contacts, folded, "ISubject: " + std::string(1001, 'x'),
+                               std::string("ISubject: \0\0\0", 13),
+                               "BInfiNETBilling: " + std::string(38, 'x') + "-funds:"});
+    std::vector<std::string> corpus;
+    for (const std::string& line : lines) {
+        corpus.push_back(With(line[0], line.substr(1)));
+    }
+    std::string m = Template('I'), noCr = m;
     noCr.erase(std::remove(noCr.begin(), noCr.end(), '\r'), noCr.end());
     std::string nuls = m;
     for (size_t at = 5; at < nuls.size(); at += 17) {
         nuls[at] = '\0';
     }
     const std::string sdpEnd = m.substr(0, m.find("\r\n\r\n") + 2);
-    corpus.insert(corpus.end(),
-                  {m.substr(0, m.size() / 3), m.substr(0, m.find("\r\n", 40) + 1), nuls, noCr,
-                   sdpEnd + "\r\n" + m.substr(sdpEnd.size()), "\r\n" + m, "\r\n\r\n\r\n",
-                   With('I', folded), m + Noise(1, 500), "INVITE", Noise(2, 300), Noise(3, 1400),
-                   With('I', "Subject: " + Noise(4, 9000))});
+    corpus.insert(corpus.end(), {m.substr(0, m.size() / 3), m.substr(0, m.find("\r\n", 40) + 1),
+                                 nuls, noCr, sdpEnd + "\r\n" + m.substr(sdpEnd.size()), "\r\n" + m,
+                                 "\r\n\r\n\r\n", m + Noise(1, 500), "INVITE", Noise(2, 300),
+                                 Noise(3, 1400), With('I', "Subject: " + Noise(4, 9000))});
     return corpus;
 }
 
