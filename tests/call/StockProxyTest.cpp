@@ -19,18 +19,15 @@ namespace {
 using namespace call_testing;
 using testing_support::WaitUntil;
 
+// The rows from the call's own first one (the proxy's 100 comes first, in its wording).
 struct StockCall {
     const char* name;
-    bool incoming;
-    bool farEndHangsUp;
-    // The rows from the call's own first one (the proxy's 100 comes first, in its wording).
+    bool incoming, farEndHangsUp;
     std::vector<std::string> rows;
 };
 
 struct StockOutcome {
-    bool setUp = false;
-    bool voiceBothWays = false;
-    bool phoneIdle = false;
+    bool setUp = false, voiceBothWays = false, phoneIdle = false;
     int farEndExit = -1;  // 0: sipp saw the ACK and the BYE through
     std::vector<std::string> rows;
     std::string farEndLog;
@@ -53,7 +50,7 @@ StockOutcome RunStockCall(const StockCall& call, const std::string& proxyHost, u
     std::vector<std::string> args =
         call.incoming
             ? CallersArgs(ports, "127.0.0.2:5060",
-                          {call.farEndHangsUp ? "3456;2;3456;18;9.99;" : "3456;1;3456;18;9.99;"})
+                          {"3456;" + std::to_string(1 + call.farEndHangsUp) + ";3456;18;9.99;"})
             : CalleeArgs(ports);
     args.insert(args.end(), {"-timeout", std::to_string(3 * boundMs / 1000) + "s"});
     if (call.incoming) {
@@ -129,17 +126,18 @@ TEST(StockProxyCall, SetUpTalkedAndClearedFromEitherEnd) {
     }
 }
 
-// tools/faults/stock-loss.sh: STOCK_CALLS calls, the four kinds in turn, with STOCK_LOSS of
-// the signalling lost each way between the phone and the proxy (seeded by STOCK_SEED).
+// tools/faults/stock-loss.sh: STOCK_CALLS calls from STOCK_FIRST, the four kinds in turn,
+// with STOCK_LOSS of the signalling lost each way between the phone and the proxy (seeded by
+// STOCK_SEED).
 TEST(StockProxyLoss, DISABLED_Probe) {
     const auto setting = [](const char* name, const char* fallback) {
         const char* value = std::getenv(name);
         return std::string(value != nullptr ? value : fallback);
     };
-    const int calls = std::stoi(setting("STOCK_CALLS", "100"));
-    FaultRelay::Impairment loss;
-    loss.lossRatio = std::stod(setting("STOCK_LOSS", "0.2"));
-    const uint64_t seed = std::stoull(setting("STOCK_SEED", "1"));
+    const int calls = std::stoi(setting("STOCK_CALLS", "100")),
+              first = std::stoi(setting("STOCK_FIRST", "0"));
+    const FaultRelay::Impairment loss{std::stod(setting("STOCK_LOSS", "0.2"))};
+    const unsigned long long seed = std::stoull(setting("STOCK_SEED", "1"));
     const uint16_t farPort = PickCallPorts().sipp;
     StockProxy proxy(farPort);
     ASSERT_TRUE(proxy.Listening()) << proxy.Log();
@@ -150,7 +148,6 @@ TEST(StockProxyLoss, DISABLED_Probe) {
     // registrar would go on forking to.
     const uint16_t phoneSipPort = PickCallPorts().phoneSip;
     int setUp = 0, cleared = 0, phoneHanging = 0, farEndHanging = 0;
-    const int first = std::stoi(setting("STOCK_FIRST", "0"));
     for (int i = first; i < first + calls; ++i) {
         const StockCall& call = kStockCalls[i % kStockCalls.size()];
         FaultRelay relay({proxyAddress, 5060}, loss, seed + i);
@@ -172,8 +169,7 @@ TEST(StockProxyLoss, DISABLED_Probe) {
         "stock-loss: %d calls, loss %.2f each way, seed %llu: %d set up, %d set up and "
         "cleared on both ends, %d left hanging on the phone, %d not cleared at the far "
         "end\n",
-        calls, loss.lossRatio, static_cast<unsigned long long>(seed), setUp, cleared, phoneHanging,
-        farEndHanging);
+        calls, loss.lossRatio, seed, setUp, cleared, phoneHanging, farEndHanging);
 }
 
 }  // namespace
