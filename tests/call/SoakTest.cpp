@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -93,25 +94,22 @@ private:
 
 // What a long run of calls could leak: threads, descriptors (sockets among them), heap.
 struct Figures {
-    long threads = 0, descriptors = 0, sockets = 0, heap = 0;
+    std::array<long, 3> handles{};  // threads, descriptors, sockets among them
+    long heap = 0;
 
-    static long Entries(const char* folder, long* sockets) {
-        long entries = 0;
-        std::error_code error;
-        for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end;
-             it.increment(error), ++entries) {
-            std::error_code linkError;
-            *sockets +=
-                std::filesystem::read_symlink(it->path(), linkError).native().rfind("socket:", 0) ==
-                0;
-        }
-        return entries;
-    }
     static Figures Measure() {
         Figures f;
-        long unused = 0;
-        f.threads = Entries("/proc/self/task", &unused);
-        f.descriptors = Entries("/proc/self/fd", &f.sockets);
+        for (const char* folder : {"/proc/self/task", "/proc/self/fd"}) {
+            std::error_code error;
+            for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end;
+                 it.increment(error)) {
+                std::error_code linkError;
+                ++f.handles[folder[11] == 'f'];
+                f.handles[2] += std::filesystem::read_symlink(it->path(), linkError)
+                                    .native()
+                                    .rfind("socket:", 0) == 0;
+            }
+        }
 #ifdef SOAK_SANITIZER_HEAP
         f.heap = static_cast<long>(__sanitizer_get_current_allocated_bytes());
 #else
@@ -121,16 +119,8 @@ struct Figures {
     }
     // Once whatever was ending has ended (joined threads may take a moment to leave).
     static Figures Settled(const Figures& expected) {
-        WaitUntil([&] { return Measure().SameHandles(expected); }, 3000, 20);
+        WaitUntil([&] { return Measure().handles == expected.handles; }, 3000, 20);
         return Measure();
-    }
-    bool SameHandles(const Figures& o) const {
-        return threads == o.threads && descriptors == o.descriptors && sockets == o.sockets;
-    }
-    std::string Text() const {
-        return "threads " + std::to_string(threads) + ", descriptors " +
-               std::to_string(descriptors) + " (sockets " + std::to_string(sockets) +
-               "), heap in use " + std::to_string(heap) + " bytes";
     }
 };
 
@@ -276,9 +266,8 @@ TEST(CallSoak, CallsOfEveryKindLeaveNoThreadDescriptorOrMemoryBehind) {
     }
     const Figures gone = Figures::Settled(withoutPhone);
     for (const auto& [before, after] : {std::pair(idleBefore, idleAfter), {withoutPhone, gone}}) {
-        std::printf("[ soak     ] before: %s\n[ soak     ] after:  %s\n", before.Text().c_str(),
-                    after.Text().c_str());
-        EXPECT_TRUE(after.SameHandles(before));
+        EXPECT_EQ(after.handles, before.handles);
+        std::printf("[ soak     ] heap in use %ld bytes, then %ld\n", before.heap, after.heap);
     }
     EXPECT_LE(idleAfter.heap - idleBefore.heap, kHeapSlackBytes);
     EXPECT_LE(gone.heap - withoutPhone.heap, kLifeSlackBytes);
