@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
+#include <regex>
 #include <sstream>
 
 #include "platform/Audio.h"
@@ -31,11 +33,7 @@ std::vector<std::string> Split(const std::string& text, char separator) {
 }
 
 std::vector<std::string> RowList(const std::string& rows) {
-    std::vector<std::string> list = Split(rows, '|');
-    for (std::string& row : list) {
-        row.insert(0, ">");
-    }
-    return list;
+    return Split(">" + std::regex_replace(rows, std::regex("\\|"), "|>"), '|');
 }
 
 CallPorts PickCallPorts() {
@@ -244,21 +242,19 @@ std::vector<std::string> TestPhone::RowsFrom(const std::string& from) {
 }
 
 std::string G729Packet(uint16_t sequence) {
-    // SSRC 0x12345678, two frames of silence
-    const uint32_t timestamp = sequence * 160u;
-    const unsigned char header[12] = {0x80,
-                                      18,
-                                      static_cast<unsigned char>(sequence >> 8),
-                                      static_cast<unsigned char>(sequence),
-                                      static_cast<unsigned char>(timestamp >> 24),
-                                      static_cast<unsigned char>(timestamp >> 16),
-                                      static_cast<unsigned char>(timestamp >> 8),
-                                      static_cast<unsigned char>(timestamp),
-                                      0x12,
-                                      0x34,
-                                      0x56,
-                                      0x78};
-    return std::string(reinterpret_cast<const char*>(header), sizeof(header)) +
+    const uint32_t time = sequence * 160u;  // SSRC 0x12345678, two frames of silence
+    return std::string{'\x80',
+                       18,
+                       char(sequence >> 8),
+                       char(sequence),
+                       char(time >> 24),
+                       char(time >> 16),
+                       char(time >> 8),
+                       char(time),
+                       0x12,
+                       0x34,
+                       0x56,
+                       0x78} +
            std::string(20, '\0');
 }
 
@@ -273,9 +269,7 @@ bool SentTwiceIdentically(const std::vector<std::string>& copies) {
 
 std::string ReadFile(const std::string& path) {
     std::ifstream file(path);
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
+    return std::string(std::istreambuf_iterator<char>(file), {});
 }
 
 }  // namespace call_testing

@@ -87,15 +87,13 @@ TEST(OutgoingCall, EveryKindOfCallAgainstSipp) {
     // the authorised INVITE, after a 401 it challenges again, which ends with an ACK.
     const struct {
         std::string number, rows;
-    } refusals[] = {
-        {"486", "User Busy!|"},
-        {"484", "Wrong number!|"},
-        {"415", "Unsupported Media Type!|"},
-        {"480", ""},
-        {"404", "Not Use!|"},
-        {"5005", "Trying...|User Busy!|"},
-        {"5006", "Trying...|Authentication failed!|"},
-    };
+    } refusals[] = {{"486", "User Busy!|"},
+                    {"484", "Wrong number!|"},
+                    {"415", "Unsupported Media Type!|"},
+                    {"480", ""},
+                    {"404", "Not Use!|"},
+                    {"5005", "Trying...|User Busy!|"},
+                    {"5006", "Trying...|Authentication failed!|"}};
     for (const auto& refusal : refusals) {
         SCOPED_TRACE(refusal.number);
         ASSERT_TRUE(m.DoDial(refusal.number));
