@@ -174,16 +174,6 @@ std::vector<std::string> SippPeer::Received() const {
     return messages;
 }
 
-std::vector<std::string> SippPeer::ReceivedStartingWith(const std::string& prefix) const {
-    std::vector<std::string> found;
-    for (const std::string& message : Received()) {
-        if (message.rfind(prefix, 0) == 0) {
-            found.push_back(message);
-        }
-    }
-    return found;
-}
-
 std::string SippPeer::Log() const {
     return ReadFile(logFile_) + ReadFile(errorFile_);
 }
@@ -256,15 +246,6 @@ std::string G729Packet(uint16_t sequence) {
                        0x56,
                        0x78} +
            std::string(20, '\0');
-}
-
-bool IsG729(const std::string& packet) {
-    return packet.size() == 32 && (static_cast<unsigned char>(packet[0]) & 0xC0) == 0x80 &&
-           (static_cast<unsigned char>(packet[1]) & 0x7F) == 18;
-}
-
-bool SentTwiceIdentically(const std::vector<std::string>& copies) {
-    return copies.size() == 2 && copies[0] == copies[1];
 }
 
 std::string ReadFile(const std::string& path) {
