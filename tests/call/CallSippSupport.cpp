@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
-#include <regex>
 #include <sstream>
 
 #include "platform/Audio.h"
@@ -33,7 +32,11 @@ std::vector<std::string> Split(const std::string& text, char separator) {
 }
 
 std::vector<std::string> RowList(const std::string& rows) {
-    return Split(">" + std::regex_replace(rows, std::regex("\\|"), "|>"), '|');
+    std::vector<std::string> list = Split(rows, '|');
+    for (std::string& row : list) {
+        row.insert(0, ">");
+    }
+    return list;
 }
 
 CallPorts PickCallPorts() {
