@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 
 #include "platform/Audio.h"
@@ -176,16 +177,6 @@ std::vector<std::string> SippPeer::Received() const {
     return messages;
 }
 
-std::vector<std::string> SippPeer::ReceivedStartingWith(const std::string& prefix) const {
-    std::vector<std::string> found;
-    for (const std::string& message : Received()) {
-        if (message.rfind(prefix, 0) == 0) {
-            found.push_back(message);
-        }
-    }
-    return found;
-}
-
 std::string SippPeer::Log() const {
     return ReadFile(logFile_) + ReadFile(errorFile_);
 }
@@ -244,38 +235,25 @@ std::vector<std::string> TestPhone::RowsFrom(const std::string& from) {
 }
 
 std::string G729Packet(uint16_t sequence) {
-    // SSRC 0x12345678, two frames of silence
-    const uint32_t timestamp = sequence * 160u;
-    const unsigned char header[12] = {0x80,
-                                      18,
-                                      static_cast<unsigned char>(sequence >> 8),
-                                      static_cast<unsigned char>(sequence),
-                                      static_cast<unsigned char>(timestamp >> 24),
-                                      static_cast<unsigned char>(timestamp >> 16),
-                                      static_cast<unsigned char>(timestamp >> 8),
-                                      static_cast<unsigned char>(timestamp),
-                                      0x12,
-                                      0x34,
-                                      0x56,
-                                      0x78};
-    return std::string(reinterpret_cast<const char*>(header), sizeof(header)) +
+    const uint32_t time = sequence * 160u;  // SSRC 0x12345678, two frames of silence
+    return std::string{'\x80',
+                       18,
+                       char(sequence >> 8),
+                       char(sequence),
+                       char(time >> 24),
+                       char(time >> 16),
+                       char(time >> 8),
+                       char(time),
+                       0x12,
+                       0x34,
+                       0x56,
+                       0x78} +
            std::string(20, '\0');
-}
-
-bool IsG729(const std::string& packet) {
-    return packet.size() == 32 && (static_cast<unsigned char>(packet[0]) & 0xC0) == 0x80 &&
-           (static_cast<unsigned char>(packet[1]) & 0x7F) == 18;
-}
-
-bool SentTwiceIdentically(const std::vector<std::string>& copies) {
-    return copies.size() == 2 && copies[0] == copies[1];
 }
 
 std::string ReadFile(const std::string& path) {
     std::ifstream file(path);
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
+    return std::string(std::istreambuf_iterator<char>(file), {});
 }
 
 }  // namespace call_testing

@@ -44,7 +44,6 @@ public:
     int WaitForExit(int timeoutMs = 10000);
     // Every datagram sipp received, byte for byte and in order, duplicates included.
     std::vector<std::string> Received() const;
-    std::vector<std::string> ReceivedStartingWith(const std::string& prefix) const;
     std::string Log() const;
 
 private:
@@ -93,9 +92,13 @@ public:
 // One RTP packet of two (silent-coded) G.729 frames, as the far end sends it.
 std::string G729Packet(uint16_t sequence);
 // Whether a packet is G.729 as the phone sends it: 32 bytes, RTP version 2, type 18.
-bool IsG729(const std::string& packet);
+inline bool IsG729(const std::string& packet) {
+    return packet.size() == 32 && (packet[0] & 0xC0) == 0x80 && (packet[1] & 0x7F) == 18;
+}
 // The two identical copies that every user operation sends.
-bool SentTwiceIdentically(const std::vector<std::string>& copies);
+inline bool SentTwiceIdentically(const std::vector<std::string>& copies) {
+    return copies.size() == 2 && copies[0] == copies[1];
+}
 std::string ReadFile(const std::string& path);
 std::vector<std::string> Split(const std::string& text, char separator = ' ');
 // "a|b" as the message rows ">a", ">b".
