@@ -139,10 +139,6 @@ const std::vector<Row> kRows = {
               "WWW-Authenticate: Digest realm=\"op\", "
               "nonce=\"YT4rZ/2m+1kQ\", algorithm=MD5\n"),
      "Realm=op&Nonce=YT4rZ/2m+1kQ&Algorithm=MD5"},
-    {"digest of single characters",
-     Response("SIP/2.0 407 Proxy Authentication Required",
-              "Proxy-Authenticate: Digest realm=\"r\", nonce=\"n\", algorithm=MD5\n"),
-     "Code=2407&Realm=r&Nonce=n"},
     {"digest in any order",
      Crlf("SIP/2.0 401 Unauthorized\nWWW-Authenticate: Digest nonce=\"n1\",algorithm=MD5 , "
           "realm=\"r.test\",qop=\"auth,auth-int\",  opaque=\"o1\"\n"),
@@ -159,14 +155,10 @@ const std::vector<Row> kRows = {
      "ViaReceived=198.51.100.9&ViaRport=40312&TopViaBranch=z9hG4bK-1&ViaList=Via: SIP/2.0/UDP "
      "192.168.1.20:5060;branch=z9hG4bK-1;Received=198.51.100.9;rport=40312#**#Via: SIP/2.0/UDP "
      "10.1.1.1;Received=10.9.9.9;rport=1#**#"},
-    {"via received in lower case",
-     Via401("Via: SIP/2.0/UDP 192.168.1.20:5060;rport=40312;received=198.51.100.9;branch=b\n"),
-     "ViaReceived=&ViaRport=40312;received=198.51.100.9;branch=b"},
     {"via of a 200", Crlf("SIP/2.0 200 OK\nVia: SIP/2.0/UDP 1.2.3.4;Received=5.6.7.8;rport=9\n"),
      "ViaReceived=&ViaRport="},
     {"max-forwards padded", Ok("Max-Forwards:   70\n"), "MaxForwards=70"},
     {"max-forwards not a number", Ok("Max-Forwards: seventy\n"), "MaxForwards=-1"},
-    {"content-length padded", Crlf("SIP/2.0 200 OK\nContent-Length:     0\n\n"), "ContentLength=0"},
     {"content-length bad", Crlf("SIP/2.0 200 OK\nContent-Length: 12a\n\n"), "ContentLength=-1"},
     {"port 65535", Sdp("m=audio 65535 RTP/AVP 18\n"), "MediaPort=65535"},
     {"port 65536", Sdp("m=audio 65536 RTP/AVP 18\n"), "MediaPort=-1"},
@@ -184,10 +176,6 @@ const std::vector<Row> kRows = {
          "a=inactive\nm=audio 4002 RTP/AVP 18 101\nc=IN IP4 198.51.100.2\na=recvonly\n"
          "m=audio 4004 RTP/AVP 0\nc=IN IP4 198.51.100.3\nm=video 5002 RTP/AVP 34\n"),
      "MediaPort=4002&MediaPayloads=18 101&MediaAddress=198.51.100.2&MediaDirection=recvonly"},
-    {"session level c= and direction",
-     Sdp("v=0\nc=IN IP4 198.51.100.1\na=sendonly\nm=audio 4002 RTP/AVP 18\n"
-         "m=video 5000 RTP/AVP 34\nc=IN IP4 198.51.100.9\na=inactive\n"),
-     "MediaAddress=198.51.100.1&MediaDirection=sendonly"},
     {"billing", Crlf("OPTIONS sip:1001@h SIP/2.0\nInfiNETBilling: account-funds:12.50 300;\n"),
      "Code=1005&Funds=12.50 300"},
     {"remote-party-id without @", Ok("Remote-Party-ID: <sip:7890.op>\n"), "CallerNumber="},
