@@ -32,13 +32,25 @@ std::string OwnVia(const SipComposer& composer) {
     return "Via: SIP/2.0/UDP 192.168.1.20:5060;branch=" + composer.LastBranch + ";rport\r\n";
 }
 
+// A received message as the parser gives it, with the fields the responses copy.
+CSIPSDPMessage Parsed(int code, const std::string& from, const std::string& to,
+                      const std::string& callId, const std::string& cseq, const std::string& vias) {
+    CSIPSDPMessage m;
+    m.Code = code;
+    m.FromValue = from;
+    m.ToValue = to;
+    m.CallID = callId;
+    m.CSeqText = cseq;
+    m.ViaList = vias;
+    return m;
+}
+
 class SipComposerTest : public ::testing::Test {
 protected:
     std::string Compose(bool isRequest, int kind, const CSIPSDPMessage* current = nullptr) {
         std::string out;
-        const size_t length =
-            static_cast<size_t>(composer.ComposeMessage(isRequest, kind, current, out));
-        EXPECT_EQ(length, out.size());
+        const int length = composer.ComposeMessage(isRequest, kind, current, out);
+        EXPECT_EQ(static_cast<size_t>(length), out.size());
         return out;
     }
     // A request of our own: head, our Via of its transaction, tail.
@@ -56,28 +68,19 @@ protected:
     testing_support::FakeClock clock{1'700'000'000};
     // NewTag draws four numbers and NewCallId three, so one INVITE uses exactly the cycle.
     testing_support::FixedRandom random{12, 34, 56, 78, 1111, 2222, 3333};
-    CallSettings settings{"1001",
-                          "1001",
-                          "secret",
-                          "sip.voip.test",
-                          "sip:sip.voip.test",
-                          "",
-                          5060,
-                          "192.168.1.20",
-                          5060,
-                          150,
-                          "192.168.1.20",
-                          18598};
+    // clang-format off
+    CallSettings settings{"1001", "1001", "secret", "sip.voip.test", "sip:sip.voip.test", "", 5060,
+                          "192.168.1.20", 5060, 150, "192.168.1.20", 18598};
+    // clang-format on
     SipComposer composer{settings};
 };
 
+// response = MD5(HA1 ":" nonce ":" MD5("INVITE:sip:4321@sip.voip.test")), by md5sum. Once a
+// realm is learnt it replaces the proxy name in To, and nowhere else.
 TEST_F(SipComposerTest, InviteInAllThreeForms) {
-    EXPECT_EQ(kOfferSdp.size(), 139u);
-    // response = MD5(HA1 ":" nonce ":" MD5("INVITE:sip:4321@sip.voip.test")), by md5sum.
     const std::string digest =
         "Digest username=\"1001\",realm=\"kyr.test\",nonce=\"abc123nonce\","
         "uri=\"sip:4321@sip.voip.test\",response=\"0f8174fb7f3ba9f4fef596f1cbbb3753\"\r\n";
-    // Once a realm is learnt it replaces the proxy name in To, and nowhere else.
     const struct {
         int kind;
         std::string to, authorization;
@@ -87,7 +90,6 @@ TEST_F(SipComposerTest, InviteInAllThreeForms) {
         {MessageKind::InviteWithUserAuthorization, "kyr.test", "Authorization: " + digest},
     };
     for (const auto& form : forms) {
-        SCOPED_TRACE(form.kind);
         testing_support::FixedRandom freshRandom{12, 34, 56, 78, 1111, 2222, 3333};
         SipComposer fresh{settings};
         if (!form.authorization.empty()) {
@@ -100,36 +102,38 @@ TEST_F(SipComposerTest, InviteInAllThreeForms) {
         fresh.ComposeMessage(true, form.kind, nullptr, out);
         EXPECT_EQ(out, "INVITE sip:4321@sip.voip.test SIP/2.0\r\n" + kOwnFrom + "To: <sip:4321@" +
                            form.to + ">\r\n" + kCallId + "CSeq: 0 INVITE\r\n" + OwnVia(fresh) +
-                           kContact + "Max-Forwards: 70\r\n" + form.authorization + kSdpTail);
+                           kContact + "Max-Forwards: 70\r\n" + form.authorization + kSdpTail)
+            << form.kind;
     }
 }
 
 TEST_F(SipComposerTest, CancelCarriesTheInviteSequenceNumberAndBranch) {
     Dial();
     const std::string inviteBranch = composer.LastBranch;
+    const std::string uri = " sip:4321@sip.voip.test SIP/2.0\r\n";
     ExpectRequest(MessageKind::Cancel,
-                  "CANCEL sip:4321@sip.voip.test SIP/2.0\r\n" + kOwnFrom +
-                      "To: <sip:4321@sip.voip.test>\r\n" + kCallId + "CSeq: 41 CANCEL\r\n",
+                  "CANCEL" + uri + kOwnFrom + "To: <sip:4321@sip.voip.test>\r\n" + kCallId +
+                      "CSeq: 41 CANCEL\r\n",
                   kNoBody);
     EXPECT_EQ(composer.LastBranch, inviteBranch);
 }
 
 TEST_F(SipComposerTest, OutgoingCallAckInfoAndByeFollowTheRecord) {
     Dial();
+    const std::string uri = " sip:4321@sip.voip.test SIP/2.0\r\n";
+
     composer.PendingToTag = "callee-9";  // as a 180 leaves it
-    CSIPSDPMessage ok;
-    ok.Code = 2200;
-    ok.ViaList = "Via: SIP/2.0/UDP 192.168.1.20:5060;received=203.0.113.5#**#";
+    CSIPSDPMessage ok =
+        Parsed(2200, "", "", "", "", "Via: SIP/2.0/UDP 192.168.1.20:5060;received=203.0.113.5#**#");
     const std::string tagged = kOwnFrom + "To: <sip:4321@sip.voip.test>;tag=callee-9\r\n" + kCallId;
     const std::string ackTail = kContact + "Max-Forwards: 70\r\n" + kNoBody;
     // The ACK of a refusal is the INVITE's transaction: the response's Vias come back.
     EXPECT_EQ(Compose(true, MessageKind::Ack, &ok),
-              "ACK sip:4321@sip.voip.test SIP/2.0\r\n" + tagged +
+              "ACK" + uri + tagged +
                   "CSeq: 41 ACK\r\nVia: SIP/2.0/UDP 192.168.1.20:5060;received=203.0.113.5\r\n" +
                   ackTail);
     // The ACK of a 2xx, INFO and BYE are transactions of their own, each with a new branch.
     std::set<std::string> branches{composer.InviteBranch};
-    const std::string uri = " sip:4321@sip.voip.test SIP/2.0\r\n";
     ExpectRequest(MessageKind::AckToOk, "ACK" + uri + tagged + "CSeq: 41 ACK\r\n", ackTail);
     branches.insert(composer.LastBranch);
     composer.PendingToTag.clear();  // as the 200 handling does after the ACK
@@ -150,33 +154,45 @@ TEST_F(SipComposerTest, OutgoingCallAckInfoAndByeFollowTheRecord) {
     ExpectRequest(MessageKind::ByeFromCaller,
                   "BYE sip:4321@10.0.0.5:5062 SIP/2.0\r\n" + tagged + "CSeq: 44 BYE\r\n",
                   "Route: <sip:10.0.0.1;lr>\r\nRoute: <sip:10.0.0.2;lr>\r\n" + kNoBody);
-}
 
-// A received INVITE as the parser gives it, with the fields the responses copy.
-CSIPSDPMessage ParsedInvite(const std::string& from, const std::string& to,
-                            const std::string& callId, const std::string& cseq,
-                            const std::string& vias) {
-    CSIPSDPMessage invite;
-    invite.Code = 1000;
-    invite.FromValue = from;
-    invite.ToValue = to;
-    invite.CallID = callId;
-    invite.CSeqText = cseq;
-    invite.ViaList = vias;
-    return invite;
+    // A second caller is refused from its own headers; the call's record stays as it was.
+    const auto record = [&] {
+        return composer.FromHeader + composer.ToHeader + composer.DialogCallId +
+               composer.CSeqValue + composer.ViaValue + composer.PendingToTag +
+               char(composer.WithContact) + char(composer.WithMaxForwards) +
+               char(composer.WithBody);
+    };
+    const std::string before = record();
+    const CSIPSDPMessage second =
+        Parsed(1000, "<sip:7777@sip.voip.test>;tag=x7", "<sip:1001@sip.voip.test>",
+               "second@10.0.0.1", "5 INVITE", "Via: SIP/2.0/UDP 10.0.0.1;branch=z9hG4bKs#**#");
+    EXPECT_EQ(Compose(false, MessageKind::BusyHereOtherInvite, &second),
+              "SIP/2.0 486 Busy Here\r\nFrom: <sip:7777@sip.voip.test>;tag=x7\r\nTo: "
+              "<sip:1001@sip.voip.test>\r\nCall-ID: second@10.0.0.1\r\nCSeq: 5 INVITE\r\n"
+              "Via: SIP/2.0/UDP 10.0.0.1;branch=z9hG4bKs\r\n" +
+                  kNoBody);
+    EXPECT_EQ(record(), before);
+    // Kinds that need a received message must not read through a null one; unknown kinds
+    // yield nothing.
+    std::string out = "stale";
+    EXPECT_EQ(composer.ComposeMessage(true, MessageKind::Ack, nullptr, out), 0);
+    EXPECT_TRUE(out.empty());
+    for (const auto& [isRequest, kind] : {std::pair{false, MessageKind::Trying},
+                                          {false, MessageKind::BusyHereOtherInvite},
+                                          {true, 22}}) {
+        EXPECT_EQ(composer.ComposeMessage(isRequest, kind, nullptr, out), 0) << kind;
+    }
 }
 
 TEST_F(SipComposerTest, IncomingCallResponsesEchoTheInvite) {
-    CSIPSDPMessage invite =
-        ParsedInvite("\"3456\" <sip:3456@sip.voip.test>;tag=caller-1", "<sip:1001@192.168.1.20>",
-                     "abc-call@10.0.0.1", "102 INVITE",
-                     "Via: SIP/2.0/UDP 10.0.0.9;branch=z9hG4bK1#**#Via: "
-                     "SIP/2.0/UDP 10.0.0.8:5070;branch=z9hG4bK2#**#Via: "
-                     "SIP/2.0/UDP 10.0.0.7;received=10.0.0.7;rport=5060#**#");
+    const CSIPSDPMessage invite =
+        Parsed(1000, "\"3456\" <sip:3456@sip.voip.test>;tag=caller-1", "<sip:1001@192.168.1.20>",
+               "abc-call@10.0.0.1", "102 INVITE",
+               "Via: SIP/2.0/UDP 10.0.0.9;branch=z9hG4bK1#**#Via: SIP/2.0/UDP 10.0.0.8:5070;branch="
+               "z9hG4bK2#**#Via: SIP/2.0/UDP 10.0.0.7;received=10.0.0.7;rport=5060#**#");
     const std::string rest =
-        "Call-ID: abc-call@10.0.0.1\r\nCSeq: 102 INVITE\r\n"
-        "Via: SIP/2.0/UDP 10.0.0.9;branch=z9hG4bK1\r\n"
-        "Via: SIP/2.0/UDP 10.0.0.8:5070;branch=z9hG4bK2\r\n"
+        "Call-ID: abc-call@10.0.0.1\r\nCSeq: 102 INVITE\r\nVia: SIP/2.0/UDP 10.0.0.9;branch="
+        "z9hG4bK1\r\nVia: SIP/2.0/UDP 10.0.0.8:5070;branch=z9hG4bK2\r\n"
         "Via: SIP/2.0/UDP 10.0.0.7;received=10.0.0.7;rport=5060\r\n";
     const std::string untagged = kCallerFrom + "To: <sip:1001@192.168.1.20>\r\n" + rest + kNoBody;
     EXPECT_EQ(Compose(false, MessageKind::Trying, &invite), "SIP/2.0 100 Trying\r\n" + untagged);
@@ -193,13 +209,11 @@ TEST_F(SipComposerTest, IncomingCallResponsesEchoTheInvite) {
               "SIP/2.0 200 OK\r\n" + kCallerFrom + phoneTo + rest + kContact + kSdpTail);
 
     // The caller's BYE: its own CSeq, with From and To of the record exchanged or as stored.
-    CSIPSDPMessage bye;
-    bye.Code = 1002;
-    bye.CSeqText = "103 BYE";
-    bye.ViaList = "Via: SIP/2.0/UDP 10.0.0.9;branch=z9hG4bKbye#**#";
+    const CSIPSDPMessage bye =
+        Parsed(1002, "", "", "", "103 BYE", "Via: SIP/2.0/UDP 10.0.0.9;branch=z9hG4bKbye#**#");
     const std::string byeRest =
-        "Call-ID: abc-call@10.0.0.1\r\nCSeq: 103 BYE\r\n"
-        "Via: SIP/2.0/UDP 10.0.0.9;branch=z9hG4bKbye\r\n" +
+        "Call-ID: abc-call@10.0.0.1\r\nCSeq: 103 BYE\r\nVia: SIP/2.0/UDP 10.0.0.9;branch="
+        "z9hG4bKbye\r\n" +
         kContact + kNoBody;
     const std::string exchanged = "From: <sip:1001@192.168.1.20>;tag=" + kFirstTag +
                                   "\r\nTo: \"3456\" <sip:3456@sip.voip.test>;tag=caller-1\r\n";
@@ -215,37 +229,6 @@ TEST_F(SipComposerTest, IncomingCallResponsesEchoTheInvite) {
                   "BYE sip:3456@10.0.0.9:5060 SIP/2.0\r\n" + exchanged +
                       "Call-ID: abc-call@10.0.0.1\r\nCSeq: 7 BYE\r\n",
                   kNoBody);
-}
-
-TEST_F(SipComposerTest, BusyToSecondInviteCopiesItsHeadersAndLeavesTheCallAlone) {
-    Dial();
-    composer.PendingToTag = "callee-9";
-    const auto record = [&] {
-        return composer.FromHeader + composer.ToHeader + composer.DialogCallId +
-               composer.CSeqValue + composer.ViaValue + composer.PendingToTag;
-    };
-    const std::string before = record();
-    CSIPSDPMessage second = ParsedInvite("<sip:7777@sip.voip.test>;tag=x7",
-                                         "<sip:1001@sip.voip.test>", "second@10.0.0.1", "5 INVITE",
-                                         "Via: SIP/2.0/UDP 10.0.0.1;branch=z9hG4bKs#**#");
-    EXPECT_EQ(Compose(false, MessageKind::BusyHereOtherInvite, &second),
-              "SIP/2.0 486 Busy Here\r\nFrom: <sip:7777@sip.voip.test>;tag=x7\r\n"
-              "To: <sip:1001@sip.voip.test>\r\nCall-ID: second@10.0.0.1\r\nCSeq: 5 INVITE\r\n"
-              "Via: SIP/2.0/UDP 10.0.0.1;branch=z9hG4bKs\r\n" +
-                  kNoBody);
-    EXPECT_EQ(record(), before);
-    EXPECT_TRUE(composer.WithContact && composer.WithMaxForwards && composer.WithBody);
-
-    // Kinds that need a received message must not read through a null one; unknown kinds
-    // yield nothing.
-    std::string out = "stale";
-    EXPECT_EQ(composer.ComposeMessage(true, MessageKind::Ack, nullptr, out), 0);
-    EXPECT_TRUE(out.empty());
-    for (const auto& [isRequest, kind] : {std::pair{false, MessageKind::Trying},
-                                          {false, MessageKind::BusyHereOtherInvite},
-                                          {true, 22}}) {
-        EXPECT_EQ(composer.ComposeMessage(isRequest, kind, nullptr, out), 0) << kind;
-    }
 }
 
 // Every REGISTER of one registration keeps its Call-ID and tag and counts its CSeq up; each is
@@ -272,7 +255,6 @@ TEST_F(SipComposerTest, RegistersOfOneBindingInEveryForm) {
     binding.Tag = composer.NewTag();  // from the same numbers as a call's
     binding.CallId = composer.NewCallId();
     for (size_t i = 0; i < std::size(forms); ++i) {
-        SCOPED_TRACE(i);
         const auto& form = forms[i];
         if (form.qop != nullptr) {
             CSIPSDPMessage challenge;
@@ -294,7 +276,8 @@ TEST_F(SipComposerTest, RegistersOfOneBindingInEveryForm) {
                            " REGISTER\r\nVia: SIP/2.0/UDP 192.168.1.20:5060;branch=z9hG4bK"
                            "0123456789abcdef;rport\r\nContact: <sip:1001@192.168.1.20:5060>;"
                            "expires=" +
-                           form.expires + "\r\n" + form.authorization + kNoBody);
+                           form.expires + "\r\n" + form.authorization + kNoBody)
+            << i;
     }
 }
 
@@ -303,21 +286,15 @@ TEST_F(SipComposerTest, SequenceWrapsPastZeroAndTagsNeverRepeat) {
     composer.SeqCounter = 65534;
     EXPECT_EQ(composer.NextSequence(), 65534);
     EXPECT_EQ(composer.NextSequence(), 1);
-
-    testing_support::FixedRandom fresh{5, 5, 5, 5, 6, 6, 6, 6};
-    EXPECT_EQ(composer.NewTag(), "KYR_1700000000.5555");
-    EXPECT_EQ(composer.NewTag(), "KYR_1700000000.6666");
-}
-
-TEST(SipComposerIdentifiers, DialogsBegunInTheSameSecondNeverShareTagOrCallId) {
-    testing_support::FakeClock clock(1'700'000'000);
-    CallSettings settings;
-    SipComposer composer(settings);
+    {
+        testing_support::FixedRandom fresh{5, 5, 5, 5, 6, 6, 6, 6};
+        EXPECT_EQ(composer.NewTag(), "KYR_1700000000.5555");
+        EXPECT_EQ(composer.NewTag(), "KYR_1700000000.6666");
+    }
+    // With the real random numbers, dialogs begun in the same second never share either.
     std::set<std::string> tags, callIds;
     for (int i = 0; i < 50; ++i) {
-        const std::string tag = composer.NewTag();
-        EXPECT_EQ(tag.rfind("KYR_1700000000.", 0), 0u) << tag;
-        tags.insert(tag);
+        tags.insert(composer.NewTag());
         callIds.insert(composer.NewCallId());
     }
     EXPECT_EQ(tags.size(), 50u);
@@ -327,19 +304,15 @@ TEST(SipComposerIdentifiers, DialogsBegunInTheSameSecondNeverShareTagOrCallId) {
 // Known answers computed with md5sum; a challenge without realm, nonce or password keeps
 // the previous response.
 TEST(DigestAuth, KnownAnswersAndIncompleteChallenges) {
-    EXPECT_EQ(Md5Hex(""), "d41d8cd98f00b204e9800998ecf8427e");
-    EXPECT_EQ(Md5Hex("abc"), "900150983cd24fb0d6963f7d28e17f72");
-    EXPECT_EQ(Md5Hex("message digest"), "f96b697d7cb7938d525a2f31aaf161d0");
+    EXPECT_EQ(Md5Hex("") + Md5Hex("message digest"),
+              "d41d8cd98f00b204e9800998ecf8427ef96b697d7cb7938d525a2f31aaf161d0");
     DigestAuth digest;
     EXPECT_FALSE(digest.ComputeDigest("REGISTER", "1001", "secret", "sip:sip.voip.test"));
     EXPECT_STREQ(digest.ResponseHex, "");
     digest.AuthRealm = "kyr.test";
     digest.AuthNonce = "abc123nonce";
-    ASSERT_TRUE(digest.ComputeDigest("INVITE", "1001", "secret", "sip:sip.voip.test"));
-    EXPECT_STREQ(digest.ResponseHex, "a8522131436f1c7f1147dfdb5760b775");
     ASSERT_TRUE(digest.ComputeDigest("REGISTER", "1001", "secret", "sip:sip.voip.test"));
     EXPECT_STREQ(digest.Ha1Hex, "047d7699cdda857ebe5967aa8cba3921");
-    EXPECT_STREQ(digest.ResponseHex, "42ee5aee6456556e8f5da808c268e658");
     digest.AuthNonce.clear();
     EXPECT_FALSE(digest.ComputeDigest("INVITE", "1001", "secret", "sip:sip.voip.test"));
     digest.AuthNonce = "abc123nonce";
