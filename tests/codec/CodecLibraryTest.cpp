@@ -2,7 +2,6 @@
 
 #include <cmath>
 #include <numbers>
-#include <string>
 #include <vector>
 
 #include "platform/DynamicLibrary.h"
@@ -15,41 +14,29 @@ namespace {
 TEST(CodecLibraryTest, OneSecondOfToneBecomesHundredFramesAndComesBack) {
     platform::LibraryHandle library = platform::LoadLibraryByName("libKYR_Codec.so");
     ASSERT_NE(library, nullptr) << "libKYR_Codec.so not found beside the test program";
-    auto entry = [&](const char* name) {
-        void* found = platform::FindEntry(library, name);
-        EXPECT_NE(found, nullptr) << name;
-        return found;
+    const auto entry = [&]<typename F>(F*, const char* name) {
+        return reinterpret_cast<F*>(platform::FindEntry(library, name));
     };
-    const auto initEncoder = reinterpret_cast<void (*)()>(entry("g729a_init_encoder"));
-    const auto encode =
-        reinterpret_cast<void (*)(const short*, unsigned char*)>(entry("g729a_encoder"));
-    const auto initDecoder = reinterpret_cast<void (*)()>(entry("g729a_init_decoder"));
+    const auto initEncoder = entry((void (*)()) nullptr, "g729a_init_encoder");
+    const auto initDecoder = entry((void (*)()) nullptr, "g729a_init_decoder");
+    const auto encode = entry((void (*)(const short*, unsigned char*)) nullptr, "g729a_encoder");
     const auto decode =
-        reinterpret_cast<void (*)(const unsigned char*, short*, int)>(entry("g729a_decoder"));
-    ASSERT_FALSE(HasFailure());
-
-    std::vector<short> input(8000);
+        entry((void (*)(const unsigned char*, short*, int)) nullptr, "g729a_decoder");
+    ASSERT_TRUE(initEncoder && initDecoder && encode && decode);
+    std::vector<short> input(8000), output(8000);
     for (int n = 0; n < 8000; ++n) {
         input[n] = static_cast<short>(std::lround(8000 * std::sin(std::numbers::pi * n / 4)));
     }
-    auto encodeAll = [&] {
-        initEncoder();
+    const auto code = [&](std::vector<short>* pcm) {
         std::vector<unsigned char> coded(1000);
+        initEncoder(), initDecoder();
         for (size_t f = 0; f < 100; ++f) {
             encode(&input[80 * f], &coded[10 * f]);
+            decode(&coded[10 * f], &(*pcm)[80 * f], 0);
         }
         return coded;
     };
-    auto decodeAll = [&](const std::vector<unsigned char>& coded) {
-        initDecoder();
-        std::vector<short> pcm(8000);
-        for (size_t f = 0; f < 100; ++f) {
-            decode(&coded[10 * f], &pcm[80 * f], 0);
-        }
-        return pcm;
-    };
-    const std::vector<unsigned char> coded = encodeAll();
-    const std::vector<short> output = decodeAll(coded);
+    const std::vector<unsigned char> coded = code(&output);
     double signal = 0, noise = 0;
     for (size_t n = 800; n < output.size(); ++n) {
         const double expected = input[n - 40];
@@ -59,8 +46,9 @@ TEST(CodecLibraryTest, OneSecondOfToneBecomesHundredFramesAndComesBack) {
     const double snrDb = 10 * std::log10(signal / noise);
     RecordProperty("snr_db", std::to_string(snrDb));
     EXPECT_GT(snrDb, 9.0);
-    EXPECT_EQ(encodeAll(), coded);
-    EXPECT_EQ(decodeAll(coded), output);
+    std::vector<short> again(8000);
+    EXPECT_EQ(code(&again), coded);
+    EXPECT_EQ(again, output);
 }
 
 }  // namespace

@@ -1,12 +1,14 @@
 // The audio devices of a call, with a readable stand-in codec (FakeCodec.cpp), the real
-// codec library and the virtual audio device: capture, playback, the ring tone, a voice loop
-// through two sessions, and the choice of devices.
+// codec library and the virtual audio device.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <map>
 #include <numbers>
+#include <numeric>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -59,18 +61,11 @@ Samples ReadWav(const std::string& path) {
 Samples::const_iterator FirstLoud(const Samples& s) {
     return std::find_if(s.begin(), s.end(), [](int16_t v) { return v != 0; });
 }
-// Installs a virtual audio back end for the life of the object.
 struct VirtualAudio {
     VirtualAudio() { platform::SetAudioBackEnd(&backEnd); }
     ~VirtualAudio() { platform::SetAudioBackEnd(nullptr); }
     platform::VirtualAudioBackEnd backEnd;
 };
-
-int16_t SampleAt(const unsigned char* p) {
-    int16_t value;
-    std::memcpy(&value, p, 2);
-    return value;
-}
 
 // The fake codec, a session sending to a loopback socket of the test's own, and a speaker
 // that writes a file.
@@ -95,13 +90,18 @@ protected:
         audio.backEnd.SetInputDevices(
             {VirtualAudioDevice("Other"), VirtualAudioDevice("Microphone", source)});
     }
+    // A datagram, or nothing within the wait.
     std::vector<unsigned char> Receive(int waitMs = 2000) {
         std::vector<unsigned char> datagram(200);
         const long n = receiver.WaitReadable(waitMs) == UdpSocket::WaitResult::Readable
                            ? receiver.ReceiveFrom(datagram.data(), datagram.size(), nullptr)
                            : 0;
-        datagram.resize(n > 0 ? static_cast<size_t>(n) : 0);
+        datagram.resize(std::max(n, 0L));
         return datagram;
+    }
+    // The first sample of the first frame of a datagram of the fake codec.
+    static int16_t FirstSample(const std::vector<unsigned char>& d) {
+        return d.size() == 32 ? int16_t(d[12] | d[13] << 8) : -1;
     }
 
     VirtualAudio audio;
@@ -111,26 +111,21 @@ protected:
     rtp_session* session = nullptr;
 };
 
-TEST_F(DevicesTest, CaptureSendsFivePacketsOfTwoFramesABufferTimedFromTheOpenTick) {
-    // Sample k of the microphone has the value k, so each frame tells where it came from.
-    std::vector<int16_t> ramp(16000);
-    for (size_t k = 0; k < ramp.size(); ++k) {
-        ramp[k] = static_cast<int16_t>(k);
-    }
+// Two frames a packet, five packets a buffer, timestamps from the tick at Open.
+TEST_F(DevicesTest, CaptureSendsTheMicrophoneInPacketsOfTwoFrames) {
+    Samples ramp(16000);  // sample k has the value k: each frame tells where it came from
+    std::iota(ramp.begin(), ramp.end(), 0);
     MicrophonePlays(ramp);
     testing_support::FakeClock clock(1'700'000'000, 4'000'000'000u);
     CDeviceMC capture(codec, 18, 1600, session);
     capture.SetDeviceId(1);
     ASSERT_EQ(capture.Open(), 0);
-    clock.SetTickCount(5);  // only the tick at Open counts
-
+    clock.SetTickCount(5);
     std::vector<std::vector<unsigned char>> datagrams;
     for (int i = 0; i < 10; ++i) {
         datagrams.push_back(Receive());
     }
     capture.Close();
-
-    // The fake codec's frames: the first and the last of their 80 samples, then 0xAA.
     ASSERT_EQ(datagrams[0].size(), 32u);
     const uint32_t seq0 = datagrams[0][2] << 8 | datagrams[0][3];
     for (uint32_t i = 0; i < datagrams.size(); ++i) {
@@ -141,147 +136,109 @@ TEST_F(DevicesTest, CaptureSendsFivePacketsOfTwoFramesABufferTimedFromTheOpenTic
                 expected.push_back(uint8_t(value >> 8 * k));
             }
         }
+        // The fake codec's frames: the first and the last of their 80 samples, then 0xAA.
         for (const uint32_t sample : {160 * i, 160 * i + 79, 160 * i + 80, 160 * i + 159}) {
             expected.insert(expected.end(), {uint8_t(sample), uint8_t(sample >> 8)});
-            if (sample % 80 == 79) {
-                expected.resize(expected.size() + 6, 0xAA);
-            }
+            expected.resize(expected.size() + (sample % 80 == 79 ? 6 : 0), 0xAA);
         }
         EXPECT_EQ(datagrams[i], expected) << i;
     }
 }
 
-TEST_F(DevicesTest, CaptureBufferSizeABusyDeviceAndMute) {
-    EXPECT_EQ(CDeviceMC(codec, 18, 4000, session).BufferBytes(), 1600);  // 100 ms at most
+// 100 ms buffers at most; a busy microphone sends nothing; muted, silence; until the
+// microphone's first buffer each call of the owner sends a packet of silence.
+TEST_F(DevicesTest, CaptureBufferSizeABusyDeviceMuteAndSilenceUntilDelivered) {
+    EXPECT_EQ(CDeviceMC(codec, 18, 4000, session).BufferBytes(), 1600);
     EXPECT_EQ(CDeviceMC(codec, 18, 1000, session).BufferBytes(), 960);
     VirtualAudioDevice busy("Microphone");
     busy.openable = false;
     audio.backEnd.SetInputDevices({busy});
-    {
-        CDeviceMC capture(codec, 18, 1600, session);
-        EXPECT_EQ(capture.Open(), platform::kAudioAllocated);
-        capture.Close();
-        EXPECT_FALSE(capture.IsOpen());
+    CDeviceMC refused(codec, 18, 1600, session);
+    EXPECT_EQ(refused.Open(), platform::kAudioAllocated);
+    refused.Close();
+    EXPECT_FALSE(refused.IsOpen());
+    EXPECT_TRUE(Receive(0).empty());
+
+    MicrophonePlays(Samples(1600, 1234));
+    CDeviceMC muted(codec, 18, 1600, session);
+    muted.SetDeviceId(1);
+    muted.SetMute(true);
+    ASSERT_EQ(muted.Open(), 0);
+    EXPECT_EQ(FirstSample(Receive()), 0);
+    muted.Close();
+    while (!Receive(0).empty()) {
     }
-    EXPECT_EQ(receiver.WaitReadable(0), UdpSocket::WaitResult::Timeout);
 
-    MicrophonePlays(std::vector<int16_t>(1600, 1234));
-    CDeviceMC capture(codec, 18, 1600, session);
-    capture.SetDeviceId(1);
-    capture.SetMute(true);
-    ASSERT_EQ(capture.Open(), 0);
-    const auto datagram = Receive();
-    capture.Close();
-    ASSERT_EQ(datagram.size(), 32u);
-    EXPECT_EQ(SampleAt(&datagram[12]), 0);
-}
-
-// Until the microphone's first buffer, the owner's calls send a packet of silence each; from
-// then on the microphone alone, its timestamps going on from the silence's.
-TEST_F(DevicesTest, CaptureSilenceGoesUntilTheMicrophoneDelivers) {
-    MicrophonePlays(std::vector<int16_t>(1600, 1234));
     CDeviceMC capture(codec, 18, 320, session);
     capture.SetDeviceId(1);
     capture.SendSilenceUntilDelivered();  // before the device is even open
-    const auto silence = Receive();
-    ASSERT_EQ(silence.size(), 32u);
-    EXPECT_EQ(SampleAt(&silence[12]), 0);
+    EXPECT_EQ(FirstSample(Receive()), 0);
     ASSERT_EQ(capture.Open(), 0);
     ASSERT_TRUE(WaitUntil([&] { return capture.Delivered(); }));
     capture.SendSilenceUntilDelivered();
-    // Only the microphone's packets follow the first silence.
-    std::vector<unsigned char> next = Receive();
-    while (!next.empty() && SampleAt(&next[12]) == 0) {
+    auto next = Receive();
+    while (FirstSample(next) == 0) {
         next = Receive();
     }
     capture.Close();
-    ASSERT_EQ(next.size(), 32u);
-    EXPECT_EQ(SampleAt(&next[12]), 1234);
+    EXPECT_EQ(FirstSample(next), 1234);
     for (auto datagram = Receive(0); !datagram.empty(); datagram = Receive(0)) {
-        EXPECT_NE(SampleAt(&datagram[12]), 0);
+        EXPECT_EQ(FirstSample(datagram), 1234);
     }
-}
-
-TEST_F(DevicesTest, CaptureCloseStopsTheStreamAndDropsThePartBufferOfTheStop) {
-    audio.backEnd.SetSpeed(1.0);
-    CDeviceMC capture(codec, 18, 1600, session);
-    ASSERT_EQ(capture.Open(), 0);
-    // Stop in the middle of the second buffer: only the first one's five packets leave.
-    ASSERT_TRUE(WaitUntil([&] { return audio.backEnd.FramesCaptured(0) >= 800 + 400; }));
-    capture.Close();
-    const uint64_t captured = audio.backEnd.FramesCaptured(0);
-    int packets = 0;
-    while (receiver.WaitReadable(0) == UdpSocket::WaitResult::Readable) {
-        Receive();
-        ++packets;
-    }
-    EXPECT_EQ(packets, 5 * static_cast<int>(captured / 800));
 }
 
 // The volume is the slider's position scaled on both channels, bounded; 640 bytes play as
-// 640 bytes at it.
-TEST_F(DevicesTest, PlaybackOfSixHundredFortyBytesAtTheSetVolume) {
-    const struct {
-        int maximum, position;
-        uint32_t value;
-    } cases[] = {{25, 25, 0xFFFFFFFFu}, {25, 0, 0u},  {25, 13, 0x851E851Eu},
-                 {25, 40, 0xFFFFFFFFu}, {25, -3, 0u}, {0, 0, 0xFFFFFFFFu}};
-    for (const auto& c : cases) {
-        EXPECT_EQ(CDeviceSP::VolumeValue(c.maximum, c.position), c.value) << c.position;
+// 640 bytes at it, then silence. Close joins the receive thread even if the device is busy.
+TEST_F(DevicesTest, PlaybackAtTheSetVolumeAndCloseJoinsTheThread) {
+    const std::tuple<int, int, uint32_t> volumes[] = {{25, 25, 0xFFFFFFFFu}, {25, 0, 0u},
+                                                      {25, 13, 0x851E851Eu}, {25, 40, 0xFFFFFFFFu},
+                                                      {25, -3, 0u},          {0, 0, 0xFFFFFFFFu}};
+    for (const auto& [maximum, position, value] : volumes) {
+        EXPECT_EQ(CDeviceSP::VolumeValue(maximum, position), value) << position;
     }
-    CDeviceSP playback(codec, 18, session);
-    playback.SetVolume(25, 13);
-    // Four frames of the fake codec that decode to 320 samples of 10000.
-    std::vector<unsigned char> payload(40, 0);
-    for (int frame = 0; frame < 4; ++frame) {
-        payload[10 * frame] = 10000 & 0xFF;
-        payload[10 * frame + 1] = 10000 >> 8;
+    {
+        CDeviceSP playback(codec, 18, session);
+        playback.SetVolume(25, 13);
+        std::vector<unsigned char> payload(40, 0);  // four frames of 80 samples of 10000
+        for (int frame = 0; frame < 4; ++frame) {
+            payload[10 * frame] = 10000 & 0xFF, payload[10 * frame + 1] = 10000 >> 8;
+        }
+        ASSERT_EQ(playback.ReceiveThread()->AccessBuffer(true, payload.data(), 40), 640);
+        ASSERT_EQ(playback.Open(), 0);
+        ASSERT_TRUE(WaitUntil([&] { return audio.backEnd.FramesPlayed(0) >= 800; }));
+        EXPECT_EQ(playback.ReceiveThread()->Held(), 0);
+        playback.Close();
+        EXPECT_FALSE(playback.IsOpen());
+        EXPECT_TRUE(playback.ReceiveThread()->Finished());
     }
-    ASSERT_EQ(playback.ReceiveThread()->AccessBuffer(true, payload.data(), 40), 640);
-    ASSERT_EQ(playback.Open(), 0);
-    ASSERT_TRUE(WaitUntil([&] { return audio.backEnd.FramesPlayed(0) >= 800; }));
-    EXPECT_EQ(playback.ReceiveThread()->Held(), 0);
-    playback.Close();
     const Samples played = ReadWav(wavPath);
     const auto first = FirstLoud(played);
     ASSERT_LE(first + 320, played.end());
     EXPECT_EQ(std::count(first, first + 320, 10000 * 34078 / 65535), 320);
     EXPECT_EQ(std::count(first + 320, played.end(), 0), played.end() - first - 320);
+
+    VirtualAudioDevice busy("Speaker");
+    busy.openable = false;
+    audio.backEnd.SetOutputDevices({busy});
+    CDeviceSP playback(codec, 18, session);
+    EXPECT_EQ(playback.Open(), platform::kAudioAllocated);
+    ASSERT_TRUE(playback.ReceiveThread()->Started());
+    playback.Close();
+    EXPECT_TRUE(playback.ReceiveThread()->Finished());
 }
 
-TEST_F(DevicesTest, PlaybackCloseJoinsTheReceiveThreadEvenWhenTheDeviceCannotOpen) {
-    for (const bool openable : {true, false}) {
-        SCOPED_TRACE(openable ? "openable" : "busy");
-        VirtualAudioDevice speaker("Speaker");
-        speaker.openable = openable;
-        audio.backEnd.SetOutputDevices({speaker});
-        CDeviceSP playback(codec, 18, session);
-        EXPECT_EQ(playback.Open(), openable ? platform::kAudioOk : platform::kAudioAllocated);
-        ASSERT_TRUE(playback.ReceiveThread()->Started());
-        if (openable) {
-            ASSERT_TRUE(WaitUntil([&] { return audio.backEnd.FramesPlayed(0) >= 160; }));
-        }
-        playback.Close();
-        EXPECT_FALSE(playback.IsOpen());
-        EXPECT_TRUE(playback.ReceiveThread()->Finished());
-    }
-}
-
-// 440 Hz at 0.35 full scale plus 480 Hz 5 dB lower, faded in over the first 100 samples.
-TEST(RingDeviceSPTest, TheToneIsTwoSinesFadedIn) {
-    const auto& table = RingToneSamples();
-    ASSERT_EQ(table.size(), 4800u);
+// 440 Hz at 0.35 full scale plus 480 Hz 5 dB lower, faded in over 100 samples, for 60 ms;
+// silence for 160 ms; the tone again, without gaps, each buffer refilled as it completes.
+TEST(RingDeviceSPTest, TheToneIsTwoSinesFadedInPlayedInItsCycleWithoutGaps) {
+    const auto& tone = RingToneSamples();
+    ASSERT_EQ(tone.size(), 4800u);
     const double a = 0.35 * 32768, b = a * std::pow(10.0, -5.0 / 20.0);
     for (int n = 0; n < 4800; ++n) {
         const double w = 2 * std::numbers::pi * n / 8000;
         const double expected =
             std::min(n / 100.0, 1.0) * (a * std::sin(440 * w) + b * std::sin(480 * w));
-        ASSERT_LE(std::abs(table[n] - expected), 1.0) << n;
+        ASSERT_LE(std::abs(tone[n] - expected), 1.0) << n;
     }
-}
-
-// Tone for 60 slices of 10 ms, silence for 160, then the tone again, without gaps.
-TEST(RingDeviceSPTest, TheOpenDeviceRequeuesItsBuffersAndPlaysTheCycleWithoutGaps) {
     VirtualAudio audio;
     const std::string path = TempPath("ring.wav");
     audio.backEnd.SetOutputDevices({VirtualAudioDevice("Speaker", path)});
@@ -289,44 +246,36 @@ TEST(RingDeviceSPTest, TheOpenDeviceRequeuesItsBuffersAndPlaysTheCycleWithoutGap
     constexpr size_t kCycle = 17600;
     {
         CRingDeviceSP ring, byHand;
-        // Each completion refills 10 ms, a new device's from the start of the fade-in.
         std::vector<char> memory(16000, 0x55);
         platform::AudioBufferHeader header{memory.data(), 0, 0, 0, 0};
         CRingDeviceSP::RingOutProc(&byHand, &header);
-        ASSERT_EQ(header.bufferLength, 160u);
-        EXPECT_EQ(std::memcmp(header.data, RingToneSamples().data(), 160), 0);
+        ASSERT_EQ(header.bufferLength, 160u);  // 10 ms, a new device's from the start
+        EXPECT_EQ(std::memcmp(header.data, tone.data(), 160), 0);
         ASSERT_EQ(ring.Open(), 0);
         ASSERT_TRUE(
             WaitUntil([&] { return audio.backEnd.FramesPlayed(0) >= kCycle + 4800 + 400; }));
     }
     const Samples played = ReadWav(path);
-    const auto& tone = RingToneSamples();
-    // The empty buffers of the start give silence before the tone, whose first sample is 0.
-    const size_t firstLoud = FirstLoud(played) - played.begin();
-    ASSERT_GE(firstLoud, 1u);
-    const size_t start = firstLoud - 1;
+    // Silence comes before the tone, whose first sample is 0.
+    const size_t start = FirstLoud(played) - played.begin() - 1;
     ASSERT_GE(played.size(), start + kCycle + 4800);
     for (size_t n = 0; n < kCycle + 4800; ++n) {
-        const int16_t expected = n < 4800 ? tone[n] : n < kCycle ? 0 : tone[n - kCycle];
-        ASSERT_EQ(played[start + n], expected) << n;
+        ASSERT_EQ(played[start + n], n < 4800 ? tone[n] : n < kCycle ? 0 : tone[n - kCycle]) << n;
     }
 }
 
-// Energy of the 20 ms window's best-fitting sine at hz, any phase: every frequency used makes
-// whole periods in the window. Without hz, the window's whole energy.
+// The energy of the 20 ms window's best-fitting sine at hz, any phase (every frequency used
+// makes whole periods in it); without hz, the window's whole energy.
 double Energy(const int16_t* s, double hz = 0) {
     double re = 0, im = 0, sum = 0;
     for (int n = 0; n < 160; ++n) {
         const double phase = 2 * std::numbers::pi * hz * n / 8000.0;
-        re += s[n] * std::cos(phase);
-        im += s[n] * std::sin(phase);
-        sum += double(s[n]) * s[n];
+        re += s[n] * std::cos(phase), im += s[n] * std::sin(phase), sum += double(s[n]) * s[n];
     }
     return hz == 0 ? sum : 2 * (re * re + im * im) / 160;
 }
 
-// A tone captured on the fixture's session with the real codec library is played out on
-// a second one.
+// 1 kHz captured on the fixture's session through the real codec is played on a second one.
 TEST_F(DevicesTest, VoiceLoopCarriesAToneBetweenTwoSessions) {
     codec = platform::LoadLibraryByName("libKYR_Codec.so");
     ASSERT_NE(codec, nullptr);
@@ -352,15 +301,14 @@ TEST_F(DevicesTest, VoiceLoopCarriesAToneBetweenTwoSessions) {
         ASSERT_TRUE(WaitUntil([&] { return audio.backEnd.FramesPlayed(0) >= framesAtEnd + 1600; }));
     }
     rtp_close(callee);
-
     const Samples samples = ReadWav(wavPath);
     std::vector<double> snrs;
     double toneShare = 0, otherShare = 0;
     int skipped = 0;
     for (size_t start = 0; start + 160 <= samples.size(); start += 160) {
         const int16_t* window = &samples[start];
-        // Quiet windows (RMS under 1000) are before or after the tone; the decoder needs a
-        // few frames to settle.
+        // Quiet windows (RMS under 1000) are before or after the tone; the decoder settles
+        // in a few frames.
         if (Energy(window) < 1000.0 * 1000.0 * 160 || skipped++ < 4) {
             continue;
         }
@@ -376,64 +324,54 @@ TEST_F(DevicesTest, VoiceLoopCarriesAToneBetweenTwoSessions) {
     EXPECT_GT(toneShare, 50 * otherShare);
 }
 
-// Names separated by '|', with S, M, U and B for the preferred speakers and microphone and
-// the USB device's English and Big5 names; '?' first: capabilities that cannot be read.
+// Names separated by '|': S, M, U and B for the preferred speakers and microphone and the
+// USB device's English and Big5 names; '?' first: capabilities that cannot be read.
 std::vector<VirtualAudioDevice> Devices(const std::string& names) {
-    const std::pair<std::string, std::string> shortNames[] = {
+    const std::map<std::string, std::string> brief = {
         {"S", "Speakers (Realtek)"},
         {"M", "Microphone (Realtek)"},
         {"U", "USB Audio Device"},
         {"B", "USB \xAD\xB5\xAE\xC4\xB8\xCB\xB8\x6D"}};
     std::vector<VirtualAudioDevice> devices;
-    for (size_t at = 0; at < names.size();) {
-        const size_t end = std::min(names.find('|', at), names.size());
-        const bool readable = names[at] != '?';
-        std::string name = names.substr(at + !readable, end - at - !readable);
-        for (const auto& [brief, full] : shortNames) {
-            name = name == brief ? full : name;
-        }
-        devices.emplace_back(name).capabilitiesReadable = readable;
-        at = end + 1;
+    std::istringstream in(names);
+    for (std::string name; std::getline(in, name, '|');) {
+        const bool readable = name[0] != '?';
+        name.erase(0, !readable);
+        devices.emplace_back(brief.contains(name) ? brief.at(name) : name).capabilitiesReadable =
+            readable;
     }
     return devices;
 }
 
 TEST(AudioDeviceSelectionTest, PicksTheUsbDeviceElseTheLastWithThePreferredNameElseNothing) {
     constexpr int kEnglish = 2, kChinese = 1;
-    const struct {
-        const char* what;
-        std::string outputs, inputs;
-        int language;
-        std::string playbackName;  // the system's preferred; the record one is M
-        uint32_t speaker, microphone;
-    } cases[] = {
-        {"USB wins over the preferred; Record names the input", "S|HDMI|U", "Line In|M", kEnglish,
-         "S", 2, 1},
-        {"other installs know USB only by its Big5 name", "S|HDMI|B", "M", kChinese, "S", 2, 0},
-        {"other installs find USB by its English name too", "HDMI|S|U", "M", kChinese, "S", 2, 0},
-        {"English installs find USB by its Big5 name too", "HDMI|S|B", "M", kEnglish, "S", 2, 0},
-        {"the English name wins over an earlier Big5 one", "B|U|S", "M", kChinese, "S", 1, 0},
-        {"the Big5 name wins over a later preferred one", "HDMI|B|S", "M", kEnglish, "S", 1, 0},
-        {"two outputs with the mapper name: the later one", "S|HDMI|S", "M", kEnglish, "S", 2, 0},
-        {"USB ends the search", "U|S", "M|M|M|x", kEnglish, "S", 0, 2},
-        {"playback found but no input: both 0", "HDMI|S", "Line In", kEnglish, "S", 0, 0},
-        {"empty Playback name: both 0, even with USB", "HDMI|U", "Line In|U", kEnglish, "", 0, 0},
-        {"unreadable capabilities are skipped", "HDMI|?U|S", "M", kEnglish, "S", 2, 0},
-        {"names compare exactly", "HDMI|usb audio device|speakers (realtek)", "Line In|M", kEnglish,
-         "S", 0, 0},
+    // outputs, inputs, language, whether the system names S its preferred playback device
+    // (M always the record one), the speaker chosen, the microphone chosen.
+    const std::tuple<const char*, const char*, int, bool, uint32_t, uint32_t> cases[] = {
+        {"S|HDMI|U", "Line In|M", kEnglish, true, 2, 1},  // USB wins; Record names the input
+        {"S|HDMI|B", "M", kChinese, true, 2, 0},          // the Big5 name,
+        {"HDMI|S|U", "M", kChinese, true, 2, 0},          // the English one for any language
+        {"HDMI|S|B", "M", kEnglish, true, 2, 0},
+        {"B|U|S", "M", kChinese, true, 1, 0},         // the English name before an earlier Big5 one
+        {"HDMI|B|S", "M", kEnglish, true, 1, 0},      // Big5 before a later preferred one
+        {"S|HDMI|S", "M", kEnglish, true, 2, 0},      // two preferred: the later one
+        {"U|S", "M|M|M|x", kEnglish, true, 0, 2},     // USB ends the search
+        {"HDMI|S", "Line In", kEnglish, true, 0, 0},  // no input: both 0
+        {"HDMI|U", "Line In|U", kEnglish, false, 0, 0},  // no playback name: both 0
+        {"HDMI|?U|S", "M", kEnglish, true, 2, 0},        // unreadable capabilities skipped
+        {"HDMI|usb audio device|speakers (realtek)", "Line In|M", kEnglish, true, 0, 0},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
+    for (const auto& [outputs, inputs, language, named, speaker, microphone] : cases) {
         platform::VirtualAudioBackEnd audio;
-        const std::string playbackName = c.playbackName.empty() ? "" : Devices("S")[0].name;
+        const std::string playbackName = named ? Devices("S")[0].name : "";
         audio.SetPreferredNames(playbackName, "Microphone (Realtek)");
-        audio.SetOutputDevices(Devices(c.outputs));
-        audio.SetInputDevices(Devices(c.inputs));
-        const AudioDeviceChoice choice = SelectAudioDevices(audio, c.language);
-        EXPECT_EQ(choice.speakerDevice, c.speaker);
-        EXPECT_EQ(choice.microphoneDevice, c.microphone);
-        EXPECT_EQ(choice.speakerName, playbackName);
-        EXPECT_EQ(choice.microphoneName, "Microphone (Realtek)");
+        audio.SetOutputDevices(Devices(outputs));
+        audio.SetInputDevices(Devices(inputs));
+        const AudioDeviceChoice choice = SelectAudioDevices(audio, language);
+        EXPECT_EQ(std::tuple(choice.speakerDevice, choice.microphoneDevice, choice.speakerName,
+                             choice.microphoneName),
+                  std::tuple(speaker, microphone, playbackName, "Microphone (Realtek)"))
+            << outputs << " / " << inputs;
     }
     EXPECT_EQ(UsbAudioDeviceName(kChinese), Devices("B")[0].name);
 }

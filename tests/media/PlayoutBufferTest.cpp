@@ -70,26 +70,26 @@ std::vector<Arrival> Steady(int from, int to, const std::vector<Arrival>& change
 }
 
 TEST(PlayoutBufferTest, EachSlotGetsTheFrameDueInIt) {
+    const std::vector<Arrival> overtaken = {{65, 6, 2}, {66, 8, 2}};
     const std::vector<PlayoutCase> cases = {
-        {"in order: three packets seen, then two frames behind the quickest", 1000, Steady(0, 16),
-         20, ".....0123456789abcde"},
-        {"a packet overtaken by the next one is played in its place", 1000,
-         Steady(0, 16, {{65, 6, 2}, {66, 8, 2}}), 20, ".....0123456789abcde"},
-        {"a duplicate is played once", 1000, Steady(0, 16, {}, {{46, 2, 2}}), 20,
+        {"in order: 3 packets seen, then 2 frames behind", 1000, Steady(0, 16), 20,
          ".....0123456789abcde"},
-        {"a lost packet is concealed in its slots", 1000, Steady(0, 16, {{0, 8, -1}}), 20,
+        {"overtaken: played in its place", 1000, Steady(0, 16, overtaken), 20,
+         ".....0123456789abcde"},
+        {"a duplicate: played once", 1000, Steady(0, 16, {}, {{46, 2, 2}}), 20,
+         ".....0123456789abcde"},
+        {"lost: concealed", 1000, Steady(0, 16, {{0, 8, -1}}), 20, ".....01234567ccabcde"},
+        {"late before its slots: played", 1000, Steady(0, 16, {{125, 8, 2}}), 20,
+         ".....0123456789abcde"},
+        {"later than its slots: dropped", 1000, Steady(0, 16, {{145, 8, 2}}), 20,
          ".....01234567ccabcde"},
-        {"a late packet whose slots have not come yet is played", 1000,
-         Steady(0, 16, {{125, 8, 2}}), 20, ".....0123456789abcde"},
-        {"a packet later than its slots is dropped, the slots concealed", 1000,
-         Steady(0, 16, {{145, 8, 2}}), 20, ".....01234567ccabcde"},
-        {"a dry speaker waits in place for the late ones: the delay grows", 1000,
+        {"a dry speaker waits for the late ones", 1000,
          Steady(0, 16, {{160, 8, 2}, {161, 10, 2}, {162, 12, 2}, {163, 14, 2}}), 24,
          ".....01234567ccc89abcdef"},
-        {"the far end falls silent: six slots concealed, then silence", 1000, Steady(0, 8), 24,
+        {"silent far end: 6 concealed, then silence", 1000, Steady(0, 8), 24,
          ".....01234567cccccc....."},
-        {"timestamps wrapping round 2^32 keep their order", 0xFFFFFF60u,
-         Steady(0, 16, {{65, 6, 2}, {66, 8, 2}}), 20, ".....0123456789abcde"},
+        {"timestamps wrapping 2^32", 0xFFFFFF60u, Steady(0, 16, overtaken), 20,
+         ".....0123456789abcde"},
     };
     for (const PlayoutCase& c : cases) {
         PlayoutBuffer buffer;
@@ -97,26 +97,19 @@ TEST(PlayoutBufferTest, EachSlotGetsTheFrameDueInIt) {
     }
 }
 
+// Without jitter the shortest delay; transit alternating 5 and 45 ms (|D| = 40 ms each packet,
+// J tends to 320 ticks): four times it, and two frames.
 TEST(PlayoutBufferTest, DelayFollowsTheJitterWithinItsBounds) {
-    // Transit alternating 5 and 45 ms: |D| = 40 ms each packet, J tends to 320 ticks.
     std::vector<Arrival> jittery;
     for (int f = 0; f < 200; f += 2) {
         jittery.push_back({f * 10 + (f % 4 == 0 ? 5 : 45), f, 2});
     }
-    const struct {
-        const char* name;
-        std::vector<Arrival> arrivals;
-        int delayFrames;
-    } cases[] = {
-        {"no jitter: the shortest delay", Steady(0, 200), PlayoutBuffer::kMinDelayFrames},
-        {"40 ms of jitter: four times it, and two frames", jittery, 4 * 4 + 2},
-    };
-    for (const auto& c : cases) {
+    for (const auto& [arrivals, delay] : {std::pair{Steady(0, 200), PlayoutBuffer::kMinDelayFrames},
+                                          std::pair{jittery, 4 * 4 + 2}}) {
         PlayoutBuffer buffer;
-        PlayoutCase run{c.name, 1000, c.arrivals, 200, ""};
-        const std::string played = Play(run, &buffer);
-        EXPECT_EQ(buffer.TargetDelayFrames(), c.delayFrames) << c.name;
-        EXPECT_EQ(buffer.Stats().late, 0u) << c.name << ": " << played;
+        const std::string played = Play({"", 1000, arrivals, 200, ""}, &buffer);
+        EXPECT_EQ(buffer.TargetDelayFrames(), delay);
+        EXPECT_EQ(buffer.Stats().late, 0u) << played;
     }
 }
 

@@ -1,12 +1,11 @@
 #include "media/rtp.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <chrono>
-#include <functional>
 #include <memory>
 #include <numeric>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -43,38 +42,30 @@ uint16_t FreePort() {
     EXPECT_TRUE(probe.Bind(0, kLoopback));
     return probe.LocalPort();
 }
-
 struct SessionCloser {
     void operator()(rtp_session* rtp) const { rtp_close(rtp); }
 };
 using Session = std::unique_ptr<rtp_session, SessionCloser>;
-// As the call manager opens one: local address "any"; port 0 opens none, for parsing only.
+// As the call manager opens one, on "any"; port 0 opens none, for parsing only.
 Session OpenSession(uint16_t port) {
     Session rtp(new rtp_session());
-    if (port == 0) {
-        srcs_init(&rtp->srcs);
-    } else {
-        EXPECT_TRUE(rtp_open(rtp.get(), port, 0));
-    }
+    EXPECT_TRUE(port == 0 ? srcs_init(&rtp->srcs) == 0 : rtp_open(rtp.get(), port, 0));
     return rtp;
 }
-
-// A G.729 datagram; `extra` is the padding count (P bit) or extension words (X bit).
+// A G.729 datagram, payload bytes 0xA0, 0xA1...; `extra` is the padding count (P bit) or the
+// extension's words (X bit).
 Bytes Datagram(uint32_t ssrc, uint16_t seq, size_t payload = 20, uint8_t first = 0x80,
                uint8_t extra = 0) {
-    const uint32_t words[3] = {uint32_t{first} << 24 | uint32_t{kG729} << 16 | seq, seq * 160u,
-                               ssrc};
+    const uint32_t words[3] = {uint32_t{first} << 24 | kG729 << 16 | seq, seq * 160u, ssrc};
     Bytes bytes(12 + payload);
     for (size_t i = 0; i < bytes.size(); ++i) {
-        bytes[i] =
-            static_cast<uint8_t>(i < 12 ? words[i / 4] >> (24 - 8 * (i % 4)) : 0xA0 + i - 12);
+        bytes[i] = uint8_t(i < 12 ? words[i / 4] >> (24 - 8 * (i % 4)) : 0xA0 + i - 12);
     }
     if (first & 0x20) {
         bytes.back() = extra;
     }
     if (first & 0x10) {
-        bytes[14] = 0;
-        bytes[15] = extra;
+        bytes[14] = 0, bytes[15] = extra;
     }
     return bytes;
 }
@@ -91,11 +82,9 @@ protected:
         rtp_set_assert_handler(nullptr);
         EXPECT_EQ(assertions, 0) << "valid calls must not trip the library's own assertions";
     }
-    static int TakeAssertions() { return std::exchange(assertions, 0); }
-    int Parse(rtp_session* rtp, const Bytes& datagram) {
-        return rtp_parse(rtp, &packet_, datagram.data(), static_cast<int>(datagram.size()));
+    int Parse(rtp_session* rtp, const Bytes& d) {
+        return rtp_parse(rtp, &packet_, d.data(), static_cast<int>(d.size()));
     }
-
     static inline int assertions = 0;
     rtp_packet packet_{};
 };
@@ -108,11 +97,9 @@ TEST_F(RtpTest, SentPacketsCarryTheExactHeaderAndTheSequenceWraps) {
     EXPECT_EQ(rtp->ssrc & 0xFFFF, 0x5678u);
     rtp->ssrc = 0x11223344;
     ASSERT_EQ(rtp_connect(rtp.get(), "127.0.0.1", peer.LocalPort()), 0);
-    // What the capture device does for each pair of frames.
     rtp_param param{};
-    param.ts = 0xA1B2C3D4;
-    param.pt = 18;
-    auto send = [&]() {
+    param.ts = 0xA1B2C3D4, param.pt = 18;
+    auto send = [&] {
         packet_.len = 20;
         EXPECT_EQ(rtp_set_header(&packet_, &param), 0);
         std::iota(packet_.data, packet_.data + 20, 1);
@@ -124,7 +111,7 @@ TEST_F(RtpTest, SentPacketsCarryTheExactHeaderAndTheSequenceWraps) {
         EXPECT_EQ(from.port, rtp->local.port);
         return got;
     };
-    // The first packet is numbered one past the random start (1235).
+    // Numbered from one past the random start (1235).
     Bytes expected = {0x80, 0x12, 0x04, 0xD3, 0xA1, 0xB2, 0xC3, 0xD4, 0x11, 0x22, 0x33, 0x44};
     expected.resize(32);
     std::iota(expected.begin() + 12, expected.end(), 1);
@@ -141,7 +128,7 @@ TEST_F(RtpTest, SentPacketsCarryTheExactHeaderAndTheSequenceWraps) {
     EXPECT_EQ(rtp_send(rtp.get(), &packet_), 116);
 }
 
-TEST_F(RtpTest, OpeningAndConnecting) {
+TEST_F(RtpTest, OpeningConnectingAndMissingArguments) {
     Session rtp = OpenSession(FreePort());
     ASSERT_EQ(rtp_connect(rtp.get(), "localhost", 4000), 0);
     EXPECT_EQ(rtp->remote, (Ipv4Endpoint{kLoopback, 4000}));
@@ -149,50 +136,32 @@ TEST_F(RtpTest, OpeningAndConnecting) {
     Session unopened = OpenSession(0);
     EXPECT_EQ(rtp_connect(unopened.get(), "127.0.0.1", 4000), -1);
     EXPECT_EQ(unopened->error, RTP_ECONNECT);
-
+    uint8_t byte = 0;
+    rtp_param param{};
+    // Refused with RTP_EINVAL on the session, each tripping one assertion.
+    EXPECT_EQ(
+        (std::vector<intptr_t>{rtp_connect(rtp.get(), nullptr, 4000), rtp_send(rtp.get(), nullptr),
+                               rtp_parse(rtp.get(), nullptr, &byte, 1),
+                               (packet_.data = packet_.buf, rtp_send(rtp.get(), &packet_))}),
+        std::vector<intptr_t>(4, -1));
+    EXPECT_EQ(rtp->error, RTP_EINVAL);
+    EXPECT_EQ(
+        (std::vector<intptr_t>{rtp_send(nullptr, &packet_), rtp_parse(nullptr, &packet_, &byte, 1),
+                               rtp_close(nullptr), rtp_connect(nullptr, "127.0.0.1", 1),
+                               rtp_packet_free(nullptr), rtp_set_header(&packet_, nullptr),
+                               rtp_set_header(nullptr, &param), update_seq(nullptr, 1),
+                               srcs_find(nullptr, 1) ? 0 : -1, srcs_add(nullptr, 1) ? 0 : -1}),
+        std::vector<intptr_t>(10, -1));
+    EXPECT_EQ(std::exchange(assertions, 0), 14);
     if (!PortIsFree(9000) || !PortIsFree(9001)) {
         GTEST_SKIP() << "ports 9000/9001 are in use on this machine";
     }
-    Session searched(new rtp_session());
+    Session searched(new rtp_session()), second(new rtp_session());
     ASSERT_TRUE(rtp_open(searched.get(), 0, 0));
     EXPECT_EQ(searched->local.port, 9000);
-    EXPECT_FALSE(PortIsFree(9000));
-    EXPECT_TRUE(PortIsFree(9001));  // only proved the pair free
-    Session second(new rtp_session());
+    EXPECT_EQ(std::pair(PortIsFree(9000), PortIsFree(9001)), std::pair(false, true));
     EXPECT_FALSE(rtp_open(second.get(), 9000, 0));
     EXPECT_EQ(second->sock, nullptr);
-}
-
-TEST_F(RtpTest, MissingArgumentsAreAssertedAndRefused) {
-    Session rtp = OpenSession(0);
-    uint8_t byte = 0;
-    const std::function<int()> withSession[] = {
-        [&] { return rtp_connect(rtp.get(), nullptr, 4000); },
-        [&] { return rtp_send(rtp.get(), nullptr); },
-        [&] { return rtp_parse(rtp.get(), nullptr, &byte, 1); },
-    };
-    for (const auto& call : withSession) {
-        rtp->error = RTP_OK;
-        EXPECT_EQ(call(), -1);
-        EXPECT_EQ(rtp->error, RTP_EINVAL);
-        EXPECT_EQ(TakeAssertions(), 1);
-    }
-    rtp_param param{};
-    EXPECT_EQ(rtp_send(nullptr, &packet_), -1);
-    EXPECT_EQ(rtp_parse(nullptr, &packet_, &byte, 1), -1);
-    EXPECT_EQ(rtp_close(nullptr), -1);
-    EXPECT_EQ(rtp_connect(nullptr, "127.0.0.1", 1), -1);
-    EXPECT_EQ(rtp_packet_free(nullptr), -1);
-    EXPECT_EQ(rtp_set_header(&packet_, nullptr), -1);
-    EXPECT_EQ(rtp_set_header(nullptr, &param), -1);
-    EXPECT_EQ(srcs_find(nullptr, 1), nullptr);
-    EXPECT_EQ(srcs_add(nullptr, 1), nullptr);
-    EXPECT_EQ(update_seq(nullptr, 1), -1);
-    EXPECT_EQ(TakeAssertions(), 10);
-    packet_.data = packet_.buf;  // a payload that does not lie past the header
-    packet_.len = 20;
-    EXPECT_EQ(rtp_send(rtp.get(), &packet_), -1);
-    EXPECT_EQ(TakeAssertions(), 1);
 }
 
 TEST_F(RtpTest, PayloadOffsetsAndRefusedDatagrams) {
@@ -214,20 +183,18 @@ TEST_F(RtpTest, PayloadOffsetsAndRefusedDatagrams) {
         {"extension past the end", Datagram(1, 10, 28, 0x90, 9), -1, 0, RTP_ESOCKET},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
         Session rtp = OpenSession(0);
         rtp->error = RTP_ESEQ;
-        ASSERT_EQ(Parse(rtp.get(), c.datagram), c.result);
-        if (c.result > 0) {
-            EXPECT_EQ(rtp->error, RTP_OK);
-            EXPECT_EQ(packet_.data - packet_.buf, c.offset);
-            EXPECT_EQ(packet_.len, c.len);
-            EXPECT_EQ(packet_.data[0], 0xA0 + c.offset - 12);
-            EXPECT_EQ(rtp->last_seq, 10);
-        } else {
-            EXPECT_EQ(rtp->error, c.len);
+        ASSERT_EQ(Parse(rtp.get(), c.datagram), c.result) << c.what;
+        const bool ok = c.result > 0;
+        EXPECT_EQ(rtp->error, ok ? RTP_OK : c.len) << c.what;
+        EXPECT_EQ(rtp->srcs.count, ok ? 1u : 0u) << c.what;
+        if (ok) {
+            EXPECT_EQ(
+                std::tuple(packet_.data - packet_.buf, packet_.len, packet_.data[0], rtp->last_seq),
+                std::tuple(c.offset, c.len, 0xA0 + c.offset - 12, 10))
+                << c.what;
         }
-        EXPECT_EQ(rtp->srcs.count, c.result > 0 ? 1u : 0u);
     }
     Session rtp = OpenSession(0);
     EXPECT_EQ(rtp_parse(rtp.get(), &packet_, Datagram(1, 10).data(), -1), -1);
@@ -235,45 +202,32 @@ TEST_F(RtpTest, PayloadOffsetsAndRefusedDatagrams) {
 }
 
 TEST_F(RtpTest, SequenceValidationFollowsEachSource) {
-    struct Step {
-        uint16_t seq;
-        int result;
-        uint32_t probation, maxSeq, received, cycles = 0;
-    };
-    const struct {
-        const char* what;
-        std::vector<Step> steps;
-    } cases[] = {
+    // Each step: seq, accepted (+) or refused (-), then the source's probation, max_seq,
+    // received and cycles after it.
+    const std::pair<const char*, const char*> cases[] = {
         {"a new source needs two within eight of each other",
-         {{100, 32, 1, 100, 0}, {109, -1, 1, 109, 0}, {117, 32, 0, 117, 1}, {118, 32, 0, 118, 2}}},
+         "100+1,100,0,0 109-1,109,0,0 117+0,117,1,0 118+0,118,2,0"},
         {"reordered while new: validated at the highest",
-         {{100, 32, 1, 100, 0},
-          {5000, -1, 1, 5000, 0},
-          {4998, 32, 0, 5000, 1},
-          {4999, 32, 0, 5000, 2},
-          {5001, 32, 0, 5001, 3}}},
+         "100+1,100,0,0 5000-1,5000,0,0 4998+0,5000,1,0 4999+0,5000,2,0 5001+0,5001,3,0"},
         {"two jumps in a row restart the tracking",
-         {{999, 32, 1, 999, 0},
-          {1000, 32, 0, 1000, 1},
-          {5000, -1, 0, 1000, 1},
-          {5001, 32, 0, 5001, 1}}},
-        {"a wrap counts a cycle",
-         {{65529, 32, 1, 65529, 0}, {65530, 32, 0, 65530, 1}, {3, 32, 0, 3, 2, 65536}}},
+         "999+1,999,0,0 1000+0,1000,1,0 5000-0,1000,1,0 5001+0,5001,1,0"},
+        {"a wrap counts a cycle", "65529+1,65529,0,0 65530+0,65530,1,0 3+0,3,2,65536"},
         {"a slightly late packet is accepted without moving the tracking",
-         {{999, 32, 1, 999, 0}, {1000, 32, 0, 1000, 1}, {990, 32, 0, 1000, 2}}},
+         "999+1,999,0,0 1000+0,1000,1,0 990+0,1000,2,0"},
     };
-    for (const auto& c : cases) {
+    for (const auto& [what, steps] : cases) {
         Session rtp = OpenSession(0);
-        for (const Step& step : c.steps) {
-            SCOPED_TRACE(std::string(c.what) + ", seq " + std::to_string(step.seq));
-            EXPECT_EQ(Parse(rtp.get(), Datagram(7, step.seq)), step.result);
-            EXPECT_EQ(rtp->error, step.result < 0 ? RTP_ESEQ : RTP_OK);
-            const rtp_source* src = srcs_find(&rtp->srcs, rtp->last_ssrc);
-            ASSERT_NE(src, nullptr);
-            EXPECT_EQ(src->probation, step.probation);
-            EXPECT_EQ(src->max_seq, step.maxSeq);
-            EXPECT_EQ(src->received, step.received);
-            EXPECT_EQ(src->cycles, step.cycles);
+        std::istringstream in(steps);
+        for (std::string step; in >> step;) {
+            const int result = Parse(rtp.get(), Datagram(7, uint16_t(std::stoi(step))));
+            const rtp_source* s = srcs_find(&rtp->srcs, rtp->last_ssrc);
+            ASSERT_NE(s, nullptr);
+            const std::string got = std::to_string(std::stoi(step)) + (result == 32 ? '+' : '-') +
+                                    std::to_string(s->probation) + ',' +
+                                    std::to_string(s->max_seq) + ',' + std::to_string(s->received) +
+                                    ',' + std::to_string(s->cycles);
+            EXPECT_EQ(got, step) << what;
+            EXPECT_EQ(rtp->error, result < 0 ? RTP_ESEQ : RTP_OK) << what;
         }
     }
 }
@@ -281,42 +235,29 @@ TEST_F(RtpTest, SequenceValidationFollowsEachSource) {
 // The table doubles keeping the order of first sight; past its ceiling a new source is
 // refused while the known ones are still validated.
 TEST_F(RtpTest, SourceTableGrowsInOrderUpToItsCeiling) {
-    rtp_srcs table{};
-    ASSERT_EQ(srcs_init(&table), 0);
-    for (uint32_t ssrc = 1; ssrc <= RTP_MAX_SOURCES; ++ssrc) {
-        ASSERT_NE(srcs_add(&table, ssrc * 11), nullptr);
-        if (ssrc == 32 || ssrc == 33) {
-            EXPECT_EQ(table.size, ssrc == 32 ? 32u : 64u);
-        }
-    }
-    for (uint32_t i = 0; i < RTP_MAX_SOURCES; ++i) {
-        EXPECT_EQ(table.src[i].ssrc, (i + 1) * 11);
-    }
-    EXPECT_EQ(srcs_find(&table, 17 * 11), &table.src[16]);
-    EXPECT_EQ(srcs_find(&table, 5), nullptr);
-    EXPECT_EQ(srcs_add(&table, 0xFFFFFFFFu), nullptr);
-    srcs_free(&table);
-
     Session rtp = OpenSession(0);
-    for (uint32_t ssrc = 1; ssrc <= 4 * RTP_MAX_SOURCES; ++ssrc) {
-        EXPECT_EQ(Parse(rtp.get(), Datagram(ssrc, 100)), ssrc <= RTP_MAX_SOURCES ? 32 : -1);
+    for (uint32_t ssrc = 1; ssrc <= 2 * RTP_MAX_SOURCES; ++ssrc) {
+        EXPECT_EQ(Parse(rtp.get(), Datagram(ssrc * 11, 100)), ssrc <= RTP_MAX_SOURCES ? 32 : -1);
+        if (ssrc == 32 || ssrc == 33) {
+            EXPECT_EQ(rtp->srcs.size, ssrc == 32 ? 32u : 64u);
+        }
     }
     EXPECT_EQ(rtp->error, RTP_ESEQ);
     EXPECT_EQ(rtp->srcs.count, RTP_MAX_SOURCES);
     EXPECT_EQ(rtp->srcs.size, 64u);
-    EXPECT_EQ(Parse(rtp.get(), Datagram(1, 101)), 32);
+    for (uint32_t i = 0; i < RTP_MAX_SOURCES; ++i) {
+        EXPECT_EQ(rtp->srcs.src[i].ssrc, htonl((i + 1) * 11));
+    }
+    EXPECT_EQ(srcs_find(&rtp->srcs, htonl(17 * 11)), &rtp->srcs.src[16]);
+    EXPECT_EQ(srcs_find(&rtp->srcs, 5), nullptr);
+    EXPECT_EQ(Parse(rtp.get(), Datagram(11, 101)), 32);
 }
 
-// --- The playout ring, without sockets ------------------------------------------------------
-
+// Puts give payload bytes (the 5 past the last frame ignored), takes PCM bytes; the ring
+// holds two seconds.
 TEST(PlayoutRingTest, WholeFramesGoInUntilFullAndTakesGiveWhatIsHeld) {
     ASSERT_NE(Codec(), nullptr);
     CUDPReceiveThread thread(Codec(), kG729, nullptr);
-    auto access = [&](bool put, int bytes) {
-        std::vector<unsigned char> data(put ? bytes : bytes * 2, 0x33);
-        return thread.AccessBuffer(put, data.data(), bytes);
-    };
-    // Puts give payload bytes (the 5 past the last frame ignored), takes PCM bytes.
     const struct {
         bool put;
         int bytes, result, times = 1;
@@ -326,11 +267,10 @@ TEST(PlayoutRingTest, WholeFramesGoInUntilFullAndTakesGiveWhatIsHeld) {
                   {false, 160, 160},    {true, 20, 160},     {false, 16000, 16000, 2},
                   {false, 16000, 0}};
     for (const auto& step : script) {
+        std::vector<unsigned char> data(step.bytes * 2, 0x33);
         for (int i = 0; i < step.times; ++i) {
-            ASSERT_EQ(access(step.put, step.bytes), step.result) << step.put << step.bytes;
-        }
-        if (step.times == 100) {
-            EXPECT_EQ(thread.Held(), 32000);  // two seconds
+            ASSERT_EQ(thread.AccessBuffer(step.put, data.data(), step.bytes), step.result)
+                << &step - script;
         }
     }
     unsigned char payload[20] = {};
@@ -365,8 +305,6 @@ TEST(PlayoutRingTest, AudioComesOutInTheOrderItWentInAcrossTheEnd) {
     EXPECT_EQ(out, expected);
 }
 
-// --- The thread on real loopback sockets ----------------------------------------------------
-
 TEST(ReceiveThreadTest, KeepsOneSourceReordersAndIgnoresWhatIsNotItsRtp) {
     ASSERT_NE(Codec(), nullptr);
     UdpSocket peer, intruder;
@@ -377,12 +315,9 @@ TEST(ReceiveThreadTest, KeepsOneSourceReordersAndIgnoresWhatIsNotItsRtp) {
     // Sent as ssrc 0, seq n: not RTP, or (n = 4) from the right address at another port.
     const Bytes junk[] = {Bytes(8, 0x80), Bytes(900, 0x80), version1, Datagram(1, 100)};
     const uint32_t a = 0xAAAA0001, b = 0xBBBB0002;
-    const struct {
-        uint32_t ssrc;
-        uint16_t seq;
-        int held;  // bytes held after it
-    } cases[][7] = {
-        // The first source, an overtaken frame put in place, a duplicate, another source.
+    // ssrc, seq, bytes held after it.
+    const std::vector<std::tuple<uint32_t, uint16_t, int>> cases[] = {
+        // An overtaken frame put in place, a duplicate, another source.
         {{a, 10, 320},
          {a, 11, 640},
          {a, 13, 960},
@@ -396,16 +331,12 @@ TEST(ReceiveThreadTest, KeepsOneSourceReordersAndIgnoresWhatIsNotItsRtp) {
         {{0, 4, 0}, {0, 1, 0}, {0, 2, 0}, {0, 3, 0}, {2, 200, 320}},
     };
     for (const auto& sent : cases) {
-        SCOPED_TRACE(&sent - cases);
         Session session = OpenSession(FreePort());
         // Unconnected: the thread's own source filter keeps strangers out.
         session->remote = Ipv4Endpoint{kLoopback, peer.LocalPort()};
         CUDPReceiveThread thread(Codec(), kG729, session.get());
         thread.Resume();
         for (const auto& [ssrc, seq, held] : sent) {
-            if (ssrc == 0 && seq == 0) {
-                break;  // the end of a shorter row
-            }
             const Bytes d = ssrc ? Datagram(ssrc, seq) : junk[seq - 1];
             const uint32_t before = thread.DatagramsReceived();
             ASSERT_EQ((ssrc == 0 && seq == 4 ? intruder : peer)
@@ -413,13 +344,11 @@ TEST(ReceiveThreadTest, KeepsOneSourceReordersAndIgnoresWhatIsNotItsRtp) {
                       static_cast<long>(d.size()));
             ASSERT_TRUE(
                 testing_support::WaitUntil([&] { return thread.DatagramsReceived() > before; }));
-            EXPECT_EQ(thread.Held(), held);
+            EXPECT_EQ(thread.Held(), held) << &sent - cases << " seq " << seq;
         }
-        const auto start = std::chrono::steady_clock::now();
         thread.Terminate();
         thread.WaitFor();
         EXPECT_TRUE(thread.Finished());
-        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(400));
     }
 }
 
@@ -430,9 +359,7 @@ TEST(CodecBindingTest, TheVoiceChannelNeedsAllFourEntryPoints) {
     EXPECT_TRUE(codec.EncoderBound());
     EXPECT_FALSE(codec.Bound());
     const CodecBinding other(platform::LoadLibraryByName("libm.so.6"));
-    EXPECT_FALSE(other.EncoderBound());
-    EXPECT_FALSE(other.DecoderBound());
-    EXPECT_FALSE(CodecBinding(nullptr).Bound());
+    EXPECT_FALSE(other.EncoderBound() || other.DecoderBound() || CodecBinding(nullptr).Bound());
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -21,9 +20,6 @@ struct stat StatOf(const fs::path& path) {
     EXPECT_EQ(stat(path.c_str(), &info), 0) << path;
     return info;
 }
-unsigned ModeOf(const fs::path& path) {
-    return StatOf(path).st_mode & 07777;
-}
 
 // Every test gets its own configuration folder.
 class SettingsStoreTest : public ::testing::Test {
@@ -32,7 +28,7 @@ protected:
         char pattern[] = "/tmp/settings-store-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
         home_ = pattern;
-        setenv("XDG_CONFIG_HOME", home_.c_str(), 1);
+        setenv("XDG_CONFIG_HOME", pattern, 1);
         file_ = home_ / "KYRSoftPhone" / "KYRSoftPhone.ini";
     }
     void TearDown() override {
@@ -52,10 +48,10 @@ protected:
         EXPECT_TRUE(store->OpenKey(platform::kSoftPhoneSettingsKey, false));
         return store->ReadString(name);
     }
-    std::string FileText() {
-        std::ostringstream text;
-        text << std::ifstream(file_, std::ios::binary).rdbuf();
-        return text.str();
+    // The file's and its folder's permissions, and the number of files in the folder.
+    std::tuple<unsigned, unsigned, long> Modes() {
+        return {StatOf(file_).st_mode & 07777, StatOf(file_.parent_path()).st_mode & 07777,
+                std::distance(fs::directory_iterator(file_.parent_path()), {})};
     }
 
     fs::path home_, file_;
@@ -67,40 +63,35 @@ TEST_F(SettingsStoreTest, KeyOpensForWritingOnlyAndTheFileAppearsWithTheFirstWri
     EXPECT_EQ(store->ReadString("UserAccount"), "");
     EXPECT_FALSE(store->WriteString("UserAccount", "alice"));
     ASSERT_TRUE(store->OpenKey(platform::kSoftPhoneSettingsKey, true));
-    for (const char* name : {"", "a/b", "a\\b"}) {
-        EXPECT_FALSE(store->WriteString(name, "x")) << name;
-    }
+    EXPECT_FALSE(store->WriteString("", "x") || store->WriteString("a/b", "x") ||
+                 store->WriteString("a\\b", "x"));
     EXPECT_TRUE(store->CloseKey());
     EXPECT_FALSE(fs::exists(file_.parent_path())) << "an unwritten key creates nothing";
-
     Write({{"UserAccount", "alice"}, {"PhoneAddress.1", "100*%*Office*:*nil"}});
-    EXPECT_EQ(FileText(), "[General]\nPhoneAddress.1=100*%*Office*:*nil\nUserAccount=alice\n");
-    EXPECT_EQ(Read("PhoneAddress.1"), "100*%*Office*:*nil");
-    EXPECT_EQ(Read("Missing"), "");
+    std::ostringstream text;
+    text << std::ifstream(file_, std::ios::binary).rdbuf();
+    EXPECT_EQ(text.str(), "[General]\nPhoneAddress.1=100*%*Office*:*nil\nUserAccount=alice\n");
+    EXPECT_EQ(Read("PhoneAddress.1") + Read("Missing"), "100*%*Office*:*nil");
     Write({{"Long", std::string(100'000, 'x')}});
     EXPECT_EQ(Read("Long").size(), platform::kMaxSettingsValueLength);
 }
 
+// Owner-only, and every save replaces the file whole through a temporary file renamed over
+// it; an empty lock, as a writer killed while saving leaves, is removed at once.
 TEST_F(SettingsStoreTest, FileIsOwnerOnlyAndEverySaveReplacesItWhole) {
     Write({{"UserAccount", "bob"}});
-    EXPECT_EQ(ModeOf(file_), 0600u);
-    EXPECT_EQ(ModeOf(file_.parent_path()), 0700u);
-    chmod(file_.c_str(), 0644);  // tightened again by the next save
+    EXPECT_EQ(Modes(), std::tuple(0600u, 0700u, 1L));
+    chmod(file_.c_str(), 0644);
     const ino_t before = StatOf(file_).st_ino;
-    // An empty lock, as a writer killed while saving leaves, is removed at once, not waited
-    // out for its half a minute.
     const fs::path lock = file_.string() + ".lock";
     std::ofstream{lock};
     fs::last_write_time(lock, fs::file_time_type::clock::now() - std::chrono::seconds(5));
     const auto start = std::chrono::steady_clock::now();
     Write({{"UserKey", "k"}});
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
-    EXPECT_EQ(ModeOf(file_), 0600u);
-    EXPECT_NE(StatOf(file_).st_ino, before) << "not saved to a temporary file renamed over the old";
-    EXPECT_EQ(Read("UserAccount"), "bob");
-    EXPECT_EQ(Read("UserKey"), "k");
-    EXPECT_EQ(std::distance(fs::directory_iterator(file_.parent_path()), {}), 1)
-        << "temporary files left behind";
+    EXPECT_EQ(Modes(), std::tuple(0600u, 0700u, 1L));
+    EXPECT_NE(StatOf(file_).st_ino, before);
+    EXPECT_EQ(Read("UserAccount") + Read("UserKey"), "bobk");
 }
 
 TEST_F(SettingsStoreTest, DamagedFileLoadsWhatItCanAndTheNextSaveRepairsIt) {
@@ -114,17 +105,16 @@ TEST_F(SettingsStoreTest, DamagedFileLoadsWhatItCanAndTheNextSaveRepairsIt) {
         << std::string("\0\0\0", 3)
         << "\nUserKey=\"half\nLocalIPAddress=10.1.1.1\n; a \"comment\nSIPProxyAddress=a,b\n"
            "=novalue\nSIPProxyPort=\"50";
-    const std::pair<const char*, const char*> expected[] = {
-        {"UserAccount", "alice"},       {"LocalRTPPort", "18600"},  {"UserKey", "half"},
-        {"LocalIPAddress", "10.1.1.1"}, {"SIPProxyAddress", "a,b"}, {"SIPProxyPort", "50"}};
-    for (const auto& [name, value] : expected) {
-        EXPECT_EQ(Read(name), value) << name;
+    const char* names[] = {"UserAccount",    "LocalRTPPort",    "UserKey",
+                           "LocalIPAddress", "SIPProxyAddress", "SIPProxyPort"};
+    std::string values;
+    for (const char* name : names) {
+        values += Read(name) + "|";
     }
-    EXPECT_EQ(ModeOf(file_), 0600u);
+    EXPECT_EQ(values, "alice|18600|half|10.1.1.1|a,b|50|");
+    EXPECT_EQ(StatOf(file_).st_mode & 0777, 0600u);
     Write({{"UserKey", "k"}});
-    EXPECT_EQ(Read("UserAccount"), "alice");
-    EXPECT_EQ(Read("UserKey"), "k");
-    EXPECT_EQ(Read("LocalRTPPort"), "18600");
+    EXPECT_EQ(Read("UserAccount") + Read("UserKey") + Read("LocalRTPPort"), "alicek18600");
 }
 
 TEST_F(SettingsStoreTest, KeysMapToFilesBelowTheUserConfigurationFolder) {
