@@ -1,6 +1,5 @@
 #include "app/dialogs/PhoneBookForm.h"
 
-#include <QMessageBox>
 #include <QTableWidget>
 #include <filesystem>
 
@@ -11,7 +10,6 @@ using app_testing::Find;
 using app_testing::Text;
 using app_testing::Type;
 using settings::PhoneBook;
-using Strings = std::vector<std::string>;
 
 namespace {
 
@@ -80,30 +78,6 @@ TEST_F(PhoneBookFormTest, NewModifyAndDeleteShowInTheGridAndTheFile) {
     Click(form_.get(), "PBookDelBtn");
     EXPECT_EQ(Row(1) + "/" + Row(2), "1|20|Twenty|/|||");
     EXPECT_EQ(Stored("PhoneBookCount") + "/" + Stored("PhoneAddress.1"), "1/20*%*Twenty*:*nil");
-}
-
-TEST_F(PhoneBookFormTest, AFiftyFirstEntryIsRefusedWithTheReasonAndADoubleClickDials) {
-    for (int i = 0; i < PhoneBook::kMaxEntries; ++i) {
-        ASSERT_GE(book_.Add(std::to_string(100 + i), "Name " + std::to_string(i), "nil"), 0);
-    }
-    Edit("PBookNewBtn", "999", "One more");
-    EXPECT_EQ(book_.Count(), PhoneBook::kMaxEntries);
-    auto* box = form_->findChild<QMessageBox*>("PBookFullBox");
-    ASSERT_NE(box, nullptr);
-    EXPECT_TRUE(box->isVisible());
-    EXPECT_EQ(box->text(), "The phone book is full: it holds 50 entries");
-    form_->close();
-    EXPECT_FALSE(std::filesystem::exists(home_.File())) << "nothing changed, nothing written";
-
-    // A real double click starts with the press of a single click, which selects the row.
-    form_->show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(form_.get()));
-    Strings dialled;
-    form_->SetDialRequest([&dialled](const std::string& number) { dialled.push_back(number); });
-    QTest::mouseClick(Grid()->viewport(), Qt::LeftButton, {}, CellCentre(2));
-    QTest::mouseDClick(Grid()->viewport(), Qt::LeftButton, {}, CellCentre(2));
-    EXPECT_EQ(dialled, (Strings{"101"}));
-    EXPECT_FALSE(form_->isVisible());
 }
 
 }  // namespace

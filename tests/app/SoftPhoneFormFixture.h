@@ -6,17 +6,13 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
-#include <QStringList>
 #include <QTest>
 #include <array>
 #include <atomic>
-#include <cstdint>
 #include <functional>
 #include <map>
-#include <memory>
 #include <mutex>
 #include <string>
-#include <vector>
 
 #include "app/SoftPhoneForm.h"
 #include "app/dialogs/PhoneBookForm.h"
