@@ -133,11 +133,8 @@ TEST_F(HandsetTest, KeysSendTheirFeedbackFirstThenRunTheWindowsButtons) {
         std::vector<intptr_t> feedback;
     } rows[] = {
         {177, 1, 0, -1, false, {"BitBtn1@1"}, {1}},
-        {38, 1, 0, -1, false, {"BitBtn12@1"}, {0}},
         {35, 1, 0, -1, false, {"Dial@0"}, {}},
-        {33, 1, 0, -1, false, {"Disconnect@0"}, {}},
         {78, 1, 0, -1, false, {"Clear@1"}, {4}},
-        {82, 1, 0, -1, false, {"Book@0"}, {}},
         {176, 1, 0, -1, false, {}, {}},
         {242, 4, 3, -1, false, {"Select0@1", "Select1@2", "Select2@3"}, {2, 2, 2, 2}},
         {74, 3, 3, 2, false, {"Select1@1", "Select0@2"}, {1, 1, 1}},
