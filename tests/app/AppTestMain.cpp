@@ -5,10 +5,8 @@
 #include <cstdlib>
 #include <string>
 
-// The proxy's name, kyr.voip.test, must resolve to 127.0.0.2 from the test hosts file. The
-// resolver is replaced through libnss-wrapper, which only works when preloaded, so the program
-// starts itself again with it unless it already runs that way; without the wrapper the tests
-// that need the name say so themselves. Widget tests need no display.
+// The proxy's name, kyr.voip.test, must resolve to 127.0.0.2 from the test hosts file through
+// libnss-wrapper, which only works when preloaded: the program starts itself again with it.
 int main(int argc, char** argv) {
     const std::string preloaded = std::getenv("LD_PRELOAD") ? std::getenv("LD_PRELOAD") : "";
     if (std::getenv("NSS_WRAPPER_HOSTS") == nullptr ||
@@ -18,9 +16,8 @@ int main(int argc, char** argv) {
                (preloaded.empty() ? "" : preloaded + ":").append("libnss_wrapper.so").c_str(), 1);
         execv("/proc/self/exe", argv);
     }
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    }
+    qputenv("QT_QPA_PLATFORM",
+            qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
     QApplication application(argc, argv);
     // Closing one window must not end the event loops of the tests that follow.
     QApplication::setQuitOnLastWindowClosed(false);

@@ -3,17 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <QComboBox>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
-#include <QStringList>
 #include <QTest>
 #include <array>
-#include <cstdint>
+#include <atomic>
+#include <functional>
 #include <map>
-#include <memory>
 #include <mutex>
 #include <string>
-#include <vector>
 
 #include "app/SoftPhoneForm.h"
 #include "app/dialogs/PhoneBookForm.h"
@@ -27,11 +26,26 @@
 
 namespace app_testing {
 
-constexpr int kWaitMs = 5000;
+inline bool Eventually(const std::function<bool()>& condition) {
+    return QTest::qWaitFor(condition, 5000);
+}
 
-template <typename Condition>
-bool Eventually(Condition condition) {
-    return QTest::qWaitFor(condition, kWaitMs);
+// Widgets by their names, driven as a user would.
+template <typename Widget = QWidget>
+Widget* Find(const QObject* parent, const char* name) {
+    auto* widget = parent->findChild<Widget*>(QString::fromLatin1(name));
+    EXPECT_NE(widget, nullptr) << name;
+    return widget;
+}
+inline void Click(const QObject* parent, const char* button) {
+    QTest::mouseClick(Find<QPushButton>(parent, button), Qt::LeftButton);
+}
+inline void Type(const QObject* parent, const char* edit, const QString& text) {
+    Find<QLineEdit>(parent, edit)->clear();
+    QTest::keyClicks(Find<QLineEdit>(parent, edit), text);
+}
+inline std::string Text(const QObject* parent, const char* edit) {
+    return Find<QLineEdit>(parent, edit)->text().toStdString();
 }
 
 // A private settings folder holding the given values, and the window built over it.
@@ -46,33 +60,25 @@ protected:
                 {"SIPProxyAddress", "kyr"},      {"SIPProxyPort", std::to_string(port)},
                 {"LocalIPAddress", "127.0.0.1"}, {"LocalRTPPort", "0"}};
     }
-    void Build(const Values& values, std::vector<std::string> machineAddresses = {"127.0.0.1"}) {
+    void Build(const Values& values) {
         SettingsTestHome::Store(values);
         form = std::make_unique<TSoftPhoneForm>(
-            [machineAddresses](size_t) { return machineAddresses; });
+            [](size_t) { return std::vector<std::string>{"127.0.0.1"}; });
     }
-
-    template <typename T>
-    T* Child(const char* name) {
-        return form->findChild<T*>(name);
-    }
-    QComboBox* NumberCB() { return Child<QComboBox>("NumberCB"); }
-    QListWidget* MessageList() { return Child<QListWidget>("MessageList"); }
-    void Click(const char* button) {
-        ASSERT_NE(Child<QPushButton>(button), nullptr) << button;
-        QTest::mouseClick(Child<QPushButton>(button), Qt::LeftButton);
-    }
+    void Click(const char* button) { app_testing::Click(form.get(), button); }
+    QComboBox* NumberCB() { return Find<QComboBox>(form.get(), "NumberCB"); }
     QStringList Rows() {
         QStringList rows;
-        for (int i = 0; i < MessageList()->count(); ++i) {
-            rows << MessageList()->item(i)->text();
+        for (auto* list = Find<QListWidget>(form.get(), "MessageList");
+             rows.size() < list->count();) {
+            rows << list->item(rows.size())->text();
         }
         return rows;
     }
     QStringList History() {
         QStringList items;
-        for (int i = 0; i < NumberCB()->count(); ++i) {
-            items << NumberCB()->itemText(i);
+        while (items.size() < NumberCB()->count()) {
+            items << NumberCB()->itemText(items.size());
         }
         return items;
     }
@@ -85,23 +91,19 @@ protected:
 };
 
 // An SDP body offering payload type 18 at 127.0.0.3:40000.
-inline std::string SdpBody() {
-    return "v=0\r\no=- 1 1 IN IP4 127.0.0.3\r\ns=-\r\nc=IN IP4 127.0.0.3\r\nt=0 0\r\n"
-           "m=audio 40000 RTP/AVP 18\r\na=rtpmap:18 G729/8000\r\n";
-}
+inline const std::string kSdpBody =
+    "v=0\r\no=- 1 1 IN IP4 127.0.0.3\r\ns=-\r\nc=IN IP4 127.0.0.3\r\nt=0 0\r\n"
+    "m=audio 40000 RTP/AVP 18\r\na=rtpmap:18 G729/8000\r\n";
 
-// The whole header line that starts with name, without its CR LF; empty when missing.
+// The whole header line that starts with name, without its CR LF.
 inline std::string HeaderLine(const std::string& text, const std::string& name) {
-    const size_t start = text.find("\r\n" + name);
-    return start == std::string::npos
-               ? std::string()
-               : text.substr(start + 2, text.find("\r\n", start + 2) - start - 2);
+    const size_t start = text.find("\r\n" + name) + 2;
+    return text.substr(start, text.find("\r\n", start) - start);
 }
 
 // The operator's proxy on 127.0.0.2: the phone uses one port as its own and as the proxy's,
-// so the proxy shares that port on a second loopback address (both sockets reuse addresses;
-// sipp cannot). It records every datagram and, when told to, answers REGISTER with 200 OK and
-// INVITE with 200 OK and an SDP answer for payload type 18.
+// so the proxy shares that port on a second loopback address (sipp cannot). It records every
+// datagram and, when told to, answers REGISTER and INVITE (with an SDP answer) with 200 OK.
 class LoopbackProxy final : public TThread {
 public:
     LoopbackProxy() {
@@ -114,19 +116,16 @@ public:
     }
     ~LoopbackProxy() override { TerminateAndWait(); }
 
-    bool Ready() const { return port_ != 0; }
     uint16_t Port() const { return port_; }
-    void AcceptRegistrations(bool accept) { Set(acceptRegistrations_, accept); }
-    void AnswerInvites(bool answer) { Set(answerInvites_, answer); }
-    // Sends a request to the phone, as the proxy does for an incoming call; the phone must have
-    // sent something first (its REGISTER) so that its address is known.
+    std::atomic<bool> acceptRegistrations = false, answerInvites = false;
+    // Sends a request to the phone, which must have sent its REGISTER first.
     bool SendToPhone(const std::string& text) {
         std::lock_guard<TCriticalSection> hold(lock_);
         return phone_.port != 0 &&
                socket_.SendTo(text.data(), text.size(), phone_) == static_cast<long>(text.size());
     }
     // How many datagrams received so far start with prefix, e.g. "CANCEL sip:321@".
-    int CountStartingWith(const std::string& prefix) {
+    int Count(const std::string& prefix) {
         std::lock_guard<TCriticalSection> hold(lock_);
         int count = 0;
         for (const std::string& datagram : received_) {
@@ -134,41 +133,33 @@ public:
         }
         return count;
     }
-    bool HasReceivedStartingWith(const std::string& prefix) {
-        return CountStartingWith(prefix) > 0;
-    }
 
 protected:
     void Execute() override {
         std::array<char, 4096> buffer{};
         while (!Terminated()) {
             platform::Ipv4Endpoint phone{};
-            if (socket_.WaitReadable(200) != platform::UdpSocket::WaitResult::Readable) {
-                continue;
-            }
-            const long length = socket_.ReceiveFrom(buffer.data(), buffer.size(), &phone);
-            if (length > 0 && static_cast<size_t>(length) <= buffer.size()) {
-                Answer(std::string(buffer.data(), static_cast<size_t>(length)), phone);
+            if (socket_.WaitReadable(200) == platform::UdpSocket::WaitResult::Readable) {
+                const long length = socket_.ReceiveFrom(buffer.data(), buffer.size(), &phone);
+                if (length > 0 && static_cast<size_t>(length) <= buffer.size()) {
+                    Answer(std::string(buffer.data(), static_cast<size_t>(length)), phone);
+                }
             }
         }
     }
     void WakeUp() override { socket_.Wake(); }
 
 private:
-    void Set(bool& flag, bool value) {
-        std::lock_guard<TCriticalSection> hold(lock_);
-        flag = value;
-    }
     void Answer(const std::string& request, const platform::Ipv4Endpoint& phone) {
         std::lock_guard<TCriticalSection> hold(lock_);
         received_.push_back(request);
         phone_ = phone;
         const bool isInvite = request.rfind("INVITE ", 0) == 0;
-        if (!(request.rfind("REGISTER ", 0) == 0 && acceptRegistrations_) &&
-            !(isInvite && answerInvites_)) {
+        if (!(request.rfind("REGISTER ", 0) == 0 && acceptRegistrations) &&
+            !(isInvite && answerInvites)) {
             return;
         }
-        const std::string body = isInvite ? SdpBody() : std::string();
+        const std::string body = isInvite ? kSdpBody : std::string();
         std::string ok = "SIP/2.0 200 OK\r\n";
         for (const char* name : {"Via:", "From:", "To:", "Call-ID:", "CSeq:"}) {
             ok += HeaderLine(request, name) + (name[0] == 'T' ? ";tag=proxy1\r\n" : "\r\n");
@@ -182,28 +173,24 @@ private:
     platform::UdpSocket socket_;
     uint16_t port_ = 0;
     TCriticalSection lock_;
-    bool acceptRegistrations_ = false;
-    bool answerInvites_ = false;
     platform::Ipv4Endpoint phone_{};
     std::vector<std::string> received_;
 };
 
-// The window with a call manager whose proxy is a LoopbackProxy on kyr.voip.test.
+// The window with a call manager registered at a LoopbackProxy on kyr.voip.test.
 class WindowWithProxy : public SoftPhoneFormTest {
 protected:
     void SetUp() override {
         ASSERT_EQ(platform::ResolveFirstIpv4("kyr.voip.test"), "127.0.0.2")
             << "run under scripts/with-test-env.sh (libnss-wrapper with tools/demo/hosts)";
-        ASSERT_TRUE(proxy.Ready());
+        ASSERT_NE(proxy.Port(), 0);
     }
     // The call manager goes before the proxy it talks to.
     void TearDown() override { form.reset(); }
-
     void StartRegistered(Values extra = {}) {
-        proxy.AcceptRegistrations(true);
+        proxy.acceptRegistrations = true;
         extra.merge(Account(proxy.Port()));
         Build(extra);
-        ASSERT_NE(form->CallManager(), nullptr);
         ASSERT_TRUE(Eventually([&] { return CallStateIs(CallManagerThread::Idle); }));
     }
 

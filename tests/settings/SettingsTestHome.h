@@ -10,19 +10,12 @@
 #include "platform/IniSettingsStore.h"
 #include "platform/SettingsStore.h"
 
-// A private configuration folder for one test, so that the user's own settings stay untouched
-// while the test reads and writes a real INI file.
+// A private configuration folder for one test: the test reads and writes a real INI file
+// while the user's own settings stay untouched.
 class SettingsTestHome {
 public:
-    SettingsTestHome() {
-        char pattern[] = "/tmp/settings-test-XXXXXX";
-        folder_ = mkdtemp(pattern);
-        setenv("XDG_CONFIG_HOME", folder_.c_str(), 1);
-    }
-    ~SettingsTestHome() {
-        unsetenv("XDG_CONFIG_HOME");
-        std::filesystem::remove_all(folder_);
-    }
+    SettingsTestHome() { setenv("XDG_CONFIG_HOME", folder_.c_str(), 1); }
+    ~SettingsTestHome() { unsetenv("XDG_CONFIG_HOME"), std::filesystem::remove_all(folder_); }
     SettingsTestHome(const SettingsTestHome&) = delete;
     SettingsTestHome& operator=(const SettingsTestHome&) = delete;
 
@@ -33,9 +26,7 @@ public:
         std::ofstream(File(), std::ios::binary) << text;
     }
     std::string FileText() const {
-        std::ostringstream text;
-        text << std::ifstream(File(), std::ios::binary).rdbuf();
-        return text.str();
+        return (std::ostringstream() << std::ifstream(File(), std::ios::binary).rdbuf()).str();
     }
     // Writes values into the settings key as an earlier run of the program would have.
     static void Store(const std::map<std::string, std::string>& values) {
@@ -54,5 +45,8 @@ public:
     }
 
 private:
-    std::filesystem::path folder_;
+    std::filesystem::path folder_ = [] {
+        char pattern[] = "/tmp/settings-test-XXXXXX";
+        return std::filesystem::path(mkdtemp(pattern));
+    }();
 };
