@@ -122,5 +122,22 @@ TEST_F(CallButtons, RestartBuildsANewCallManagerFromTheStoredSettings) {
     EXPECT_TRUE(Eventually([&] { return proxy.Count("REGISTER sip:") >= 2; }));
 }
 
+// A private network registers often enough to keep its NAT binding open.
+TEST_F(CallButtons, APrivateAddressRegistersOftenEnoughForItsNat) {
+    for (const auto& [address, interval] : {std::pair{"192.168.1.20", 150}, {"10.1.1.1", 7200}}) {
+        SCOPED_TRACE(address);
+        Values values = Account(proxy.Port());
+        values["LocalIPAddress"] = address;
+        SettingsTestHome::Store(values);
+        form = std::make_unique<TSoftPhoneForm>([machine = std::string(address)](size_t) {
+            return std::vector<std::string>{machine, "127.0.0.1"};
+        });
+        ASSERT_NE(form->CallManager(), nullptr);
+        EXPECT_EQ(form->Settings().LocalIPAddress, address);
+        EXPECT_EQ(form->CallManager()->Settings.RegisterInterval, interval);
+        form.reset();
+    }
+}
+
 }  // namespace
 }  // namespace app_testing
