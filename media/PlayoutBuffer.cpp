@@ -41,7 +41,10 @@ int PlayoutBuffer::Put(uint32_t timestamp, const unsigned char* frames, int coun
         }
     }
     int kept = 0;
-    bool duplicateOnly = true;
+    // Only frames that had a slot say anything of the path's jitter: not a copy the network
+    // made, nor one so far ahead of the stream that it was dropped (its transit would pass
+    // for the quickest for the next two seconds and make the buffer drop good frames).
+    bool informative = false;
     for (int i = 0; i < count; ++i) {
         const int at = offset + i;
         if (at < 0) {
@@ -54,16 +57,16 @@ int PlayoutBuffer::Put(uint32_t timestamp, const unsigned char* frames, int coun
             }
         } else if (at >= kSlots) {
             ++counters_.dropped;
+            continue;
         } else if (At(at).filled) {
             ++counters_.duplicates;
             continue;
         } else {
             kept += StoreFrames(at, frames + i * kFrameBytes, 1);
         }
-        duplicateOnly = false;
+        informative = true;
     }
-    // A copy the network made says nothing of the path's jitter.
-    if (!duplicateOnly) {
+    if (informative) {
         TrackTransit(timestamp, arrival);
     }
     return kept;

@@ -71,6 +71,11 @@ std::vector<Arrival> Steady(int from, int to, const std::vector<Arrival>& change
 
 TEST(PlayoutBufferTest, EachSlotGetsTheFrameDueInIt) {
     const std::vector<Arrival> overtaken = {{65, 6, 2}, {66, 8, 2}};
+    // The far end starts a new time line 1000 frames on (its frames print from 'g').
+    std::vector<Arrival> newTimeLine = Steady(0, 8);
+    for (int f = 0; f < 8; f += 2) {
+        newTimeLine.push_back({305 + f * 10, 1000 + f, 2});
+    }
     const std::vector<PlayoutCase> cases = {
         {"in order: 3 packets seen, then 2 frames behind", 1000, Steady(0, 16), 20,
          ".....0123456789abcde"},
@@ -88,6 +93,10 @@ TEST(PlayoutBufferTest, EachSlotGetsTheFrameDueInIt) {
          ".....01234567ccc89abcdef"},
         {"silent far end: 6 concealed, then silence", 1000, Steady(0, 8), 24,
          ".....01234567cccccc....."},
+        {"far ahead while frames are held: dropped", 1000, Steady(0, 16, {}, {{45, 1000, 2}}), 20,
+         ".....0123456789abcde"},
+        {"a new time line once dry: played from its start", 1000, newTimeLine, 44,
+         ".....01234567cccccc................ghijklmnc"},
         {"timestamps wrapping 2^32", 0xFFFFFF60u, Steady(0, 16, overtaken), 20,
          ".....0123456789abcde"},
     };
