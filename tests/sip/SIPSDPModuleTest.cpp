@@ -160,6 +160,7 @@ const std::vector<Row> kRows = {
     {"max-forwards padded", Ok("Max-Forwards:   70\n"), "MaxForwards=70"},
     {"max-forwards not a number", Ok("Max-Forwards: seventy\n"), "MaxForwards=-1"},
     {"content-length bad", Crlf("SIP/2.0 200 OK\nContent-Length: 12a\n\n"), "ContentLength=-1"},
+    {"port 0: the stream refused", Sdp("m=audio 0 RTP/AVP 18\n"), "MediaPort=0"},
     {"port 65535", Sdp("m=audio 65535 RTP/AVP 18\n"), "MediaPort=65535"},
     {"port 65536", Sdp("m=audio 65536 RTP/AVP 18\n"), "MediaPort=-1"},
     {"port not a number", Sdp("m=audio 18a98 RTP/AVP 18\n"), "MediaPort=-1"},
