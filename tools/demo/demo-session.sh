@@ -19,7 +19,13 @@ demo_session_end() {
   bash "$src/tools/demo/operator.sh" stop "$work/operator" > /dev/null 2>&1 || true
   pulseaudio --kill 2> /dev/null || true  # the one of this session's runtime folder
   wait 2>/dev/null || true
-  rm -rf "$work"
+  # The daemon leaves asynchronously and writes to its runtime folder on the way out: wait
+  # until it is gone, or the folder may still be filling while it is removed.
+  for _ in $(seq 50); do
+    pulseaudio --check 2> /dev/null || break
+    sleep 0.1
+  done
+  rm -rf "$work" || true
 }
 
 fail() { echo "FAILED: $*" >&2; tail -n 30 "$work/operator/kamailio.log" >&2 || true; exit 1; }
