@@ -236,19 +236,11 @@ std::vector<std::string> TestPhone::RowsFrom(const std::string& from) {
 
 std::string G729Packet(uint16_t sequence) {
     const uint32_t time = sequence * 160u;  // SSRC 0x12345678, two frames of silence
-    return std::string{'\x80',
-                       18,
-                       char(sequence >> 8),
-                       char(sequence),
-                       char(time >> 24),
-                       char(time >> 16),
-                       char(time >> 8),
-                       char(time),
-                       0x12,
-                       0x34,
-                       0x56,
-                       0x78} +
-           std::string(20, '\0');
+    std::string packet = {'\x80', 18, char(sequence >> 8), char(sequence)};
+    for (const int shift : {24, 16, 8, 0}) {
+        packet += char(time >> shift);
+    }
+    return packet + "\x12\x34\x56\x78" + std::string(20, '\0');
 }
 
 std::string ReadFile(const std::string& path) {
