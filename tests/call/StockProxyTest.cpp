@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -19,12 +20,22 @@ namespace {
 using namespace call_testing;
 using testing_support::WaitUntil;
 
-// The rows from the call's own first one (the proxy's 100 comes first, in its wording).
 struct StockCall {
     const char* name;
     bool incoming, farEndHangsUp;
-    std::vector<std::string> rows;
 };
+const StockCall kStockCalls[] = {{"outgoing, the phone hangs up", false, false},
+                                 {"outgoing, the far end hangs up", false, true},
+                                 {"incoming, the phone hangs up", true, false},
+                                 {"incoming, the far end hangs up", true, true}};
+
+// The rows from the call's own first one (the proxy's 100 comes first, in its wording).
+std::vector<std::string> RowsOf(const StockCall& call) {
+    return RowList(std::string(call.incoming ? "Calling from 3456|Answering call!|"
+                                             : "Ringing!|Called connected!|") +
+                   "Voice Channel created!|" + (call.farEndHangsUp ? "" : "Hanging up call!|") +
+                   "Voice Channel closed!|Call cleared!" + (call.incoming ? "|Balance:9.99" : ""));
+}
 
 struct StockOutcome {
     bool setUp = false, voiceBothWays = false, phoneIdle = false;
@@ -91,25 +102,10 @@ StockOutcome RunStockCall(const StockCall& call, const std::string& proxyHost, u
     if (call.incoming) {
         phone.RunUntil([&] { return phone.HasRow(">Balance:9.99"); }, boundMs);
     }
-    out.rows = phone.RowsFrom(call.rows.front());
+    out.rows = phone.RowsFrom(RowsOf(call).front());
     out.farEndLog = sipp.Log();
     return out;
 }
-
-const std::vector<StockCall> kStockCalls = {
-    {"outgoing, the phone hangs up", false, false,
-     RowList("Ringing!|Called connected!|Voice Channel created!|Hanging up call!|"
-             "Voice Channel closed!|Call cleared!")},
-    {"outgoing, the far end hangs up", false, true,
-     RowList("Ringing!|Called connected!|Voice Channel created!|"
-             "Voice Channel closed!|Call cleared!")},
-    {"incoming, the phone hangs up", true, false,
-     RowList("Calling from 3456|Answering call!|Voice Channel created!|"
-             "Hanging up call!|Voice Channel closed!|Call cleared!|Balance:9.99")},
-    {"incoming, the far end hangs up", true, true,
-     RowList("Calling from 3456|Answering call!|Voice Channel created!|"
-             "Voice Channel closed!|Call cleared!|Balance:9.99")},
-};
 
 TEST(StockProxyCall, SetUpTalkedAndClearedFromEitherEnd) {
     const uint16_t farPort = PickCallPorts().sipp;
@@ -121,7 +117,7 @@ TEST(StockProxyCall, SetUpTalkedAndClearedFromEitherEnd) {
         EXPECT_TRUE(out.setUp) << proxy.Log();
         EXPECT_TRUE(out.voiceBothWays);
         EXPECT_TRUE(out.phoneIdle);
-        EXPECT_EQ(out.rows, call.rows);
+        EXPECT_EQ(out.rows, RowsOf(call));
         EXPECT_EQ(out.farEndExit, 0) << out.farEndLog;
     }
 }
@@ -149,7 +145,7 @@ TEST(StockProxyLoss, DISABLED_Probe) {
     const uint16_t phoneSipPort = PickCallPorts().phoneSip;
     int setUp = 0, cleared = 0, phoneHanging = 0, farEndHanging = 0;
     for (int i = first; i < first + calls; ++i) {
-        const StockCall& call = kStockCalls[i % kStockCalls.size()];
+        const StockCall& call = kStockCalls[i % std::size(kStockCalls)];
         FaultRelay relay({proxyAddress, 5060}, loss, seed + i);
         // Bounds that leave room for a few rounds of retransmission on every leg.
         const StockOutcome out =
