@@ -1,6 +1,7 @@
 // Hostile input on the wire: malformed datagrams on the phone's SIP port (from the proxy's
-// own address) and RTP port (during a call), and datagrams from strangers, with the real
-// transport, parser, call manager, RTP session and codec, over virtual audio.
+// own address) and RTP port (during a call), with the real transport, parser, call manager,
+// RTP session and codec, over virtual audio. Strangers' datagrams are kept out by the
+// transport and the receive thread, whose own tests send them.
 
 #include <gtest/gtest.h>
 
@@ -324,7 +325,6 @@ TEST_F(WireInputTest, RtpFloodDuringACallPlaysTheFarEndAndNothingElse) {
     ASSERT_FALSE(Manager().Playback->IsOpen());
 
     constexpr int kPackets = 40;
-    UdpPeer strangerSamePort(farEnd.Port(), "127.0.0.5"), strangerSameAddress;
     // Two packets in sequence first: the source passes its probation before any noise.
     uint32_t sent = 2;
     ASSERT_TRUE(SendRtp(FarEndPacket(0)) && SendRtp(FarEndPacket(1)));
@@ -336,16 +336,10 @@ TEST_F(WireInputTest, RtpFloodDuringACallPlaysTheFarEndAndNothingElse) {
             ++sent;
         }
         ASSERT_TRUE(ReceiveThreadTook(sent));
-        // What the far end would send next, 40 bytes of it, from the wrong sockets.
-        const std::string impostor =
-            RtpPacket(18, next, next * 160u, kFarEndSsrc, std::string(40, '\0'));
-        ASSERT_TRUE(strangerSamePort.SendTo(impostor, ports.phoneRtp));
-        ASSERT_TRUE(strangerSameAddress.SendTo(impostor, ports.phoneRtp));
         ASSERT_TRUE(SendRtp(FarEndPacket(i)));
     }
     ASSERT_TRUE(ReceiveThreadTook(sent));
     EXPECT_EQ(Manager().Playback->ReceiveThread()->Held(), kPackets * kPcmPerPacket);
-    EXPECT_TRUE(strangerSamePort.ReceiveAll().empty());
     EXPECT_TRUE(InState(CallManagerThread::Outgoing));
     EXPECT_TRUE(Manager().Connected);
     ASSERT_NO_FATAL_FAILURE(ExpectVoiceThenHangUp());
