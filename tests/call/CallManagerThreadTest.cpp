@@ -134,6 +134,7 @@ TEST_F(CallManagerTest, DtmfBurstSendsEachKeyTwiceOnceConnected) {
     ASSERT_TRUE(manager.ChangeState(false, CallManagerThread::Idle));
     manager.Connected = false;
     ASSERT_TRUE(manager.DoDial("123**4x5"));
+    EXPECT_FALSE(manager.DoSendDtmf(15));  // not answered yet
     manager.RunCycle();
     EXPECT_TRUE(manager.DtmfPending);
     EXPECT_EQ(Drain(50).size(), 1u);  // the INVITE alone
