@@ -1,17 +1,13 @@
 #include "tests/call/CallTestDoubles.h"
 
+#include <netinet/in.h>
+
 namespace call_testing {
 
-namespace {
-uint32_t Address(const char* dotted) {
-    uint32_t address = 0;
-    platform::ParseDottedIpv4(dotted, &address);
-    return address;
-}
-}  // namespace
-
 UdpPeer::UdpPeer(uint16_t port, const char* address) {
-    socket_.Bind(port, Address(address));
+    uint32_t ip = 0;
+    platform::ParseDottedIpv4(address, &ip);
+    socket_.Bind(port, ip);
 }
 
 std::optional<std::string> UdpPeer::Receive(int timeoutMs) {
@@ -36,7 +32,7 @@ std::vector<std::string> UdpPeer::ReceiveAll(int windowMs) {
 }
 
 bool UdpPeer::SendTo(const std::string& bytes, uint16_t port) {
-    return socket_.SendTo(bytes.data(), bytes.size(), {Address("127.0.0.1"), port}) ==
+    return socket_.SendTo(bytes.data(), bytes.size(), {htonl(INADDR_LOOPBACK), port}) ==
            static_cast<long>(bytes.size());
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -8,7 +9,6 @@
 #include <vector>
 
 #include "call/CallView.h"
-#include "call/HandsetRinger.h"
 #include "platform/TCriticalSection.h"
 #include "platform/UdpSocket.h"
 
@@ -24,23 +24,17 @@ auto WithLock(TCriticalSection& lock, F f) {
 
 class RecordingMessageList final : public MessageListView {
 public:
-    void AppendRow(const std::string& row) override {
-        WithLock(lock_, [&] { rows_.push_back(row); });
-    }
-    void ShowLastRows(int rows) override {
-        WithLock(lock_, [&] { showLastRows_.push_back(rows); });
-    }
-    std::vector<std::string> Rows() {
-        return WithLock(lock_, [&] { return rows_; });
-    }
-    std::vector<int> ShowLastRowsCalls() {
-        return WithLock(lock_, [&] { return showLastRows_; });
-    }
+    void AppendRow(const std::string& row) override { Hold(), rows_.push_back(row); }
+    void ShowLastRows(int rows) override { Hold(), showLastRows_.push_back(rows); }
+    std::vector<std::string> Rows() { return Hold(), rows_; }
+    std::vector<int> ShowLastRowsCalls() { return Hold(), showLastRows_; }
     bool HasRow(const std::string& row) {
-        return WithLock(lock_, [&] { return std::count(rows_.begin(), rows_.end(), row) > 0; });
+        return Hold(), std::count(rows_.begin(), rows_.end(), row) > 0;
     }
 
 private:
+    // Held to the end of the statement that takes it.
+    std::lock_guard<TCriticalSection> Hold() { return std::lock_guard(lock_); }
     TCriticalSection lock_;
     std::vector<std::string> rows_;
     std::vector<int> showLastRows_;
@@ -48,25 +42,11 @@ private:
 
 class RecordingLamp final : public StatusLampView {
 public:
-    void SetBrushColor(uint32_t rgb) override {
-        WithLock(lock_, [&] { colours_.push_back(rgb); });
-    }
-    std::vector<uint32_t> Colours() {
-        return WithLock(lock_, [&] { return colours_; });
-    }
-    uint32_t Last() {
-        return WithLock(lock_, [&] { return colours_.empty() ? 0u : colours_.back(); });
-    }
+    void SetBrushColor(uint32_t rgb) override { last_ = rgb; }
+    uint32_t Last() const { return last_; }
 
 private:
-    TCriticalSection lock_;
-    std::vector<uint32_t> colours_;
-};
-
-class CountingRinger final : public HandsetRinger {
-public:
-    void RingHandset() override { ++rings; }
-    int rings = 0;  // touched only by the thread that runs the cycles
+    std::atomic<uint32_t> last_{0};
 };
 
 // A socket on a loopback address standing in for the phone's peer (its proxy on an ephemeral

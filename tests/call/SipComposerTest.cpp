@@ -174,13 +174,13 @@ TEST_F(SipComposerTest, OutgoingCallAckInfoAndByeFollowTheRecord) {
     EXPECT_EQ(record(), before);
     // Kinds that need a received message must not read through a null one; unknown kinds
     // yield nothing.
-    std::string out = "stale";
-    EXPECT_EQ(composer.ComposeMessage(true, MessageKind::Ack, nullptr, out), 0);
-    EXPECT_TRUE(out.empty());
-    for (const auto& [isRequest, kind] : {std::pair{false, MessageKind::Trying},
+    for (const auto& [isRequest, kind] : {std::pair{true, MessageKind::Ack},
+                                          {false, MessageKind::Trying},
                                           {false, MessageKind::BusyHereOtherInvite},
                                           {true, 22}}) {
+        std::string out = "stale";
         EXPECT_EQ(composer.ComposeMessage(isRequest, kind, nullptr, out), 0) << kind;
+        EXPECT_TRUE(out.empty()) << kind;
     }
 }
 
@@ -301,11 +301,9 @@ TEST_F(SipComposerTest, SequenceWrapsPastZeroAndTagsNeverRepeat) {
     EXPECT_EQ(callIds.size(), 50u);
 }
 
-// Known answers computed with md5sum; a challenge without realm, nonce or password keeps
-// the previous response.
+// Known answers computed with md5sum (the composed messages check the rest); a challenge
+// without realm, nonce or password keeps the previous response.
 TEST(DigestAuth, KnownAnswersAndIncompleteChallenges) {
-    EXPECT_EQ(Md5Hex("") + Md5Hex("message digest"),
-              "d41d8cd98f00b204e9800998ecf8427ef96b697d7cb7938d525a2f31aaf161d0");
     DigestAuth digest;
     EXPECT_FALSE(digest.ComputeDigest("REGISTER", "1001", "secret", "sip:sip.voip.test"));
     EXPECT_STREQ(digest.ResponseHex, "");

@@ -1,6 +1,7 @@
 // Hostile input on the wire: malformed datagrams on the phone's SIP port (from the proxy's
-// own address) and RTP port (during a call), and datagrams from strangers, with the real
-// transport, parser, call manager, RTP session and codec, over virtual audio.
+// own address) and RTP port (during a call), with the real transport, parser, call manager,
+// RTP session and codec, over virtual audio. Strangers' datagrams are kept out by the
+// transport and the receive thread, whose own tests send them.
 
 #include <gtest/gtest.h>
 
@@ -98,16 +99,16 @@ std::string With(char which, const std::string& line) {
 // values and SDP lines (each row's first letter names its template), and the framing.
 std::vector<std::string> SipCorpus() {
     std::vector<std::string> lines = call_testing::Split(
-        "ISIP/2.0 999 Weird|ISIP/2.0 099 Low|ISIP/2.0 20|ISIP/2.0 2000 OK|"
+        "ISIP/2.0 099 Low|ISIP/2.0 20|ISIP/2.0 2000 OK|"
         "IPUBLISH sip:1001@127.0.0.1 SIP/2.0|Iinvite sip:1001@127.0.0.1 SIP/2.0|"
         "IContent-Length: 99999999999999999999|IContent-Length: -1|ICSeq: 7|"
-        "ICSeq: 99999999999999999999 INVITE|IMax-Forwards: x|IFrom: <sip:@>;tag= x|ITo: ;tag=|"
-        "IContact: <|IVia: SIP/2.0/UDP x;Received|IVia: SIP/2.0/UDP 1.2.3.4;Received=;rport=|"
-        "IRemote-Party-ID: <sip:|IRemote-Party-ID: >@<sip:|INoColonHere|"
+        "IMax-Forwards: x|IFrom: <sip:@>;tag= x|ITo: ;tag=|"
+        "IContact: <|IVia: SIP/2.0/UDP 1.2.3.4;Received=;rport=|IRemote-Party-ID: >@<sip:|"
+        "INoColonHere|"
         "IFrom: <sip:3456@127.0.0.1>\rTo: <sip:evil>|ICall-ID: a\nVia: evil|"
         "Oc=IN IP4 999.999.999.999|Oc=IN IP6 ::1|Om=audio 99999999999 RTP/AVP 18|"
         "Om=audio 5 RTP/AVP|Om=video 5000 RTP/AVP 18|ORecord-Route: <sip:|"
-        "AWWW-Authenticate: Digest realm=\"|AWWW-Authenticate: Digest realm=\"\", nonce=\"\", |"
+        "AWWW-Authenticate: Digest realm=\"|"
         "AProxy-Authenticate: ,|AExpires: -1|BInfiNETBilling: -funds:|"
         "BInfiNETBilling: account-funds:  ;",
         '|');
@@ -132,8 +133,8 @@ std::vector<std::string> SipCorpus() {
     const std::string sdpEnd = m.substr(0, m.find("\r\n\r\n") + 2);
     corpus.insert(corpus.end(), {m.substr(0, m.size() / 3), m.substr(0, m.find("\r\n", 40) + 1),
                                  nuls, noCr, sdpEnd + "\r\n" + m.substr(sdpEnd.size()), "\r\n" + m,
-                                 "\r\n\r\n\r\n", m + Noise(1, 500), "INVITE", Noise(2, 300),
-                                 Noise(3, 1400), With('I', "Subject: " + Noise(4, 9000))});
+                                 "\r\n\r\n\r\n", m + Noise(1, 500), "INVITE", Noise(2, 1400),
+                                 With('I', "Subject: " + Noise(4, 9000))});
     return corpus;
 }
 
@@ -153,13 +154,9 @@ std::string RtpPacket(uint8_t type, uint16_t sequence, uint32_t timestamp, uint3
 // kind the receive path refuses. Packets of the far end's own SSRC carry 40 bytes of payload
 // (the far end sends 20), so one played by mistake shows in the audio held.
 std::vector<std::string> RtpCorpus(uint16_t next, int n) {
-    const std::string own = RtpPacket(18, next, next * 160u, kFarEndSsrc, std::string(40, 'U'));
-    const auto changed = [&](char first, size_t length, size_t at = 0, char value = 0) {
-        std::string p = own;
-        p[0] = first;
-        p[at ? at : 1] = at ? value : p[1];
-        p.resize(length);
-        return p;
+    std::string own = RtpPacket(18, next, next * 160u, kFarEndSsrc, std::string(40, 'U'));
+    const auto changed = [&](char first, size_t length) {
+        return own.replace(0, 1, 1, first).substr(0, length);
     };
     const uint16_t late = static_cast<uint16_t>(next - 1 - n % 50);
     // Far ahead: refused by the sequence validation (never the number after the last jump,
@@ -167,12 +164,10 @@ std::vector<std::string> RtpCorpus(uint16_t next, int n) {
     const uint16_t jump = static_cast<uint16_t>(next + 3200 + (n * 7919) % 60000);
     return {std::string(11, '\x80'),
             changed('\x40', own.size()),
-            changed('\x8F', 40),                                  // CSRC list past the end
-            changed('\x90', 16, 14, '\x01'),                      // header extension past the end
-            changed('\xA0', own.size(), own.size() - 1, '\x64'),  // padding past the start
-            RtpPacket(18, next, 0, 0xFEED0000u, Noise(n, 1500)),
+            changed('\x8F', 40),                                // CSRC list past the end
+            changed('\xA0', own.size()) + std::string(1, 100),  // padding past the start
+            RtpPacket(18, next, 0, 0xFEED0000u + n, Noise(n, 1500)),
             RtpPacket(0, next, 0, 0xFEED0001u, Noise(n, 20)),
-            RtpPacket(18, next, 0, 0x0BAD0000u + n, std::string(20, '\0')),
             RtpPacket(18, late, late * 160u, kFarEndSsrc, std::string(40, '\0')),
             RtpPacket(18, jump, jump * 160u, kFarEndSsrc, std::string(40, '\0'))};
 }
@@ -319,25 +314,6 @@ TEST_F(WireInputTest, SipFloodFromTheProxyLeavesThePhoneWorking) {
     ASSERT_NO_FATAL_FAILURE(ExpectVoiceThenHangUp());
 }
 
-TEST_F(WireInputTest, DatagramsFromAnyoneButTheProxyNeverReachTheParser) {
-    UdpPeer strangers[] = {UdpPeer(0), UdpPeer(proxy.Port(), "127.0.0.5"), UdpPeer(0, "127.0.0.5")};
-    const std::string invite = IncomingInvite("stranger@wire", "18 101");
-    for (int round = 0; round < 3; ++round) {
-        ASSERT_TRUE(strangers[round].SendTo(invite, ports.phoneSip));
-        // The proxy's notice comes after the stranger's INVITE on the same socket.
-        ASSERT_TRUE(ThroughToTheLoop("after" + std::to_string(round)));
-        EXPECT_TRUE(InState(CallManagerThread::Idle)) << round;
-        EXPECT_TRUE(proxy.ReceiveAll().empty()) << round;
-    }
-    // The same INVITE from the proxy rings.
-    ASSERT_TRUE(SendSip(invite));
-    ASSERT_TRUE(phone->RunUntil([&] { return phone->HasRow(">Calling from 3456"); }));
-    Manager().DoHangUp();
-    for (UdpPeer& stranger : strangers) {
-        EXPECT_TRUE(stranger.ReceiveAll().empty());
-    }
-}
-
 // Without a speaker that opens nothing drains the playout ring, so what the receive thread
 // decoded can be counted to the byte: the far end's packets and nothing else.
 TEST_F(WireInputTest, RtpFloodDuringACallPlaysTheFarEndAndNothingElse) {
@@ -349,7 +325,6 @@ TEST_F(WireInputTest, RtpFloodDuringACallPlaysTheFarEndAndNothingElse) {
     ASSERT_FALSE(Manager().Playback->IsOpen());
 
     constexpr int kPackets = 40;
-    UdpPeer strangerSamePort(farEnd.Port(), "127.0.0.5"), strangerSameAddress;
     // Two packets in sequence first: the source passes its probation before any noise.
     uint32_t sent = 2;
     ASSERT_TRUE(SendRtp(FarEndPacket(0)) && SendRtp(FarEndPacket(1)));
@@ -361,16 +336,10 @@ TEST_F(WireInputTest, RtpFloodDuringACallPlaysTheFarEndAndNothingElse) {
             ++sent;
         }
         ASSERT_TRUE(ReceiveThreadTook(sent));
-        // What the far end would send next, 40 bytes of it, from the wrong sockets.
-        const std::string impostor =
-            RtpPacket(18, next, next * 160u, kFarEndSsrc, std::string(40, '\0'));
-        ASSERT_TRUE(strangerSamePort.SendTo(impostor, ports.phoneRtp));
-        ASSERT_TRUE(strangerSameAddress.SendTo(impostor, ports.phoneRtp));
         ASSERT_TRUE(SendRtp(FarEndPacket(i)));
     }
     ASSERT_TRUE(ReceiveThreadTook(sent));
     EXPECT_EQ(Manager().Playback->ReceiveThread()->Held(), kPackets * kPcmPerPacket);
-    EXPECT_TRUE(strangerSamePort.ReceiveAll().empty());
     EXPECT_TRUE(InState(CallManagerThread::Outgoing));
     EXPECT_TRUE(Manager().Connected);
     ASSERT_NO_FATAL_FAILURE(ExpectVoiceThenHangUp());

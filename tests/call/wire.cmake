@@ -1,5 +1,5 @@
-# Hostile input on the wire: floods of malformed SIP and RTP datagrams and strangers' datagrams
-# against the real transport, parser, call manager and voice channel.
+# Hostile input on the wire: floods of malformed SIP and RTP datagrams against the real
+# transport, parser, call manager and voice channel.
 softphone_test(call_wire_tests
   SOURCES WireInputTest.cpp CallSippSupport.cpp CallTestDoubles.cpp
   LIBS softphone_call
