@@ -257,14 +257,4 @@ TEST(ReceiveThreadTest, KeepsOnePeersSourceReordersAndHoldsANewSourcesEarlyPacke
     }
 }
 
-TEST(CodecBindingTest, TheVoiceChannelNeedsAllFourEntryPoints) {
-    CodecBinding codec(Codec());
-    EXPECT_TRUE(codec.Bound());
-    codec.g729a_decoder = nullptr;  // as bound from a library that lacks "g729a_decoder"
-    EXPECT_TRUE(codec.EncoderBound());
-    EXPECT_FALSE(codec.Bound());
-    const CodecBinding other(platform::LoadLibraryByName("libm.so.6"));
-    EXPECT_FALSE(other.EncoderBound() || other.DecoderBound() || CodecBinding(nullptr).Bound());
-}
-
 }  // namespace
