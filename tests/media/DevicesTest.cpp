@@ -332,10 +332,9 @@ TEST(AudioDeviceSelectionTest, PicksTheUsbDeviceElseTheLastWithThePreferredNameE
     // outputs, inputs, language, whether the system names S its preferred playback device
     // (M always the record one), the speaker chosen, the microphone chosen.
     const std::tuple<const char*, const char*, int, bool, uint32_t, uint32_t> cases[] = {
-        {"SHU", "LM", kEnglish, true, 2, 1},  // USB wins; Record names the input
-        {"SHB", "M", kChinese, true, 2, 0},   // the Big5 name,
-        {"HSU", "M", kChinese, true, 2, 0},   // the English one for any language
-        {"HSB", "M", kEnglish, true, 2, 0},
+        {"SHU", "LM", kEnglish, true, 2, 1},   // USB wins; Record names the input
+        {"SHB", "M", kChinese, true, 2, 0},    // the Big5 name,
+        {"HSB", "M", kEnglish, true, 2, 0},    // either name in any language
         {"BUS", "M", kChinese, true, 1, 0},    // the English name before an earlier Big5 one
         {"HBS", "M", kEnglish, true, 1, 0},    // Big5 before a later preferred one
         {"SHS", "M", kEnglish, true, 2, 0},    // two preferred: the later one
