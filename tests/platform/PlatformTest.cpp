@@ -13,7 +13,6 @@
 
 namespace {
 
-using platform::Ipv4Endpoint;
 using platform::UdpSocket;
 using Clock = std::chrono::steady_clock;
 using testing_support::WaitUntil;
@@ -65,26 +64,14 @@ uint32_t Address(const char* dotted) {
     return address;
 }
 
-// The phone's wildcard socket and a proxy on 127.0.0.2 share a port with reuse.
-TEST(UdpSocketTest, SocketsShareAPortOnTwoLoopbackAddressesAndAWaitCanBeWoken) {
-    UdpSocket phone, peer;
-    ASSERT_TRUE(phone.SetReuseAddress() && phone.Bind(0));
-    const uint16_t port = phone.LocalPort();
-    ASSERT_TRUE(peer.SetReuseAddress() && peer.Bind(port, Address("127.0.0.2")));
-    char buffer[64] = {};
-    Ipv4Endpoint from;
-    ASSERT_EQ(phone.SendTo("hello", 6, {Address("127.0.0.2"), port}), 6);
-    ASSERT_EQ(peer.WaitReadable(2000), UdpSocket::WaitResult::Readable);
-    ASSERT_EQ(peer.ReceiveFrom(buffer, sizeof(buffer), &from), 6);
-    EXPECT_STREQ(buffer, "hello");
-    EXPECT_EQ(from.port, port);
-    ASSERT_EQ(peer.SendTo("back", 4, {Address("127.0.0.1"), port}), 4);
-    ASSERT_EQ(phone.WaitReadable(2000), UdpSocket::WaitResult::Readable);
-    ASSERT_EQ(phone.ReceiveFrom(buffer, sizeof(buffer), &from), 4);
-    EXPECT_EQ(from, (Ipv4Endpoint{Address("127.0.0.2"), port}));
-    EXPECT_EQ(phone.WaitReadable(10), UdpSocket::WaitResult::Timeout);
-    std::thread waker([&] { phone.Wake(); });
-    EXPECT_EQ(phone.WaitReadable(10'000), UdpSocket::WaitResult::Woken);
+// The transport's socket, shared with the proxy's through address reuse, is the sip tests'
+// part; its loop ends as soon as a wait is woken.
+TEST(UdpSocketTest, AWaitEndsWhenWoken) {
+    UdpSocket socket;
+    ASSERT_TRUE(socket.Bind(0));
+    EXPECT_EQ(socket.WaitReadable(10), UdpSocket::WaitResult::Timeout);
+    std::thread waker([&] { socket.Wake(); });
+    EXPECT_EQ(socket.WaitReadable(10'000), UdpSocket::WaitResult::Woken);
     waker.join();
 }
 
@@ -105,15 +92,12 @@ TEST(HostAddressesTest, ResolvesDottedTextsAndListsLoopbackLast) {
     })) << "a non-loopback address after loopback";
 }
 
-TEST(DynamicLibraryTest, LoadsByNameFindsEntriesAndGivesNothingForWhatIsMissing) {
-    EXPECT_EQ(platform::LoadLibraryByName("libDoesNotExist_KYR.so"), nullptr);
+// Found by name only, on the library path or beside the program; loading and finding
+// entries in the codec library itself is the codec and media tests' part.
+TEST(DynamicLibraryTest, RefusesPathsAndFindsNothingInNoLibrary) {
     EXPECT_EQ(platform::LoadLibraryByName("../escape.so"), nullptr);
+    EXPECT_EQ(platform::LoadLibraryByName("/usr/lib/x86_64-linux-gnu/libc.so.6"), nullptr);
     EXPECT_EQ(platform::FindEntry(nullptr, "anything"), nullptr);
-    platform::LibraryHandle libc = platform::LoadLibraryByName("libc.so.6");
-    ASSERT_NE(libc, nullptr);
-    EXPECT_NE(platform::FindEntry(libc, "strlen"), nullptr);
-    EXPECT_EQ(platform::FindEntry(libc, "no_such_entry_point_kyr"), nullptr);
-    platform::FreeLibrary(libc);
     EXPECT_NE(platform::ProgramFolder().find("/bin"), std::string::npos);
 }
 
