@@ -15,12 +15,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct stat StatOf(const fs::path& path) {
-    struct stat info {};
-    EXPECT_EQ(stat(path.c_str(), &info), 0) << path;
-    return info;
-}
-
 // Every test gets its own configuration folder.
 class SettingsStoreTest : public ::testing::Test {
 protected:
@@ -48,6 +42,11 @@ protected:
         EXPECT_TRUE(store->OpenKey(platform::kSoftPhoneSettingsKey, false));
         return store->ReadString(name);
     }
+    static struct stat StatOf(const fs::path& path) {
+        struct stat info {};
+        EXPECT_EQ(stat(path.c_str(), &info), 0) << path;
+        return info;
+    }
     // The file's and its folder's permissions, and the number of files in the folder.
     std::tuple<unsigned, unsigned, long> Modes() {
         return {StatOf(file_).st_mode & 07777, StatOf(file_.parent_path()).st_mode & 07777,
@@ -68,9 +67,8 @@ TEST_F(SettingsStoreTest, KeyOpensForWritingOnlyAndTheFileAppearsWithTheFirstWri
     EXPECT_TRUE(store->CloseKey());
     EXPECT_FALSE(fs::exists(file_.parent_path())) << "an unwritten key creates nothing";
     Write({{"UserAccount", "alice"}, {"PhoneAddress.1", "100*%*Office*:*nil"}});
-    std::ostringstream text;
-    text << std::ifstream(file_, std::ios::binary).rdbuf();
-    EXPECT_EQ(text.str(), "[General]\nPhoneAddress.1=100*%*Office*:*nil\nUserAccount=alice\n");
+    EXPECT_EQ((std::ostringstream() << std::ifstream(file_, std::ios::binary).rdbuf()).str(),
+              "[General]\nPhoneAddress.1=100*%*Office*:*nil\nUserAccount=alice\n");
     EXPECT_EQ(Read("PhoneAddress.1") + Read("Missing"), "100*%*Office*:*nil");
     Write({{"Long", std::string(100'000, 'x')}});
     EXPECT_EQ(Read("Long").size(), platform::kMaxSettingsValueLength);
@@ -105,13 +103,9 @@ TEST_F(SettingsStoreTest, DamagedFileLoadsWhatItCanAndTheNextSaveRepairsIt) {
         << std::string("\0\0\0", 3)
         << "\nUserKey=\"half\nLocalIPAddress=10.1.1.1\n; a \"comment\nSIPProxyAddress=a,b\n"
            "=novalue\nSIPProxyPort=\"50";
-    const char* names[] = {"UserAccount",    "LocalRTPPort",    "UserKey",
-                           "LocalIPAddress", "SIPProxyAddress", "SIPProxyPort"};
-    std::string values;
-    for (const char* name : names) {
-        values += Read(name) + "|";
-    }
-    EXPECT_EQ(values, "alice|18600|half|10.1.1.1|a,b|50|");
+    EXPECT_EQ(Read("UserAccount") + Read("LocalRTPPort") + Read("UserKey") +
+                  Read("LocalIPAddress") + Read("SIPProxyAddress") + Read("SIPProxyPort"),
+              "alice18600half10.1.1.1a,b50");
     EXPECT_EQ(StatOf(file_).st_mode & 0777, 0600u);
     Write({{"UserKey", "k"}});
     EXPECT_EQ(Read("UserAccount") + Read("UserKey") + Read("LocalRTPPort"), "alicek18600");
