@@ -88,6 +88,13 @@ const std::string kInvite = Crlf(
     "o=root 1821 1821 IN IP4 203.0.113.5\ns=session\nc=IN IP4 203.0.113.7\nt=0 0\n"
     "m=audio 18598 RTP/AVP 18 4 101\na=rtpmap:18 G729/8000\na=fmtp:18 annexb=no\n");
 
+std::string Lines(int count, const std::string& line) {
+    std::string lines;
+    while (count-- > 0) {
+        lines += line + "\n";
+    }
+    return lines;
+}
 std::string Routes(int first, int last, const char* separator) {
     std::string routes;
     for (int i = first; i < last; ++i) {
@@ -113,10 +120,12 @@ const std::vector<Row> kRows = {
     {"status 700", Crlf("SIP/2.0 700 Beyond\n"), kDropped},
     {"unknown method", Crlf("PUBLISH sip:1001@op.voip.test SIP/2.0\nCSeq: 1 PUBLISH\n\n"),
      kDropped},
+    {"lower case method", Crlf("invite sip:1001@op.voip.test SIP/2.0\n\n"), kDropped},
     {"tags", Ok("From: <sip:3456@op>;tag=abc;x-info=1\nTo: <sip:1001@op>;tag=def ;x=1\n"),
      "FromTag=abc;x-info=1&ToTag="},
     {"cseq alone", Ok("CSeq: 102\n"), "CSeqNumber=-1&CSeqText=102"},
     {"cseq over 32 bits", Ok("CSeq: 99999999999 INVITE\n"), "CSeqNumber=-1"},
+    {"cseq not a number", Ok("CSeq: 1o2 INVITE\n"), "CSeqNumber=-1"},
     {"digest in any order",
      Crlf("SIP/2.0 401 Unauthorized\nWWW-Authenticate: Digest nonce=\"n1\",algorithm=MD5 , "
           "realm=\"r.test\",qop=\"auth,auth-int\",  opaque=\"o1\"\n"),
@@ -134,10 +143,7 @@ const std::vector<Row> kRows = {
      "ViaReceived=198.51.100.9&ViaRport=40312&TopViaBranch=z9hG4bK-1&ViaList=Via: SIP/2.0/UDP "
      "192.168.1.20:5060;branch=z9hG4bK-1;Received=198.51.100.9;rport=40312#**#Via: SIP/2.0/UDP "
      "10.1.1.1;Received=10.9.9.9;rport=1#**#"},
-    {"via of a 200", Crlf("SIP/2.0 200 OK\nVia: SIP/2.0/UDP 1.2.3.4;Received=5.6.7.8;rport=9\n"),
-     "ViaReceived=&ViaRport="},
     {"max-forwards padded", Ok("Max-Forwards:   70\n"), "MaxForwards=70"},
-    {"content-length bad", Crlf("SIP/2.0 200 OK\nContent-Length: 12a\n\n"), "ContentLength=-1"},
     {"port 0: the stream refused", Sdp("m=audio 0 RTP/AVP 18\n"), "MediaPort=0"},
     {"port 65535", Sdp("m=audio 65535 RTP/AVP 18\n"), "MediaPort=65535"},
     {"port 65536", Sdp("m=audio 65536 RTP/AVP 18\n"), "MediaPort=-1"},
@@ -204,16 +210,7 @@ const std::vector<Row> kRows = {
     {"line of 1000 bytes", Ok("Call-ID: " + std::string(991, 'c') + "\n"),
      "CallID=" + std::string(991, 'c')},
     {"line over 1000 bytes", Ok("Call-ID: " + std::string(992, 'c') + "\n"), kDropped},
-    {"datagram over 65507 bytes",
-     Crlf("SIP/2.0 200 OK\n" +
-          [] {
-              std::string lines;
-              while (lines.size() <= SIPSDPModule::kMaxDatagram) {
-                  lines += "Subject: " + std::string(900, 's') + "\n";
-              }
-              return lines;
-          }()),
-     kDropped},
+    {"datagram over 65507 bytes", Ok(Lines(72, "Subject: " + std::string(900, 's'))), kDropped},
 };
 
 class Forms : public ::testing::TestWithParam<Row> {};
