@@ -7,21 +7,13 @@ runtime="$(mktemp -d /tmp/softphone-pulse.XXXXXX)"
 chmod 700 "$runtime"
 export XDG_RUNTIME_DIR="$runtime"
 unset PULSE_SERVER
+# Polls for at most five seconds.
+wait_for() { for _ in $(seq 50); do "$@" >/dev/null 2>&1 && return; sleep 0.1; done; }
+gone() { ! pulseaudio --check; }
 # The daemon leaves asynchronously: wait until it is gone before removing its folder.
-stop_daemon() {
-  pulseaudio --kill >/dev/null 2>&1
-  for _ in $(seq 50); do
-    pulseaudio --check >/dev/null 2>&1 || break
-    sleep 0.1
-  done
-  rm -rf "$runtime"
-}
-trap stop_daemon EXIT
+trap 'pulseaudio --kill >/dev/null 2>&1; wait_for gone; rm -rf "$runtime"' EXIT
 if pulseaudio -D --exit-idle-time=-1 >/dev/null 2>&1; then
-  for _ in $(seq 50); do
-    pactl info >/dev/null 2>&1 && break
-    sleep 0.1
-  done
+  wait_for pactl info
   pactl load-module module-null-sink sink_name=vsink rate=8000 channels=1 >/dev/null
   pactl set-default-sink vsink
   pactl set-default-source vsink.monitor
