@@ -88,12 +88,32 @@ protected:
     }
 };
 
-// Numbers come from the dial pad, the keyboard, the history, a speed code or the phone book;
-// the field keeps only what can be dialled, and dialled numbers go on top of the history once.
-TEST_F(CallButtons, DialFromThePadTheHistoryASpeedCodeAndThePhoneBook) {
+// Dial answers a ringing call. Numbers come from the dial pad, the keyboard, the history, a
+// speed code or the phone book; the field keeps only what can be dialled, and dialled numbers
+// go on top of the history once. While a call is being placed Dial and the dial pad send
+// nothing and Hang up cancels it; in a connected call a dial pad key sends DTMF.
+TEST_F(CallButtons, AnswerDialCancelDtmfAndHangUp) {
     StartRegistered({{"PhoneBookCount", "1"}, {"PhoneAddress.1", "321*%*Office*:*7"}});
     EXPECT_EQ(Find<StatusLampShape>(form.get(), "RegisterStatusShape")->BrushColor(),
               QColor(0, 255, 0));
+    CallManagerThread* manager = form->CallManager();
+    Find<QSlider>(form.get(), "VolumeTrackBar")->setValue(25);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return manager->VolumePosition == manager->VolumeMax; }));
+    const std::string at = "127.0.0.2:" + std::to_string(proxy.port);
+    ASSERT_TRUE(proxy.SendToPhone(
+        "INVITE sip:1001@127.0.0.1:" + std::to_string(proxy.port) +
+        " SIP/2.0\r\nVia: SIP/2.0/UDP " + at +
+        ";branch=z9hG4bKapptest1\r\nFrom: \"5550100\" <sip:5550100@kyr.voip.test>;tag=caller1\r\n"
+        "To: <sip:1001@kyr.voip.test>\r\nCall-ID: incoming-1@127.0.0.2\r\nCSeq: 1 INVITE\r\n"
+        "Contact: <sip:5550100@" +
+        at + ">\r\nContent-Type: application/sdp\r\nContent-Length: " +
+        std::to_string(kSdpBody.size()) + "\r\n\r\n" + kSdpBody));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return proxy.Count("SIP/2.0 180") >= 1; }));
+    Dial("999");
+    EXPECT_TRUE(QTest::qWaitFor([&] { return proxy.Count("SIP/2.0 200") >= 1; }));
+    EXPECT_EQ(History(), QStringList{});
+    HangUpAnsweredCall("BYE sip:5550100@");
+
     for (const char* button : {"BitBtn1", "BitBtn2", "BitBtn12", "BitBtn11", "BitBtn10"}) {
         Click(button);
     }
@@ -116,35 +136,7 @@ TEST_F(CallButtons, DialFromThePadTheHistoryASpeedCodeAndThePhoneBook) {
     Click("ClearBitBtn");
     EXPECT_EQ(NumberCB()->currentText(), "");
     EXPECT_EQ(Find<QListWidget>(form.get(), "MessageList")->count(), 0);
-    form->PhoneBookForm()->show();
-    form->PhoneBookForm()->PBookStringGridSelectCell(nullptr, 1, 1);
-    form->PhoneBookForm()->PBookStringGridDblClick();
-    EXPECT_FALSE(form->PhoneBookForm()->isVisible());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return proxy.Count("INVITE sip:321@") == 2; }));
-    EXPECT_EQ(History(), (QStringList{"321", "100", "200"})) << "Clear keeps the history";
-}
-
-// Dial answers a ringing call; while a call is being placed Dial and the dial pad send nothing
-// and Hang up cancels it; in a connected call a dial pad key sends DTMF; Hang up ends calls.
-TEST_F(CallButtons, AnswerCancelDtmfAndHangUp) {
-    StartRegistered();
-    CallManagerThread* manager = form->CallManager();
-    Find<QSlider>(form.get(), "VolumeTrackBar")->setValue(25);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return manager->VolumePosition == manager->VolumeMax; }));
-    const std::string at = "127.0.0.2:" + std::to_string(proxy.port);
-    ASSERT_TRUE(proxy.SendToPhone(
-        "INVITE sip:1001@127.0.0.1:" + std::to_string(proxy.port) +
-        " SIP/2.0\r\nVia: SIP/2.0/UDP " + at +
-        ";branch=z9hG4bKapptest1\r\nFrom: \"5550100\" <sip:5550100@kyr.voip.test>;tag=caller1\r\n"
-        "To: <sip:1001@kyr.voip.test>\r\nCall-ID: incoming-1@127.0.0.2\r\nCSeq: 1 INVITE\r\n"
-        "Contact: <sip:5550100@" +
-        at + ">\r\nContent-Type: application/sdp\r\nContent-Length: " +
-        std::to_string(kSdpBody.size()) + "\r\n\r\n" + kSdpBody));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return proxy.Count("SIP/2.0 180") >= 1; }));
-    Dial("999");
-    EXPECT_TRUE(QTest::qWaitFor([&] { return proxy.Count("SIP/2.0 200") >= 1; }));
-    EXPECT_EQ(History(), QStringList{});
-    HangUpAnsweredCall("BYE sip:5550100@");
+    EXPECT_EQ(History().size(), 3) << "Clear keeps the history";
 
     Dial("777");
     ASSERT_TRUE(QTest::qWaitFor([&] { return CallStateIs(CallManagerThread::Outgoing); }));
@@ -158,8 +150,13 @@ TEST_F(CallButtons, AnswerCancelDtmfAndHangUp) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return CallStateIs(CallManagerThread::Idle); }));
 
     proxy.answerInvites = true;
-    Dial("321");
+    form->PhoneBookForm()->show();
+    form->PhoneBookForm()->PBookStringGridSelectCell(nullptr, 1, 1);
+    form->PhoneBookForm()->PBookStringGridDblClick();
+    EXPECT_FALSE(form->PhoneBookForm()->isVisible());
     ASSERT_TRUE(QTest::qWaitFor([&] { return Shows(">Called connected!"); }));
+    EXPECT_EQ(proxy.Count("INVITE sip:321@"), 2);
+    EXPECT_EQ(History(), (QStringList{"321", "777", "100", "200"}));
     Click("BitBtn5");
     EXPECT_EQ(NumberCB()->currentText(), "5");
     EXPECT_TRUE(QTest::qWaitFor([&] { return proxy.Count("INFO ") == 2; }));

@@ -112,6 +112,7 @@ TEST(PhoneBookLoading, SkipsMalformedAndClashingEntriesAndBadCounts) {
     EXPECT_EQ(LoadStored(book), 3);
     const Strings loaded = {"300|Office|nil", "303|Home|5*:*8", "305|Garage|nil"};
     EXPECT_EQ(Lists(book), loaded);
+    EXPECT_EQ(settings::PhoneBookEntryText({"555", "Office", ""}), "555*%*Office*:*nil");
     ASSERT_TRUE(book.Delete(0));
     EXPECT_EQ(LoadStored(book), 1);
     EXPECT_EQ(Lists(book), loaded);
