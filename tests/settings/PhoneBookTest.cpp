@@ -30,11 +30,6 @@ int LoadStored(PhoneBook& book) {
     return added;
 }
 
-bool Save(const PhoneBook& book) {
-    platform::IniSettingsStore store;
-    return settings::SavePhoneBook(book, store) && !store.KeyOpen();
-}
-
 // One "number|name|code" item per position.
 Strings Lists(const PhoneBook& book) {
     Strings items;
@@ -144,7 +139,8 @@ TEST(PhoneBookSaving, ADamagedFileKeepsTheReadableEntriesAndTheSaveRoundTrips) {
     EXPECT_EQ(LoadStored(book), 3);
     EXPECT_EQ(book.PhoneBookNames(), (Strings{"Office", "Home", "Shop"}));
     ASSERT_GE(book.Add("+49 30 1234", "Caf\xc3\xa9 = \"Bar\"", "#1"), 0);
-    ASSERT_TRUE(Save(book));
+    platform::IniSettingsStore store;
+    ASSERT_TRUE(settings::SavePhoneBook(book, store) && !store.KeyOpen());
     EXPECT_EQ(SettingsTestHome::Stored("PhoneBookCount"), "4");
     EXPECT_EQ(SettingsTestHome::Stored("PhoneAddress.1"),
               "+49 30 1234*%*Caf\xc3\xa9 = \"Bar\"*:*#1");
