@@ -18,79 +18,9 @@ namespace {
 
 using Strings = std::vector<std::string>;
 
-class RecordingSink final : public HandsetKeySink {
-public:
-    // The library's thread has returned before the key is looked at.
-    void DeliverKey(int keyCode) override {
-        keys.push_back(keyCode);
-        onCallerThread = onCallerThread || std::this_thread::get_id() == caller;
-    }
-    std::vector<int> keys;
-    std::thread::id caller = std::this_thread::get_id();
-    bool onCallerThread = false;
-};
-
-std::vector<TjIpSysSimRequest> TakeRequests() {
-    std::vector<TjIpSysSimRequest> requests;
-    TjIpSysSimRequest request{};
-    for (int32_t i = 0; TjIpSysSim_GetRequest(i, &request) != 0; ++i) {
-        requests.push_back(request);
-    }
-    TjIpSysSim_ForgetRequests();
-    return requests;
-}
-
-class HandsetTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ResetHandsetBindingForTests();
-        TjIpSysSim_Reset();
-    }
-    void TearDown() override { ResetHandsetBindingForTests(); }
-    RecordingSink sink;
-};
-
-TEST_F(HandsetTest, BindingOpensInUsbModeHandsOverTheCallbackAndFiltersKeyMessages) {
-    TjIpSysSim_SetOpenResult(0);
-    EXPECT_FALSE(BindHandsetLibrary(sink));
-    EXPECT_EQ(HandsetLibrary, nullptr);
-    EXPECT_EQ(TakeRequests().size(), 1u);
-    EXPECT_EQ(TjIpSysSim_PressKey(177, kHandsetKeyMessage), 0) << "no callback handed over";
-
-    TjIpSysSim_Reset();
-    HandsetStatusWord = 0x1234;
-    ASSERT_TRUE(BindHandsetLibrary(sink));
-    EXPECT_TRUE(usbHandsetPresent);
-    const auto requests = TakeRequests();
-    ASSERT_EQ(requests.size(), 3u);
-    EXPECT_EQ(requests[0].code, 0);
-    EXPECT_EQ(requests[0].a, reinterpret_cast<intptr_t>(HandsetLibrary));
-    EXPECT_EQ(requests[0].b, reinterpret_cast<intptr_t>(&HandsetStatusWord));
-    EXPECT_EQ(requests[0].statusWordBefore, 0);
-    EXPECT_EQ(requests[1].code, 20);
-    EXPECT_STREQ(requests[1].text, "USB");
-    EXPECT_EQ(requests[2].code, 46);
-    ASSERT_EQ(requests[2].byteCount, 16);
-    intptr_t record[2];
-    std::memcpy(record, requests[2].bytes, sizeof(record));
-    EXPECT_EQ(record[0], reinterpret_cast<intptr_t>(&HandsetCallback));
-    EXPECT_EQ(record[1], reinterpret_cast<intptr_t>(&sink));
-
-    // Only message 1426 with a key counts, named by the low 16 bits, on the library's thread.
-    TjIpSysSim_PressKey(177, 1425);
-    TjIpSysSim_PressKey(177, 1427);
-    TjIpSysSim_PressKey(32, 1426);
-    ASSERT_EQ(TjIpSysSim_PressKey(0x300B1, 1426), 1);
-    EXPECT_EQ(sink.keys, std::vector<int>{177});
-    EXPECT_FALSE(sink.onCallerThread);
-    DetachHandsetKeySink();
-    TjIpSysSim_PressKey(177, 1426);
-    EXPECT_EQ(sink.keys.size(), 1u);
-    EXPECT_EQ(TjIpSysSim_RequestCount(), 0);
-}
-
-// The window as the keys see it; each action notes the requests sent before it.
-class FakeWindow final : public HandsetKeyTarget {
+// The window as the keys see it (each action notes the requests sent before it), and the
+// sink the library's thread hands keys to.
+class FakeWindow final : public HandsetKeyTarget, public HandsetKeySink {
 public:
     void ClickDialPadButton(int button) override { Note("BitBtn" + std::to_string(button)); }
     void ClickDial() override { Note("Dial"); }
@@ -106,23 +36,74 @@ public:
     void Note(const std::string& action) {
         actions.push_back(action + "@" + std::to_string(TjIpSysSim_RequestCount()));
     }
+    // The library's thread has returned before the key is looked at.
+    void DeliverKey(int keyCode) override {
+        keys.push_back(keyCode);
+        onCallerThread = onCallerThread || std::this_thread::get_id() == caller;
+    }
     Strings actions;
     int count = 0, selected = -1;
-    bool bookVisible = false;
+    bool bookVisible = false, onCallerThread = false;
+    std::vector<int> keys;
+    std::thread::id caller = std::this_thread::get_id();
 };
 
-// The feedback values (key feedback requests' a) since the last call.
-std::vector<intptr_t> TakeFeedback() {
-    std::vector<intptr_t> values;
-    for (const TjIpSysSimRequest& request : TakeRequests()) {
-        EXPECT_EQ(request.code, 21);
-        values.push_back(request.a);
+std::vector<TjIpSysSimRequest> TakeRequests() {
+    std::vector<TjIpSysSimRequest> requests(static_cast<size_t>(TjIpSysSim_RequestCount()));
+    for (size_t i = 0; i < requests.size(); ++i) {
+        TjIpSysSim_GetRequest(int32_t(i), &requests[i]);
     }
-    return values;
+    TjIpSysSim_ForgetRequests();
+    return requests;
 }
 
-// A key's feedback goes to the handset before its button runs; history keys step through the
-// numbers (down 242 towards the oldest, up 74 back) and stop at the ends.
+class HandsetTest : public ::testing::Test {
+protected:
+    void SetUp() override { ResetHandsetBindingForTests(), TjIpSysSim_Reset(); }
+    void TearDown() override { ResetHandsetBindingForTests(); }
+    FakeWindow sink;
+};
+
+TEST_F(HandsetTest, BindingOpensInUsbModeHandsOverTheCallbackAndFiltersKeyMessages) {
+    TjIpSysSim_SetOpenResult(0);
+    EXPECT_FALSE(BindHandsetLibrary(sink));
+    EXPECT_EQ(HandsetLibrary, nullptr);
+    EXPECT_EQ(TakeRequests().size(), 1u);
+    EXPECT_EQ(TjIpSysSim_PressKey(177, kHandsetKeyMessage), 0) << "no callback handed over";
+
+    TjIpSysSim_Reset();
+    HandsetStatusWord = 0x1234;
+    ASSERT_TRUE(BindHandsetLibrary(sink));
+    EXPECT_TRUE(usbHandsetPresent);
+    const auto requests = TakeRequests();
+    ASSERT_EQ(requests.size(), 3u);
+    intptr_t record[2];
+    std::memcpy(record, requests[2].bytes, sizeof(record));
+    EXPECT_EQ(
+        std::vector<intptr_t>({requests[0].code, requests[0].a, requests[0].b,
+                               requests[0].statusWordBefore, requests[1].code, requests[2].code,
+                               requests[2].byteCount, record[0], record[1]}),
+        std::vector<intptr_t>({0, reinterpret_cast<intptr_t>(HandsetLibrary),
+                               reinterpret_cast<intptr_t>(&HandsetStatusWord), 0, 20, 46, 16,
+                               reinterpret_cast<intptr_t>(&HandsetCallback),
+                               reinterpret_cast<intptr_t>(static_cast<HandsetKeySink*>(&sink))}));
+    EXPECT_STREQ(requests[1].text, "USB");
+
+    // Only message 1426 with a key counts, named by the low 16 bits, on the library's thread.
+    for (const auto& [key, message] : {std::pair{177, 1425}, {177, 1427}, {32, 1426}}) {
+        TjIpSysSim_PressKey(key, message);
+    }
+    ASSERT_EQ(TjIpSysSim_PressKey(0x300B1, 1426), 1);
+    EXPECT_EQ(sink.keys, std::vector<int>{177});
+    EXPECT_FALSE(sink.onCallerThread);
+    DetachHandsetKeySink();
+    TjIpSysSim_PressKey(177, 1426);
+    EXPECT_EQ(sink.keys.size(), 1u);
+    EXPECT_EQ(TjIpSysSim_RequestCount(), 0);
+}
+
+// A key's feedback (request 21) goes to the handset before its button runs; history keys step
+// through the numbers (down 242 towards the oldest, up 74 back) and stop at the ends.
 TEST_F(HandsetTest, KeysSendTheirFeedbackFirstThenRunTheWindowsButtons) {
     ASSERT_TRUE(BindHandsetLibrary(sink));
     TjIpSysSim_ForgetRequests();
@@ -141,16 +122,18 @@ TEST_F(HandsetTest, KeysSendTheirFeedbackFirstThenRunTheWindowsButtons) {
         {74, 1, 3, 1, true, {}, {1}},
     };
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.key);
         FakeWindow window;
-        window.count = row.count;
-        window.selected = row.selected;
+        window.count = row.count, window.selected = row.selected;
         window.bookVisible = row.bookVisible;
         for (int press = 0; press < row.presses; ++press) {
             HandleHandsetKey(window, row.key);
         }
-        EXPECT_EQ(window.actions, row.actions);
-        EXPECT_EQ(TakeFeedback(), row.feedback);
+        EXPECT_EQ(window.actions, row.actions) << row.key;
+        std::vector<intptr_t> feedback;
+        for (const TjIpSysSimRequest& request : TakeRequests()) {
+            feedback.push_back(request.code == 21 ? request.a : -request.code);
+        }
+        EXPECT_EQ(feedback, row.feedback) << row.key;
     }
 }
 

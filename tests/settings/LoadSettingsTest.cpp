@@ -60,29 +60,23 @@ TEST_F(LoadSettingsTest, AMissingKeyGivesTheDefaultsAndStoredValuesLoadBeforeThe
 }
 
 TEST_F(LoadSettingsTest, PortsOutOfRangeOrUnreadableFallBackToTheDefaults) {
-    struct Row {
-        std::string sip, rtp;
-        int sipPort, rtpPort;
-    };
-    std::vector<Row> rows = {
-        {"", "", 5060, 18598},
-        {" 5080 ", "0", 5080, 0},  // the dialog allows an RTP port of 0
-        {"0", "65535", 5060, 65535},
-        {"1", "1", 1, 1},
-        // A quote left open by a damaged file ends with its line.
-        {"\"7000", "\"20000", 7000, 20000},
-    };
-    // "1,2" is what a hand-edited file leaves.
+    // The dialog allows an RTP port of 0; a quote left open by a damaged file ends with its
+    // line; "1,2" is what a hand-edited file leaves.
+    std::vector<std::tuple<std::string, int, int>> rows = {{" 5080 |0", 5080, 0},
+                                                           {"0|65535", 5060, 65535},
+                                                           {"1|1", 1, 1},
+                                                           {"\"7000|\"20000", 7000, 20000}};
     for (const char* bad :
-         {"abc", "50x60", "-5060", "65536", "99999999999", "0x13c4", "+1", "1,2"}) {
-        rows.push_back({bad, bad, 5060, 18598});
+         {"", "abc", "50x60", "-5060", "65536", "99999999999", "0x13c4", "+1", "1,2"}) {
+        rows.emplace_back(bad + std::string("|") + bad, 5060, 18598);
     }
-    for (const Row& row : rows) {
+    for (const auto& [ports, sip, rtp] : rows) {
+        const std::string sipText = ports.substr(0, ports.find('|'));
         const EffectiveSettings loaded =
-            Load("SIPProxyPort=" + row.sip + "\nLocalRTPPort=" + row.rtp + "\n");
-        EXPECT_EQ(std::pair(loaded.SIPProxyPort, loaded.LocalRTPPort),
-                  std::pair(row.sipPort, row.rtpPort))
-            << row.sip << "/" << row.rtp;
+            Load("SIPProxyPort=" + sipText + "\nLocalRTPPort=" + ports.substr(sipText.size() + 1) +
+                 "\n");
+        EXPECT_EQ(std::pair(loaded.SIPProxyPort, loaded.LocalRTPPort), std::pair(sip, rtp))
+            << ports;
     }
 }
 
@@ -102,7 +96,6 @@ TEST(LocalAddressChoiceTest, ConfiguredAddressStaysOnlyWhenOneOfTheFirstFiveMach
         {"10.1.1.1", {}, "127.0.0.1", {}},
         {"10.1.1.1", {"192.168.1.20", "10.1.1.1"}, "10.1.1.1", {"192.168.1.20", "10.1.1.1"}},
         {"10.1.1.1", {"192.168.1.20"}, "192.168.1.20", {"192.168.1.20"}},
-        {"", {"10.2.2.2", "127.0.0.1"}, "10.2.2.2", {"10.2.2.2", "127.0.0.1"}},
         {"10.0.0.5", seven, "10.0.0.5", Addresses(seven.begin(), seven.begin() + 5)},
         {"10.0.0.7", seven, "10.0.0.1", Addresses(seven.begin(), seven.begin() + 5)},
     };

@@ -16,8 +16,6 @@ class SettingsTestHome {
 public:
     SettingsTestHome() { setenv("XDG_CONFIG_HOME", folder_.c_str(), 1); }
     ~SettingsTestHome() { unsetenv("XDG_CONFIG_HOME"), std::filesystem::remove_all(folder_); }
-    SettingsTestHome(const SettingsTestHome&) = delete;
-    SettingsTestHome& operator=(const SettingsTestHome&) = delete;
 
     std::filesystem::path File() const { return folder_ / "KYRSoftPhone" / "KYRSoftPhone.ini"; }
     // Stands for the user (or another program) editing the file.

@@ -1,14 +1,76 @@
-#include "app/dialogs/TConfigForm.h"
+#include <QTableWidget>
 
+#include "app/dialogs/PhoneBookForm.h"
+#include "app/dialogs/TConfigForm.h"
 #include "settings/LoadSettings.h"
 #include "settings/ProxyAddress.h"
 #include "tests/app/SoftPhoneFormFixture.h"
 
+namespace app_testing {
 namespace {
 
-using app_testing::Find;
-using app_testing::Text;
-using app_testing::Type;
+class PhoneBookFormTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        form_.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&form_));
+    }
+    QTableWidget* Grid() { return Find<QTableWidget>(&form_, "PBookStringGrid"); }
+    void ClickRow(int row) {
+        Grid()->scrollToItem(Grid()->item(row, 1));
+        QTest::mouseClick(Grid()->viewport(), Qt::LeftButton, {},
+                          Grid()->visualItemRect(Grid()->item(row, 1)).center());
+    }
+    // The grid rows below the caption row: position, number, name, speed code.
+    std::string Rows() {
+        std::string text;
+        for (int cell = 4; cell < 12; ++cell) {
+            const QTableWidgetItem* item = Grid()->item(cell / 4, cell % 4);
+            text += (item ? item->text().toStdString() : "") + (cell % 4 == 3 ? "/" : "|");
+        }
+        return text;
+    }
+    void Edit(const char* button, const QString& number, const QString& name,
+              const QString& speed = "") {
+        Click(&form_, button);
+        Type(&form_, "PBookNumEdit", number);
+        Type(&form_, "PBookNameEdit", name);
+        Type(&form_, "PBookSpeedEdit", speed);
+        Click(&form_, "PBookOKBtn");
+    }
+    std::string Stored() {
+        return SettingsTestHome::Stored("PhoneBookCount") + "/" +
+               SettingsTestHome::Stored("PhoneAddress.1");
+    }
+
+    SettingsTestHome home_;
+    platform::IniSettingsStore store_;
+    settings::PhoneBook book_;
+    settings::TPhoneBookForm form_{book_, store_};
+};
+
+// Every change shows in the grid and is written at once; a refused
+// entry leaves the book and keeps the typed fields.
+TEST_F(PhoneBookFormTest, NewModifyAndDeleteShowInTheGridAndTheFile) {
+    Edit("PBookNewBtn", "20", "Twenty");
+    Edit("PBookNewBtn", "100", "Hundred", "1");
+    EXPECT_EQ(Rows(), "1|100|Hundred|1/2|20|Twenty|/");
+    EXPECT_EQ(Stored(), "2/100*%*Hundred*:*1");
+    Edit("PBookNewBtn", "600", "HUNDRED");
+    EXPECT_EQ(Text(&form_, "PBookNameEdit"), "HUNDRED");
+    EXPECT_EQ(book_.Count(), 2);
+
+    Click(&form_, "PBookCnlBtn");
+    ClickRow(1);
+    EXPECT_EQ(Text(&form_, "PBookSpeedEdit"), "1");
+    Edit("PBookMdyBtn", "100", "Head office", "1");
+    EXPECT_EQ(Rows(), "1|100|Head office|1/2|20|Twenty|/");
+    EXPECT_EQ(Stored(), "2/100*%*Head office*:*1");
+    ClickRow(1);
+    Click(&form_, "PBookDelBtn");
+    EXPECT_EQ(Rows(), "1|20|Twenty|/|||/");
+    EXPECT_EQ(Stored(), "1/20*%*Twenty*:*nil");
+}
 
 // Plays the main window: loads the settings, builds the dialog, and reloads the settings when
 // the dialog asks for a restart.
@@ -80,3 +142,4 @@ TEST_F(TConfigFormTest, CancelRestoresTheFieldsAndOkStoresWhatChangedAndRestarts
 }
 
 }  // namespace
+}  // namespace app_testing
