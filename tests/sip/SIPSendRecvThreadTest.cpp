@@ -76,9 +76,19 @@ protected:
     std::unique_ptr<CSIPSendRecvThread> transport_;
 };
 
-// Ten bytes are ignored, eleven parsed; 2048 bytes fit the buffer, 2049 are lost. Sending
-// takes up to the most a UDP datagram over IPv4 carries, from the proxy's port.
+// Ten bytes from the proxy are ignored, eleven parsed; 2048 bytes fit the buffer, 2049 are lost.
+// Sending takes up to the most a UDP datagram over IPv4 carries, from the proxy's port.
 TEST_F(SIPSendRecvThreadTest, ExchangesWholeDatagramsWithTheProxy) {
+    // Strangers are dropped: another address on the proxy's port, the proxy's host on another
+    // port, and another address on another port.
+    UdpSocket strangers[3];
+    ASSERT_TRUE(strangers[0].SetReuseAddress() && strangers[0].Bind(port_, Loopback(3)));
+    ASSERT_TRUE(strangers[1].Bind(0, Loopback(2)) && strangers[2].Bind(0, Loopback(3)));
+    for (UdpSocket& stranger : strangers) {
+        const std::string datagram = Ok("stranger");
+        ASSERT_EQ(stranger.SendTo(datagram.data(), datagram.size(), {Loopback(1), port_}),
+                  static_cast<long>(datagram.size()));
+    }
     for (const std::string& datagram : {std::string("BYE sip:\r\n"), std::string("BYE sip:a\r\n"),
                                         Ok("too-long", 2049), Ok("fits", 2048), Ok("last")}) {
         SendFromProxy(datagram);
