@@ -10,6 +10,9 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <map>
+#include <string>
+#include <vector>
 
 #include "app/SoftPhoneForm.h"
 #include "call/CallManagerThread.h"

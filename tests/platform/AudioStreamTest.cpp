@@ -83,7 +83,7 @@ TEST_F(AudioStreamTest, PlaybackPlaysQueuedBuffersInOrderAtTheVolumeThenSilence)
     memory[1] = -32768;
     Open(AudioDirection::Playback, {200, 120}, false);
     EXPECT_EQ(stream->SetVolume(0xFFFF851Eu), kAudioOk);  // only the low half counts
-    stream->Pause();
+    EXPECT_EQ(stream->Pause(), kAudioOk);
     AudioBufferHeader &a = headers[0], &b = headers[1];
     EXPECT_EQ(stream->Queue(&a), platform::kAudioUnprepared);
     ASSERT_EQ(stream->Prepare(&a) + stream->Prepare(&b) + stream->Queue(&a) + stream->Queue(&b),
@@ -130,6 +130,7 @@ TEST_F(AudioStreamTest, CaptureFillsBuffersInOrderAndStopReturnsThePartlyFilledO
     backEnd.SetInputDevices({VirtualAudioDevice("Microphone", source)});
     memory.resize(900 + 2 * 100000);
     Open(AudioDirection::Capture, {300, 300, 300, 100000, 100000});
+    EXPECT_EQ(stream->Pause(), platform::kAudioNotSupported);
     ASSERT_EQ(stream->Start(), kAudioOk);
     ASSERT_TRUE(WaitFor(3));
     ASSERT_TRUE(WaitUntil([&] { return backEnd.FramesCaptured(0) >= 900 + 160; }));
