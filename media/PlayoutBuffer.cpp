@@ -121,7 +121,9 @@ PlayoutBuffer::Slot PlayoutBuffer::Next(uint32_t now, unsigned char* frame) {
     // The speaker asks in bursts of a buffer or two: the lag is smoothed before it counts.
     lateness_ += behind - lateness_ / 16;
     ++sinceAdjust_;
-    if (sinceAdjust_ >= kShrinkSpacing && lateness_ / 16 >= ShrinkThreshold(TargetDelayFrames())) {
+    const int64_t shrinkAt =
+        quietRun_ >= kPauseSlots ? kFrameTicks / 2 : ShrinkThreshold(TargetDelayFrames());
+    if (sinceAdjust_ >= kShrinkSpacing && lateness_ / 16 >= shrinkAt) {
         sinceAdjust_ = 0;
         lateness_ -= 16 * kFrameTicks;
         counters_.dropped += At(0).filled ? 1 : 0;

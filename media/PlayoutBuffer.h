@@ -31,6 +31,8 @@ public:
     static constexpr int kMaxConcealedRun = 6;
     // Transit times remembered for the quickest recent packet: 2 s of 20 ms packets.
     static constexpr int kTransitWindow = 100;
+    // Quiet slots in a row before the next counts as in a pause rather than before a word.
+    static constexpr int kPauseSlots = 3;
     // Packets seen before the first slot is played.
     static constexpr int kStartPackets = 3;
 
@@ -57,6 +59,9 @@ public:
     Slot Next(uint32_t now, unsigned char* frame);
     // The held frames in order, whatever the clock; Silence once they are used up.
     Slot NextHeld(unsigned char* frame);
+    // Whether the slot just played was quiet. A frame dropped well into a pause goes unheard,
+    // so there a lag of one frame is enough to shorten the delay.
+    void HeardQuiet(bool quiet) { quietRun_ = quiet ? quietRun_ + 1 : 0; }
 
     int Held() const { return held_; }
     int TargetDelayFrames() const;
@@ -86,6 +91,7 @@ private:
     int depth_ = 0;               // one past the furthest filled slot
     bool started_ = false;        // a first frame has set the time line
     bool playing_ = false;        // the first slot has fallen due
+    int quietRun_ = 0;            // quiet slots played in a row
     int concealedRun_ = 0;
     int sinceAdjust_ = 0;
     int lateFloor_ = 0;  // frames of delay the last late frame would have needed

@@ -16,6 +16,15 @@ uint32_t LocalTicks() {
     return platform::TickCountMs() * static_cast<uint32_t>(platform::kAudioSampleRate / 1000);
 }
 
+// A decoded frame whose loudest sample stays under this (about -40 dB of full scale) is a
+// pause in the far end's speech.
+constexpr int kQuietPeak = 320;
+
+bool IsQuiet(const short* pcm) {
+    return std::all_of(pcm, pcm + CodecBinding::kFrameSamples,
+                       [](short sample) { return sample > -kQuietPeak && sample < kQuietPeak; });
+}
+
 }  // namespace
 
 CUDPReceiveThread::CUDPReceiveThread(platform::LibraryHandle codecLibrary, int payloadType,
@@ -195,6 +204,8 @@ void CUDPReceiveThread::Play(short* pcm, int frames) {
                                              ? playout_.Next(now, frame)
                                              : PlayoutBuffer::Slot::Silence;
         DecodeSlot(slot, frame, pcm + i * CodecBinding::kFrameSamples);
+        playout_.HeardQuiet(slot == PlayoutBuffer::Slot::Silence ||
+                            IsQuiet(pcm + i * CodecBinding::kFrameSamples));
     }
 }
 

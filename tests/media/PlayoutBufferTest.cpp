@@ -20,6 +20,7 @@ struct PlayoutCase {
     int slots;  // asked for one every 10 ms from 0 ms, two at a time as a device does
     // One character a slot: the frame's number in base 36, 'c' concealed, '.' silence.
     std::string played;
+    int quietFrom = 1 << 30;  // the slots from this one on decode to a pause
 };
 
 std::string Play(PlayoutCase c, PlayoutBuffer* buffer) {
@@ -45,6 +46,7 @@ std::string Play(PlayoutCase c, PlayoutBuffer* buffer) {
                       ? "0123456789abcdefghijklmnopqrstuvwxyz"[frame[0] % 36]
                   : got == PlayoutBuffer::Slot::Concealed ? 'c'
                                                           : '.';
+        buffer->HeardQuiet(slot >= c.quietFrom);
     }
     return played;
 }
@@ -93,6 +95,8 @@ TEST(PlayoutBufferTest, EachSlotGetsTheFrameDueInIt) {
          ".....0123456789abcde"},
         {"a new time line once dry: played from its start", 1000, newTimeLine, 44,
          ".....01234567cccccc................ghijklmnc"},
+        {"in a pause the lag goes, a frame at a time, once three quiet slots are heard", 1000,
+         Steady(0, 24), 28, ".....012345789abcdefghijklnc", 8},
         {"timestamps wrapping 2^32", 0xFFFFFF60u, Steady(0, 16, overtaken), 20,
          ".....0123456789abcde"},
     };

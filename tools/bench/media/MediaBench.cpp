@@ -165,13 +165,18 @@ int main(int argc, char** argv) {
     platform::ReadWavFile(played, &out);
     const std::vector<size_t> sent = Onsets(in), heard = Onsets(out);
     const double openGap = Seconds(captureOpened - playbackOpened);
-    double delaySum = 0, delayMax = 0;
+    double delaySum = 0, delayMax = 0, firstDelay = 0, laterMax = 0;
     size_t pairs = 0;
     for (size_t i = 0; i < sent.size() && i < heard.size(); ++i) {
         const double delay =
             (static_cast<double>(heard[i]) - static_cast<double>(sent[i])) / kRate - openGap;
         delaySum += delay;
         delayMax = std::max(delayMax, delay);
+        if (i == 0) {
+            firstDelay = delay;  // the buffer starts behind, and catches up in the first pause
+        } else {
+            laterMax = std::max(laterMax, delay);
+        }
         ++pairs;
     }
     // One phone's share of a call: one encode and one send (capture side), one receive and
@@ -189,5 +194,9 @@ int main(int argc, char** argv) {
         "bursts heard)\n",
         1000.0 * delaySum / static_cast<double>(pairs), 1000.0 * delayMax, heard.size(),
         sent.size());
+    std::printf("  first burst %.0f ms; after it %.0f ms on average, %.0f ms at most\n",
+                1000.0 * firstDelay,
+                pairs > 1 ? 1000.0 * (delaySum - firstDelay) / static_cast<double>(pairs - 1) : 0.0,
+                1000.0 * laterMax);
     return 0;
 }
