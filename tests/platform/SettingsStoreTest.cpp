@@ -115,6 +115,7 @@ TEST_F(SettingsStoreTest, KeysMapToFilesBelowTheUserConfigurationFolder) {
     for (const char* refused : {"\\Software", "\\Software\\", "\\System\\KYRSoftPhone",
                                 "\\Software\\..", "\\Software\\a\\\\b", "\\Software\\a/b"}) {
         EXPECT_EQ(IniSettingsStore::FilePathOfKey(refused), "") << refused;
+        EXPECT_FALSE(IniSettingsStore().OpenKey(refused, true)) << refused;
     }
 }
 
