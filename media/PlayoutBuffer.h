@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 
 // The playout side of a call's voice: the far end's 10 ms G.729 frames, placed by their RTP
@@ -60,8 +61,9 @@ public:
     // The held frames in order, whatever the clock; Silence once they are used up.
     Slot NextHeld(unsigned char* frame);
     // Whether the slot just played was quiet. A frame dropped well into a pause goes unheard,
-    // so there a lag of one frame is enough to shorten the delay.
-    void HeardQuiet(bool quiet) { quietRun_ = quiet ? quietRun_ + 1 : 0; }
+    // so there a lag of one frame is enough to shorten the delay. The run stops counting at
+    // kPauseSlots, so a pause of days cannot overflow it.
+    void HeardQuiet(bool quiet) { quietRun_ = quiet ? std::min(quietRun_ + 1, kPauseSlots) : 0; }
 
     int Held() const { return held_; }
     int TargetDelayFrames() const;
