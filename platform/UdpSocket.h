@@ -37,8 +37,10 @@ public:
     // Returns the datagram's full length even when it did not fit (only capacity bytes are
     // stored), so a caller can tell a cut datagram by a result above capacity; -1 on error.
     long ReceiveFrom(void* buffer, size_t capacity, Ipv4Endpoint* from);
+    // timeoutMs -1 waits until a datagram or a Wake.
     WaitResult WaitReadable(int timeoutMs);
     void Wake();
+    bool CanWake() const { return wakeFd_ >= 0; }
     void Close();
     // The port the socket is bound to, 0 when unbound.
     uint16_t LocalPort() const;

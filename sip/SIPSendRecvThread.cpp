@@ -47,8 +47,11 @@ bool CSIPSendRecvThread::SendDatagram(const char* data, size_t length) {
 }
 
 void CSIPSendRecvThread::Execute() {
+    // A stop request wakes the wait, so an idle phone's transport need not wake on a timer;
+    // only a socket that cannot be woken falls back to the timeout.
+    const int waitMs = socket_.CanWake() ? -1 : kWaitMs;
     while (!Terminated()) {
-        switch (socket_.WaitReadable(kWaitMs)) {
+        switch (socket_.WaitReadable(waitMs)) {
             case platform::UdpSocket::WaitResult::Readable:
                 ReceiveOne();
                 break;
