@@ -3,8 +3,10 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <sstream>
+#include <string>
 #include <vector>
 
 #include "media/UDPReceiveThread.h"
@@ -20,9 +22,6 @@ using Bytes = std::vector<uint8_t>;
 using Session = std::unique_ptr<rtp_session, decltype(&rtp_close)>;
 const uint32_t kLoopback = htonl(INADDR_LOOPBACK);
 
-bool PortIsFree(uint16_t port) {
-    return UdpSocket().Bind(port);
-}
 // As the call manager opens one, on "any" (port 0: the first free pair from 9000); unopened, for
 // parsing only.
 Session OpenSession(bool open = true) {
@@ -48,7 +47,6 @@ Bytes Datagram(uint32_t ssrc, uint16_t seq, size_t payload = 20, uint8_t first =
     return bytes;
 }
 
-// Valid calls must not trip the library's own assertions.
 TEST(RtpTest, ParsingFindsThePayloadAndValidatesEachSourcesSequenceUpToTheCeiling) {
     static int assertions = 0;
     rtp_set_assert_handler([](const char*, const char*, int) { ++assertions; });
@@ -57,72 +55,68 @@ TEST(RtpTest, ParsingFindsThePayloadAndValidatesEachSourcesSequenceUpToTheCeilin
     const auto parse = [&](rtp_session* rtp, const Bytes& d) {
         return rtp_parse(rtp, &packet, d.data(), static_cast<int>(d.size()));
     };
-    const struct {
-        const char* what;
-        Bytes datagram;
-        int result, offset, len;  // len: of the payload if accepted, else the error
-    } cases[] = {
-        {"plain", Datagram(1, 10), 32, 12, 20},
-        {"CC = 2", Datagram(1, 10, 28, 0x82), 40, 20, 20},
-        {"4 bytes of padding", Datagram(1, 10, 24, 0xA0, 4), 36, 12, 20},
-        {"one extension word", Datagram(1, 10, 28, 0x90, 1), 40, 20, 20},
-        {"exactly the 116-byte buffer", Datagram(1, 10, 104), 116, 12, 104},
-        {"oversized", Datagram(1, 10, 105), -1, 0, RTP_ESOCKET},
-        {"extension past the end", Datagram(1, 10, 28, 0x90, 9), -1, 0, RTP_ESOCKET},
+    // The datagram's payload bytes, first byte and extra (as Datagram takes them), then the
+    // payload's offset and length once accepted, or 0 and the error.
+    const std::tuple<size_t, uint8_t, uint8_t, long, int> cases[] = {
+        {20, 0x80, 0, 12, 20},           // plain
+        {28, 0x82, 0, 20, 20},           // CC = 2
+        {24, 0xA0, 4, 12, 20},           // 4 bytes of padding
+        {28, 0x90, 1, 20, 20},           // one extension word
+        {104, 0x80, 0, 12, 104},         // exactly the 116-byte buffer
+        {105, 0x80, 0, 0, RTP_ESOCKET},  // oversized
+        {3, 0xA0, 4, 0, RTP_EPADDING},   // padding past the payload
+        {28, 0x90, 9, 0, RTP_ESOCKET},   // extension past the end
     };
-    for (const auto& c : cases) {
+    for (const auto& [payload, first, extra, offset, len] : cases) {
         Session rtp = OpenSession(false);
         rtp->error = RTP_ESEQ;
-        ASSERT_EQ(parse(rtp.get(), c.datagram), c.result) << c.what;
-        const bool ok = c.result > 0;
-        EXPECT_EQ(std::pair(rtp->error.load(), rtp->srcs.count),
-                  std::pair(ok ? RTP_OK : c.len, ok ? 1u : 0u))
-            << c.what;
-        if (ok) {
+        const Bytes d = Datagram(1, 10, payload, first, extra);
+        const int result = parse(rtp.get(), d);
+        if (offset == 0) {
+            EXPECT_EQ(std::tuple(result, rtp->error.load(), rtp->srcs.count),
+                      std::tuple(-1, len, 0u));
+        } else {
             EXPECT_EQ(
-                std::tuple(packet.data - packet.buf, packet.len, packet.data[0], rtp->last_seq),
-                std::tuple(c.offset, c.len, 0xA0 + c.offset - 12, 10))
-                << c.what;
+                std::tuple(result, rtp->error.load(), rtp->srcs.count, packet.data - packet.buf,
+                           packet.len, packet.data[0], rtp->last_seq),
+                std::tuple(int(d.size()), RTP_OK, 1u, offset, len, 0xA0 + offset - 12, 10))
+                << payload;
         }
     }
     // Each step: seq, accepted (+) or refused (-), then the source's probation, max_seq, received
-    // and cycles after it. Past the table's ceiling a new source is refused, the known ones kept.
-    const std::pair<const char*, const char*> sequences[] = {
-        {"a new source needs two within eight of each other",
-         "100+1,100,0,0 109-1,109,0,0 117+0,117,1,0 118+0,118,2,0"},
-        {"reordered while new: validated at the highest",
-         "100+1,100,0,0 5000-1,5000,0,0 4998+0,5000,1,0 4999+0,5000,2,0 5001+0,5001,3,0"},
-        {"two jumps in a row restart the tracking",
-         "999+1,999,0,0 1000+0,1000,1,0 5000-0,1000,1,0 5001+0,5001,1,0"},
-        {"a wrap counts a cycle", "65529+1,65529,0,0 65530+0,65530,1,0 3+0,3,2,65536"},
-        {"a slightly late packet is accepted without moving the tracking",
-         "999+1,999,0,0 1000+0,1000,1,0 990+0,1000,2,0"},
+    // and cycles after it. A new source needs two within eight of each other; reordered while
+    // new, it is validated at the highest; two jumps in a row restart the tracking; a wrap counts
+    // a cycle; a slightly late packet is accepted without moving the tracking. Past the table's
+    // ceiling a new source is refused, the known ones kept.
+    const char* const sequences[] = {
+        "100+1,100,0,0 109-1,109,0,0 117+0,117,1,0 118+0,118,2,0",
+        "100+1,100,0,0 5000-1,5000,0,0 4998+0,5000,1,0 4999+0,5000,2,0 5001+0,5001,3,0",
+        "999+1,999,0,0 1000+0,1000,1,0 5000-0,1000,1,0 5001+0,5001,1,0",
+        "65529+1,65529,0,0 65530+0,65530,1,0 3+0,3,2,65536",
+        "999+1,999,0,0 1000+0,1000,1,0 990+0,1000,2,0",
     };
-    for (const auto& [what, steps] : sequences) {
+    for (const char* steps : sequences) {
         Session rtp = OpenSession(false);
         std::istringstream in(steps);
         for (std::string step; in >> step;) {
             const int result = parse(rtp.get(), Datagram(7, uint16_t(std::stoi(step))));
-            const rtp_source* s = srcs_find(&rtp->srcs, rtp->last_ssrc);
-            ASSERT_NE(s, nullptr);
+            const rtp_source* s = srcs_find(&rtp->srcs, rtp->last_ssrc);  // the one source
             std::ostringstream got;
             got << std::stoi(step) << (result == 32 ? '+' : '-') << s->probation << ','
                 << s->max_seq << ',' << s->received << ',' << s->cycles;
-            EXPECT_EQ(got.str(), step) << what;
-            EXPECT_EQ(rtp->error, result < 0 ? RTP_ESEQ : RTP_OK) << what;
+            EXPECT_EQ(got.str(), step) << steps;
+            EXPECT_EQ(rtp->error, result < 0 ? RTP_ESEQ : RTP_OK) << steps;
         }
     }
     Session rtp = OpenSession(false);
     for (uint32_t ssrc = 1; ssrc <= RTP_MAX_SOURCES + 1; ++ssrc) {
         EXPECT_EQ(parse(rtp.get(), Datagram(ssrc * 11, 100)), ssrc <= RTP_MAX_SOURCES ? 32 : -1);
     }
-    EXPECT_EQ(std::pair(rtp->srcs.count, rtp->error.load()),
-              std::pair(RTP_MAX_SOURCES, int{RTP_ESEQ}));
     EXPECT_EQ(srcs_find(&rtp->srcs, htonl(17 * 11)), &rtp->srcs.src[16]);
     EXPECT_EQ(parse(rtp.get(), Datagram(11, 101)), 32);
     rtp_packet_free(&packet);
     rtp_set_assert_handler(nullptr);
-    EXPECT_EQ(assertions, 0);
+    EXPECT_EQ(assertions, 0);  // valid calls must not trip the library's own assertions
 }
 
 // The session opens on a random sequence with the SSRC's low half random (their bytes in the
@@ -133,20 +127,19 @@ TEST(ReceiveThreadTest, KeepsOnePeersSourceReordersAndHoldsANewSourcesEarlyPacke
     UdpSocket peer, intruder;
     ASSERT_TRUE(peer.Bind(0, kLoopback) && intruder.Bind(0, kLoopback));
     testing_support::FixedRandom random({1234, 0x5678});
-    const bool searchable = PortIsFree(9000) && PortIsFree(9001);
+    const bool searchable = UdpSocket().Bind(9000) && UdpSocket().Bind(9001);
     Session session = OpenSession();
     EXPECT_EQ(std::pair(session->seq, session->ssrc & 0xFFFF), std::pair(uint16_t{1234}, 0x5678u));
     if (searchable) {
-        EXPECT_EQ(std::tuple(session->local.port, PortIsFree(9000), PortIsFree(9001)),
+        EXPECT_EQ(std::tuple(session->local.port, UdpSocket().Bind(9000), UdpSocket().Bind(9001)),
                   std::tuple(9000, false, true));
     }
     // Unconnected: the thread's own source filter keeps strangers out.
     session->remote = Ipv4Endpoint{kLoopback, peer.LocalPort()};
     CUDPReceiveThread thread(codec, 18, session.get());
     thread.Resume();
-    // The source (x: the peer's address at another port), seq, then the frames held: a new
-    // source's packet far from its first waits until the source is valid, then each is put in
-    // its place; a duplicate; another source.
+    // The source (x: the peer's address, another port), seq, frames held: a new source's far
+    // packet waits until the source is valid, then each goes in its place; a duplicate; another.
     std::istringstream steps("x9-0 a20-2 a40-2 a38-6 a39-8 a39-8 b41-8 a41-10");
     char source, dash;
     int seq, frames;
@@ -159,6 +152,117 @@ TEST(ReceiveThreadTest, KeepsOnePeersSourceReordersAndHoldsANewSourcesEarlyPacke
         ASSERT_TRUE(
             testing_support::WaitUntil([&] { return thread.DatagramsReceived() > before; }));
         EXPECT_EQ(thread.Held(), 160 * frames) << source << seq;
+    }
+}
+
+struct Arrival {
+    int atMs, firstFrame, frames;  // frame numbers count 10 ms from the start of the stream
+};
+
+// A character a slot (one every 10 ms, two at a time as a device asks): the frame's number in
+// base 36, 'c' concealed, '.' silence. The slots from quietFrom on decode to a pause.
+std::string Play(std::vector<Arrival> arrivals, size_t slots, PlayoutBuffer* buffer,
+                 uint32_t firstTimestamp = 1000, int quietFrom = 1 << 30) {
+    std::stable_sort(arrivals.begin(), arrivals.end(),
+                     [](const Arrival& a, const Arrival& b) { return a.atMs < b.atMs; });
+    std::string played;
+    size_t next = 0;
+    for (int slot = 0; played.size() < slots; ++slot) {
+        const int now = slot * 10;
+        for (; next < arrivals.size() && arrivals[next].atMs <= now; ++next) {
+            const Arrival& a = arrivals[next];
+            std::vector<unsigned char> frames(10 * a.frames);
+            for (int f = 0; f < a.frames; ++f) {
+                frames[10 * f] = static_cast<unsigned char>(a.firstFrame + f);
+            }
+            buffer->Put(firstTimestamp + 80u * a.firstFrame, frames.data(), a.frames, 8u * a.atMs);
+        }
+        unsigned char frame[10] = {};
+        const PlayoutBuffer::Slot got = buffer->Next(8u * (now - now % 20), frame);
+        played += got == PlayoutBuffer::Slot::Frame
+                      ? "0123456789abcdefghijklmnopqrstuvwxyz"[frame[0] % 36]
+                  : got == PlayoutBuffer::Slot::Concealed ? 'c'
+                                                          : '.';
+        buffer->HeardQuiet(slot >= quietFrom);
+    }
+    return played;
+}
+
+// Packets of two frames every 20 ms, frames [from, to), each 5 ms late, but those `changed`
+// names by their first frame, which arrive as it says (frames < 0: lost); then the `extra` ones.
+std::vector<Arrival> Steady(int from, int to, const std::vector<Arrival>& changed = {},
+                            const std::vector<Arrival>& extra = {}) {
+    std::vector<Arrival> arrivals;
+    for (int f = from; f < to; f += 2) {
+        const auto c = std::find_if(changed.begin(), changed.end(),
+                                    [&](const Arrival& a) { return a.firstFrame == f; });
+        if (c == changed.end() || c->frames > 0) {
+            arrivals.push_back(c == changed.end() ? Arrival{f * 10 + 5, f, 2} : *c);
+        }
+    }
+    arrivals.insert(arrivals.end(), extra.begin(), extra.end());
+    return arrivals;
+}
+
+TEST(PlayoutBufferTest, EachSlotGetsTheFrameDueInIt) {
+    const std::vector<Arrival> overtaken = {{65, 6, 2}, {66, 8, 2}};
+    const struct {
+        const char* name;
+        std::vector<Arrival> arrivals;
+        std::string played;
+        uint32_t firstTimestamp = 1000;
+        int quietFrom = 1 << 30;
+    } cases[] = {
+        {"overtaken: played in its place, 2 frames behind once 3 are seen",
+         Steady(0, 16, overtaken), ".....0123456789abcde"},
+        {"a duplicate: played once", Steady(0, 16, {}, {{46, 2, 2}}), ".....0123456789abcde"},
+        {"lost: concealed", Steady(0, 16, {{0, 8, -1}}), ".....01234567ccabcde"},
+        {"late before its slots: played", Steady(0, 16, {{125, 8, 2}}), ".....0123456789abcde"},
+        {"later than its slots: dropped", Steady(0, 16, {{145, 8, 2}}), ".....01234567ccabcde"},
+        {"a dry speaker waits for the late ones",
+         Steady(0, 16, {{160, 8, 2}, {161, 10, 2}, {162, 12, 2}, {163, 14, 2}}),
+         ".....01234567ccc89abcdef"},
+        {"silent far end: 6 concealed, then silence", Steady(0, 8), ".....01234567cccccc....."},
+        {"far ahead while frames are held: dropped", Steady(0, 16, {}, {{45, 1000, 2}}),
+         ".....0123456789abcde"},
+        {"a new time line 1000 frames on (printed from 'g'), once dry: played from its start",
+         Steady(0, 8, {}, {{305, 1000, 2}, {325, 1002, 2}, {345, 1004, 2}, {365, 1006, 2}}),
+         ".....01234567cccccc................ghijklmnc"},
+        {"in a pause the lag goes, a frame at a time, once three quiet slots are heard",
+         Steady(0, 24), ".....012345789abcdefghijklnc", 1000, 8},
+        {"timestamps wrap", Steady(0, 16, overtaken), ".....0123456789abcde", 0xFFFFFF60u},
+    };
+    for (const auto& c : cases) {
+        PlayoutBuffer buffer;
+        EXPECT_EQ(Play(c.arrivals, c.played.size(), &buffer, c.firstTimestamp, c.quietFrom),
+                  c.played)
+            << c.name;
+    }
+}
+
+// The delay: the shortest without jitter; four times the jitter and two frames with transit
+// alternating 5 and 45 ms (|D| = 40 ms each packet, J tends to 320 ticks). Over an hour with the
+// far end's clock 0.1 % off the sound card's, either way, it stays within its bounds, by about one
+// frame dropped or concealed every ten seconds. A row: the far end's clock rate, the jitter, the
+// slots, the target delay, about how many frames are dropped or concealed.
+TEST(PlayoutBufferTest, DelayFollowsTheJitterAndTheClockDriftWithinItsBounds) {
+    const std::tuple<double, int, int, int, int> cases[] = {
+        {1, 0, 200, PlayoutBuffer::kMinDelayFrames, 0},
+        {1, 40, 200, 4 * 4 + 2, 0},
+        {1.001, 0, 360000, PlayoutBuffer::kMinDelayFrames, 360},
+        {0.999, 0, 360000, PlayoutBuffer::kMinDelayFrames, 360}};
+    for (const auto& [farEndRate, jitterMs, slots, delay, droppedOrConcealed] : cases) {
+        std::vector<Arrival> arrivals;
+        for (int f = 0; f * 10 / farEndRate <= slots * 10; f += 2) {
+            arrivals.push_back({int(f * 10 / farEndRate) + 5 + (f % 4 ? jitterMs : 0), f, 2});
+        }
+        PlayoutBuffer buffer;
+        Play(arrivals, slots, &buffer);
+        const PlayoutBuffer::Counters& stats = buffer.Stats();
+        EXPECT_EQ(std::tuple(buffer.TargetDelayFrames(), stats.late), std::tuple(delay, 0u));
+        EXPECT_LE(buffer.Held(), PlayoutBuffer::kMaxDelayFrames);
+        EXPECT_NEAR(stats.dropped + stats.concealed, droppedOrConcealed,
+                    1 + droppedOrConcealed / 6);
     }
 }
 
