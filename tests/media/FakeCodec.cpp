@@ -1,6 +1,7 @@
-// A stand-in for the codec library with the same four entry points, whose frames can be read
-// by a test: a frame carries the first and the last of its 80 samples, and decodes to 80
+// A stand-in for the codec library with the same four entry points, whose frames a test can
+// read: a frame carries the first and the last of its 80 samples, then 0xAA, and decodes to 80
 // copies of the first.
+#include <algorithm>
 #include <cstring>
 
 #define EXPORTED extern "C" __attribute__((visibility("default")))
@@ -13,9 +14,5 @@ EXPORTED void g729a_encoder(const short* speech, unsigned char* frame) {
     std::memcpy(frame + 2, &speech[79], 2);
 }
 EXPORTED void g729a_decoder(const unsigned char* frame, short* speech, int) {
-    short value;
-    std::memcpy(&value, frame, 2);
-    for (int i = 0; i < 80; ++i) {
-        speech[i] = value;
-    }
+    std::fill(speech, speech + 80, static_cast<short>(frame[0] | frame[1] << 8));
 }
