@@ -2,9 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <functional>
-#include <map>
 #include <regex>
 #include <string>
 #include <vector>
@@ -18,48 +15,34 @@ std::string Crlf(const std::string& text) {
     return std::regex_replace(text, std::regex("\n"), "\r\n");
 }
 
-// A field as the table below writes it; lists are joined with "|".
-template <typename T>
-std::string Text(const T& value) {
-    if constexpr (std::is_same_v<T, std::string>) {
-        return value;
-    } else if constexpr (std::is_integral_v<T>) {
-        return std::to_string(value);
-    } else {
-        std::string text;
-        for (const auto& entry : value) {
-            if constexpr (std::is_same_v<std::decay_t<decltype(entry)>, SipContact>) {
-                text += "|" + entry.Uri + " " + std::to_string(entry.Expires);
-            } else {
-                text += "|" + entry;
-            }
-        }
-        return text.substr(text.empty() ? 0 : 1);
+std::string Join(const std::vector<std::string>& list) {
+    std::string text;
+    for (const std::string& entry : list) {
+        text += (text.empty() ? "" : "|") + entry;
     }
+    return text;
 }
-
-#define F(name)                                                     \
-    {                                                               \
-#name, [](const CSIPSDPMessage& m) { return Text(m.name); } \
+// Every field as "&Name=value&", lists joined with "|".
+std::string Fields(const CSIPSDPMessage& m) {
+    std::vector<std::string> contacts;
+    for (const SipContact& contact : m.Contacts) {
+        contacts.push_back(contact.Uri + " " + std::to_string(contact.Expires));
     }
-const std::map<std::string, std::function<std::string(const CSIPSDPMessage&)>> kFields = {
-    F(StartLine),    F(Code),         F(CallID),        F(ContactValue),  F(ContactURI),
-    F(FromTag),      F(ToTag),        F(CSeqText),      F(CSeqNumber),    F(ToValue),
-    F(ViaList),      F(MaxForwards),  F(ContentLength), F(ViaReceived),   F(ViaRport),
-    F(Realm),        F(Nonce),        F(MediaAddress),  F(MediaPort),     F(MediaPayloads),
-    F(CallerNumber), F(Funds),        F(RequestUri),    F(CSeqMethod),    F(TopVia),
-    F(TopViaBranch), F(RecordRoutes), F(Contacts),      F(Expires),       F(MinExpires),
-    F(Opaque),       F(Qop),          F(Algorithm),     F(MediaDirection)};
-#undef F
-
-// One datagram and the fields it must give, each "Field=value"; "Code=dropped" when the
-// datagram must be dropped.
-struct Row {
-    std::string name, datagram;
-    std::string expected;  // "Field=value&Field=value"
-};
-void PrintTo(const Row& row, std::ostream* os) {
-    *os << row.name;
+    const auto n = [](int32_t value) { return std::to_string(value); };
+    return "&StartLine=" + m.StartLine + "&Code=" + n(m.Code) + "&CallID=" + m.CallID +
+           "&ContactValue=" + m.ContactValue + "&ContactURI=" + m.ContactURI +
+           "&FromTag=" + m.FromTag + "&ToTag=" + m.ToTag + "&CSeqText=" + m.CSeqText +
+           "&CSeqNumber=" + n(m.CSeqNumber) + "&ToValue=" + m.ToValue + "&ViaList=" + m.ViaList +
+           "&MaxForwards=" + n(m.MaxForwards) + "&ContentLength=" + n(m.ContentLength) +
+           "&ViaReceived=" + m.ViaReceived + "&ViaRport=" + m.ViaRport + "&Realm=" + m.Realm +
+           "&Nonce=" + m.Nonce + "&MediaAddress=" + m.MediaAddress +
+           "&MediaPort=" + n(m.MediaPort) + "&MediaPayloads=" + m.MediaPayloads +
+           "&CallerNumber=" + m.CallerNumber + "&Funds=" + m.Funds + "&RequestUri=" + m.RequestUri +
+           "&CSeqMethod=" + m.CSeqMethod + "&TopVia=" + m.TopVia +
+           "&TopViaBranch=" + m.TopViaBranch + "&RecordRoutes=" + Join(m.RecordRoutes) +
+           "&Contacts=" + Join(contacts) + "&Expires=" + n(m.Expires) +
+           "&MinExpires=" + n(m.MinExpires) + "&Opaque=" + m.Opaque + "&Qop=" + m.Qop +
+           "&Algorithm=" + m.Algorithm + "&MediaDirection=" + m.MediaDirection + "&";
 }
 
 const std::string kDropped = "Code=dropped";
@@ -77,24 +60,6 @@ std::string Sdp(const std::string& lines, const std::string& length = "140") {
         "SIP/2.0 200 OK\nCSeq: 102 INVITE\nContent-Type: application/sdp\nContent-Length: " +
         length + "\n\n" + lines);
 }
-
-const std::string kInvite = Crlf(
-    "INVITE sip:1001@192.168.1.20:5060 SIP/2.0\n"
-    "Via: SIP/2.0/UDP 203.0.113.5:5060;branch=z9hG4bK2b3c.1\nMax-Forwards: 69\n"
-    "From: \"3456\" <sip:3456@op.voip.test>;tag=as58f4a2c1\nTo: <sip:1001@op.voip.test>\n"
-    "Contact: <sip:3456@203.0.113.5:5060>\nCall-ID: 5f1e2d3c4b5a@203.0.113.5\nCSeq: 102 INVITE\n"
-    "Remote-Party-ID: \"Front desk\" <sip:7890@op.voip.test>;party=calling\n"
-    "Content-Type: application/sdp\nContent-Length: 182\n\nv=0\n"
-    "o=root 1821 1821 IN IP4 203.0.113.5\ns=session\nc=IN IP4 203.0.113.7\nt=0 0\n"
-    "m=audio 18598 RTP/AVP 18 4 101\na=rtpmap:18 G729/8000\na=fmtp:18 annexb=no\n");
-
-std::string Lines(int count, const std::string& line) {
-    std::string lines;
-    while (count-- > 0) {
-        lines += line + "\n";
-    }
-    return lines;
-}
 std::string Routes(int first, int last, const char* separator) {
     std::string routes;
     for (int i = first; i < last; ++i) {
@@ -103,10 +68,22 @@ std::string Routes(int first, int last, const char* separator) {
     return routes;
 }
 
-// The forms the operator's proxy and other peers send: names in any case, compact and folded,
+// One datagram per row and the fields it must give ("Field=value&Field=value"), from the
+// forms the operator's proxy and other peers send: names in any case, compact and folded,
 // lists, digest parameters in any order, SDP with more than one stream, and hostile input.
-const std::vector<Row> kRows = {
-    {"invite", kInvite,
+const struct {
+    std::string name, datagram, expected;
+} kRows[] = {
+    {"invite",
+     Crlf(
+         "INVITE sip:1001@192.168.1.20:5060 SIP/2.0\n"
+         "Via: SIP/2.0/UDP 203.0.113.5:5060;branch=z9hG4bK2b3c.1\nMax-Forwards: 69\n"
+         "From: \"3456\" <sip:3456@op.voip.test>;tag=as58f4a2c1\nTo: <sip:1001@op.voip.test>\n"
+         "Contact: <sip:3456@203.0.113.5:5060>\nCall-ID: 5f1e2d3c4b5a@203.0.113.5\n"
+         "CSeq: 102 INVITE\nRemote-Party-ID: \"Front desk\" <sip:7890@op.voip.test>;party=calling\n"
+         "Content-Type: application/sdp\nContent-Length: 182\n\nv=0\n"
+         "o=root 1821 1821 IN IP4 203.0.113.5\ns=session\nc=IN IP4 203.0.113.7\nt=0 0\n"
+         "m=audio 18598 RTP/AVP 18 4 101\na=rtpmap:18 G729/8000\na=fmtp:18 annexb=no\n"),
      "Code=1000&RequestUri=sip:1001@192.168.1.20:5060&FromTag=as58f4a2c1&ToTag=&ContactURI=sip:"
      "3456@203.0.113.5:5060&CSeqNumber=102&CSeqMethod=INVITE&MaxForwards=69&ContentLength=182&"
      "CallerNumber=7890&TopViaBranch=z9hG4bK2b3c.1&ViaList=Via: SIP/2.0/UDP "
@@ -121,8 +98,10 @@ const std::vector<Row> kRows = {
     {"unknown method", Crlf("PUBLISH sip:1001@op.voip.test SIP/2.0\nCSeq: 1 PUBLISH\n\n"),
      kDropped},
     {"lower case method", Crlf("invite sip:1001@op.voip.test SIP/2.0\n\n"), kDropped},
-    {"tags", Ok("From: <sip:3456@op>;tag=abc;x-info=1\nTo: <sip:1001@op>;tag=def ;x=1\n"),
-     "FromTag=abc;x-info=1&ToTag="},
+    {"tags, padding, a caller without @",
+     Ok("From: <sip:3456@op>;tag=abc;x-info=1\nTo: <sip:1001@op>;tag=def ;x=1\n"
+        "Max-Forwards:   70\nRemote-Party-ID: <sip:7890.op>\n"),
+     "FromTag=abc;x-info=1&ToTag=&MaxForwards=70&CallerNumber="},
     {"cseq alone", Ok("CSeq: 102\n"), "CSeqNumber=-1&CSeqText=102"},
     {"cseq over 32 bits", Ok("CSeq: 99999999999 INVITE\n"), "CSeqNumber=-1"},
     {"cseq not a number", Ok("CSeq: 1o2 INVITE\n"), "CSeqNumber=-1"},
@@ -143,7 +122,6 @@ const std::vector<Row> kRows = {
      "ViaReceived=198.51.100.9&ViaRport=40312&TopViaBranch=z9hG4bK-1&ViaList=Via: SIP/2.0/UDP "
      "192.168.1.20:5060;branch=z9hG4bK-1;Received=198.51.100.9;rport=40312#**#Via: SIP/2.0/UDP "
      "10.1.1.1;Received=10.9.9.9;rport=1#**#"},
-    {"max-forwards padded", Ok("Max-Forwards:   70\n"), "MaxForwards=70"},
     {"port 0: the stream refused", Sdp("m=audio 0 RTP/AVP 18\n"), "MediaPort=0"},
     {"port 65535", Sdp("m=audio 65535 RTP/AVP 18\n"), "MediaPort=65535"},
     {"port 65536", Sdp("m=audio 65536 RTP/AVP 18\n"), "MediaPort=-1"},
@@ -162,7 +140,6 @@ const std::vector<Row> kRows = {
      "MediaPort=4002&MediaPayloads=18 101&MediaAddress=198.51.100.2&MediaDirection=recvonly"},
     {"billing", Crlf("OPTIONS sip:1001@h SIP/2.0\nInfiNETBilling: account-funds:12.50 300;\n"),
      "Code=1005&Funds=12.50 300"},
-    {"remote-party-id without @", Ok("Remote-Party-ID: <sip:7890.op>\n"), "CallerNumber="},
     {"compact forms",
      Crlf("INVITE sip:1001@192.168.1.20:5060 SIP/2.0\nv: SIP/2.0/UDP 203.0.113.5;branch=z9hG4bKc1\n"
           "i: cid-1\nf: <sip:3456@op>;tag=f1\nt: <sip:1001@op>\nm: <sip:3456@203.0.113.5>\n"
@@ -170,12 +147,11 @@ const std::vector<Row> kRows = {
      "CallID=cid-1&FromTag=f1&ToValue=<sip:1001@op>&ContactURI=sip:3456@203.0.113.5&ContentLength="
      "26&MediaPort=4000&TopViaBranch=z9hG4bKc1&ViaList=v: SIP/2.0/UDP "
      "203.0.113.5;branch=z9hG4bKc1#**#"},
-    {"names in any case",
-     Crlf("SIP/2.0 200 OK\ncall-id:x1\nCSEQ : 7 BYE\nFROM:\t<sip:a@h>;TAG=t1\ncontent-length:0\n"),
-     "CallID=x1&CSeqNumber=7&CSeqMethod=BYE&FromTag=t1&ContentLength=0"},
-    {"no prefix matching",
-     Crlf("SIP/2.0 200 OK\nTox: <sip:x>;tag=9\nContact-Foo: <sip:y>\nCall-IDs: z\nVias: v\n"),
-     "ToValue=&ToTag=&ContactURI=&CallID=&ViaList="},
+    {"names in any case, never by prefix",
+     Crlf("SIP/2.0 200 OK\ncall-id:x1\nCSEQ : 7 BYE\nFROM:\t<sip:a@h>;TAG=t1\ncontent-length:0\n"
+          "Tox: <sip:x>;tag=9\nContact-Foo: <sip:y>\nCall-IDs: z\nVias: v\n"),
+     "CallID=x1&CSeqNumber=7&CSeqMethod=BYE&FromTag=t1&ContentLength=0&ToValue=&ToTag=&ContactURI=&"
+     "ViaList="},
     {"folded headers",
      Crlf("SIP/2.0 200 OK\nVia: SIP/2.0/UDP a.test;branch=z9hG4bK1,\n SIP/2.0/UDP b.test\n"
           "To: <sip:1001@h>\n\t ;tag=t9\nCSeq: 4\n  INVITE\n"),
@@ -210,26 +186,23 @@ const std::vector<Row> kRows = {
     {"line of 1000 bytes", Ok("Call-ID: " + std::string(991, 'c') + "\n"),
      "CallID=" + std::string(991, 'c')},
     {"line over 1000 bytes", Ok("Call-ID: " + std::string(992, 'c') + "\n"), kDropped},
-    {"datagram over 65507 bytes", Ok(Lines(72, "Subject: " + std::string(900, 's'))), kDropped},
+    {"datagram over 65507 bytes", Ok("Subject: " + Routes(0, 3000, "\nSubject: ") + "\n"),
+     kDropped},
 };
 
-class Forms : public ::testing::TestWithParam<Row> {};
-TEST_P(Forms, GiveTheirFields) {
-    const Row& row = GetParam();
-    // Exactly sized, so a sanitizer sees any read past the datagram.
-    const std::vector<char> bytes(row.datagram.begin(), row.datagram.end());
-    const auto message = SIPSDPModule::ParseMessage(bytes.data(), bytes.size());
-    for (size_t start = 0, end = 0; start < row.expected.size(); start = end + 1) {
-        end = std::min(row.expected.find('&', start), row.expected.size());
-        const std::string entry = row.expected.substr(start, end - start);
-        const std::string field = entry.substr(0, entry.find('='));
-        ASSERT_EQ(kFields.count(field), 1u) << field;
-        EXPECT_EQ(message == nullptr ? "dropped" : kFields.at(field)(*message),
-                  entry.substr(field.size() + 1))
-            << field;
+TEST(SIPSDPModuleTest, EveryFormGivesItsFields) {
+    for (const auto& row : kRows) {
+        // Exactly sized, so a sanitizer sees any read past the datagram.
+        const std::vector<char> bytes(row.datagram.begin(), row.datagram.end());
+        const auto message = SIPSDPModule::ParseMessage(bytes.data(), bytes.size());
+        const std::string fields = message ? Fields(*message) : "&Code=dropped&";
+        for (size_t start = 0, end = 0; start < row.expected.size(); start = end + 1) {
+            end = std::min(row.expected.find('&', start), row.expected.size());
+            const std::string field = "&" + row.expected.substr(start, end - start) + "&";
+            EXPECT_NE(fields.find(field), std::string::npos) << row.name << ": " << field << fields;
+        }
     }
 }
-INSTANTIATE_TEST_SUITE_P(SIPSDPModuleTest, Forms, ::testing::ValuesIn(kRows));
 
 // Five slots in a ring: the sixth message is refused, order is kept across the wrap, and
 // messages still queued go with the queue (the sanitizer build's leak checker sees any left).
@@ -239,13 +212,13 @@ TEST(SIPSDPModuleTest, ParseQueuesInARingOfFive) {
     EXPECT_TRUE(queue.PeekHead() == -1 && queue.RemoveHead() == -1 && !queue.MessageAt(-1) &&
                 !queue.MessageAt(5));
     SIPSDPModule parser(&queue);
-    const auto parse = [&](int i) {
-        const std::string datagram = Ok("Call-ID: call-" + std::to_string(i) + "\n");
-        parser.Parse(datagram.data(), datagram.size());
+    const auto parse = [&](int first, int last) {
+        for (int i = first; i < last; ++i) {
+            const std::string datagram = Ok("Call-ID: call-" + std::to_string(i) + "\n");
+            parser.Parse(datagram.data(), datagram.size());
+        }
     };
-    for (int i = 0; i < 6; ++i) {
-        parse(i);
-    }
+    parse(0, 6);
     parser.Parse("SIP/2.0 700 Beyond\r\n", 20);
     EXPECT_EQ(queue.Count(), 5);
     for (int i = 0; i < 7; ++i) {
@@ -254,13 +227,9 @@ TEST(SIPSDPModuleTest, ParseQueuesInARingOfFive) {
         EXPECT_EQ(queue.MessageAt(head)->CallID, "call-" + std::to_string(i));
         EXPECT_EQ(queue.RemoveHead(), (i + 1) % 5);
         EXPECT_EQ(queue.MessageAt(head), nullptr);
-        if (i == 4) {
-            parse(5);
-            parse(6);
-        }
+        parse(i == 4 ? 5 : 0, i == 4 ? 7 : 0);
     }
-    parse(7);
-    parse(8);
+    parse(7, 9);
 }
 
 }  // namespace
