@@ -2,7 +2,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
 #include <mutex>
+#include <numbers>
 #include <numeric>
 #include <string>
 #include <vector>
@@ -30,24 +34,26 @@ std::string TempWav(const std::string& name) {
     return testing_support::BinaryPath("audio_stream_test_" + name + ".wav");
 }
 
-// Buffers over consecutive pieces of `memory`, prepared and queued unless `queue` is false;
-// records the buffers handed back, and queues each again while `requeue`.
-class AudioStreamTest : public ::testing::Test {
-protected:
-    void SetUp() override { backEnd.SetSpeed(10.0); }
+// Buffers over consecutive pieces of `memory` on one stream, prepared and queued unless
+// `queue` is false; records the buffers handed back and the samples of the last, and queues
+// each again while `requeue`.
+struct Buffers {
     static void Callback(void* context, AudioBufferHeader* header) {
-        auto* self = static_cast<AudioStreamTest*>(context);
+        auto* self = static_cast<Buffers*>(context);
+        const auto* samples = reinterpret_cast<const int16_t*>(header->data);
         {
             std::lock_guard<std::mutex> lock(self->mutex);
             self->done.push_back(header);
+            self->last.assign(samples, samples + header->bytesRecorded / 2);
         }
         ++self->count;
         if (self->requeue.load()) {
             self->stream->Queue(header);
         }
     }
-    void Open(AudioDirection direction, const std::vector<size_t>& sizes, bool queue = true) {
-        ASSERT_EQ(backEnd.Open(direction, 0, &Callback, this, &stream), kAudioOk);
+    void Open(platform::AudioBackEnd& audio, AudioDirection direction,
+              const std::vector<size_t>& sizes, uint32_t id = 0, bool queue = true) {
+        ASSERT_EQ(audio.Open(direction, id, &Callback, this, &stream), kAudioOk);
         size_t at = 0;
         for (const size_t size : sizes) {
             headers.push_back(
@@ -63,14 +69,21 @@ protected:
         return WaitUntil([&] { return count.load() >= wanted; });
     }
 
-    platform::VirtualAudioBackEnd backEnd;
-    std::unique_ptr<platform::AudioStream> stream;
-    Samples memory;
+    Samples memory, last;
     std::vector<AudioBufferHeader> headers;
     std::mutex mutex;
     std::vector<AudioBufferHeader*> done;
     std::atomic<int> count{0};
     std::atomic<bool> requeue{false};
+    std::unique_ptr<platform::AudioStream> stream;
+};
+
+class AudioStreamTest : public ::testing::Test, public Buffers {
+protected:
+    void SetUp() override { backEnd.SetSpeed(10.0); }
+    void TearDown() override { stream.reset(); }  // before the back end it runs on
+
+    platform::VirtualAudioBackEnd backEnd;
 };
 
 // Paused, the device holds its buffers; started, it plays them in order at the left
@@ -81,7 +94,7 @@ TEST_F(AudioStreamTest, PlaybackPlaysQueuedBuffersInOrderAtTheVolumeThenSilence)
     memory.assign(200, 1000);
     memory.resize(320, -2000);
     memory[1] = -32768;
-    Open(AudioDirection::Playback, {200, 120}, false);
+    Open(backEnd, AudioDirection::Playback, {200, 120}, 0, false);
     EXPECT_EQ(stream->SetVolume(0xFFFF851Eu), kAudioOk);  // only the low half counts
     EXPECT_EQ(stream->Pause(), kAudioOk);
     AudioBufferHeader &a = headers[0], &b = headers[1];
@@ -111,7 +124,7 @@ TEST_F(AudioStreamTest, PlaybackPlaysQueuedBuffersInOrderAtTheVolumeThenSilence)
 TEST_F(AudioStreamTest, EmptyBuffersComeBackOncePerDevicePeriodNotInATightLoop) {
     backEnd.SetSpeed(1.0);
     requeue = true;
-    Open(AudioDirection::Playback, std::vector<size_t>(10, 0));
+    Open(backEnd, AudioDirection::Playback, std::vector<size_t>(10, 0));
     ASSERT_TRUE(WaitUntil([&] { return backEnd.FramesPlayed(0) >= 800; }));
     const int periods = static_cast<int>(backEnd.FramesPlayed(0) / 80);
     stream->Close();
@@ -129,7 +142,7 @@ TEST_F(AudioStreamTest, CaptureFillsBuffersInOrderAndStopReturnsThePartlyFilledO
     ASSERT_TRUE(platform::WriteWavFile(source, ramp));
     backEnd.SetInputDevices({VirtualAudioDevice("Microphone", source)});
     memory.resize(900 + 2 * 100000);
-    Open(AudioDirection::Capture, {300, 300, 300, 100000, 100000});
+    Open(backEnd, AudioDirection::Capture, {300, 300, 300, 100000, 100000});
     EXPECT_EQ(stream->Pause(), platform::kAudioNotSupported);
     ASSERT_EQ(stream->Start(), kAudioOk);
     ASSERT_TRUE(WaitFor(3));
@@ -173,6 +186,56 @@ TEST(PortAudioBackEndTest, ProductNamesAndAQuietListing) {
     __lsan_enable();
 #endif
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
+// Run by run-with-pulseaudio.sh beside a private daemon whose null sink's monitor is the
+// default source: a 1 kHz tone played on the preferred device comes back on the preferred
+// capture device, four buffers of 100 ms each going round on both streams.
+TEST(PortAudioOverPulseAudioTest, ATonePlayedComesBackOnTheCaptureDevice) {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (runtime == nullptr || !std::filesystem::exists(std::string(runtime) + "/pulse/native")) {
+        GTEST_SKIP() << "no PulseAudio server reachable (run through run-with-pulseaudio.sh)";
+    }
+    platform::PortAudioBackEnd audio;
+    Buffers tone, recorder;
+    for (size_t n = 0; n < 4 * 800; ++n) {
+        // 8 samples per period: every buffer holds whole periods and joins seamlessly.
+        tone.memory.push_back(static_cast<int16_t>(8000 * std::sin(std::numbers::pi * n / 4.0)));
+    }
+    recorder.memory.resize(4 * 800);
+    for (Buffers* buffers : {&recorder, &tone}) {
+        const bool play = buffers == &tone;
+        const std::string wanted =
+            play ? audio.PreferredPlaybackName() : audio.PreferredRecordName();
+        uint32_t id = 0;
+        for (std::string name;
+             !(play ? audio.OutputDeviceName(id, &name) : audio.InputDeviceName(id, &name)) ||
+             name != wanted || wanted.empty();
+             ++id) {
+            ASSERT_LT(id, play ? audio.OutputDeviceCount() : audio.InputDeviceCount()) << wanted;
+        }
+        buffers->requeue = true;
+        buffers->Open(audio, play ? AudioDirection::Playback : AudioDirection::Capture,
+                      {800, 800, 800, 800}, id);
+    }
+    ASSERT_FALSE(HasFatalFailure());
+    ASSERT_EQ(recorder.stream->Start(), kAudioOk);
+    // Whether the last buffer is whole and 1 kHz has over 80 % of its power.
+    const auto hearsTone = [&recorder] {
+        std::lock_guard<std::mutex> lock(recorder.mutex);
+        const Samples& last = recorder.last;
+        double re = 0, im = 0, total = 0;
+        for (size_t n = 0; n < last.size(); ++n) {
+            re += last[n] * std::cos(std::numbers::pi * double(n) / 4);
+            im += last[n] * std::sin(std::numbers::pi * double(n) / 4);
+            total += double(last[n]) * last[n];
+        }
+        return last.size() == 800 && total > 0 && 2 * (re * re + im * im) / (800 * total) > 0.8;
+    };
+    // The sound server's streams take up to about two seconds to run steadily.
+    EXPECT_TRUE(WaitUntil(hearsTone, 8000));
+    EXPECT_EQ(recorder.stream->Close(), kAudioOk);
+    EXPECT_EQ(tone.stream->Close(), kAudioOk);
 }
 
 }  // namespace

@@ -1,19 +1,14 @@
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <thread>
 
 #include "platform/DynamicLibrary.h"
-#include "platform/HostAddresses.h"
 #include "platform/TThread.h"
-#include "platform/UdpSocket.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
 
-using platform::UdpSocket;
 using Clock = std::chrono::steady_clock;
 using testing_support::WaitUntil;
 
@@ -56,31 +51,6 @@ TEST(TThreadTest, NudgeEndsARestButNotAPlainSleepAndTerminateEndsBoth) {
     thread.WaitFor();
     EXPECT_TRUE(thread.Finished());
     thread.WaitFor();  // a second wait returns at once
-}
-
-// The transport's socket, shared with the proxy's through address reuse, is the sip tests'
-// part; its loop ends as soon as a wait is woken.
-TEST(UdpSocketTest, AWaitEndsWhenWoken) {
-    UdpSocket socket;
-    ASSERT_TRUE(socket.Bind(0));
-    EXPECT_EQ(socket.WaitReadable(10), UdpSocket::WaitResult::Timeout);
-    std::thread waker([&] { socket.Wake(); });
-    EXPECT_EQ(socket.WaitReadable(10'000), UdpSocket::WaitResult::Woken);
-    waker.join();
-}
-
-// A dotted text comes back as it went in, in the network's byte order both ways; reading
-// dotted texts alone, as the transport does for its proxy, is the sip tests' part.
-TEST(HostAddressesTest, ResolvesDottedTextsAndListsLoopbackLast) {
-    EXPECT_EQ(platform::ResolveFirstIpv4("127.0.0.2"), "127.0.0.2");
-    EXPECT_EQ(platform::ResolveFirstIpv4("") + platform::ResolveFirstIpv4("no-such-host.invalid"),
-              "");
-    const auto addresses = platform::LocalIpv4Addresses(5);
-    ASSERT_FALSE(addresses.empty());
-    EXPECT_LE(addresses.size(), 5u);
-    EXPECT_TRUE(std::is_partitioned(addresses.begin(), addresses.end(), [](const auto& a) {
-        return a.rfind("127.", 0) != 0;
-    })) << "a non-loopback address after loopback";
 }
 
 // Found by name only, on the library path or beside the program; loading and finding

@@ -6,7 +6,6 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <string>
 
 #include "platform/IniSettingsStore.h"
 #include "platform/SettingsStore.h"
@@ -86,19 +85,18 @@ TEST_F(SettingsStoreTest, FileAppearsOwnerOnlyWithTheFirstWriteAndEverySaveRepla
     EXPECT_EQ(Read("PhoneAddress.1") + Read("UserAccount") + Read("Missing"),
               "100*%*Office*:*nilalice");
     EXPECT_EQ(Read("Long").size(), platform::kMaxSettingsValueLength);
-}
 
-TEST_F(SettingsStoreTest, DamagedFileLoadsWhatItCanAndTheNextSaveRepairsIt) {
-    fs::create_directories(file_.parent_path());
+    // A damaged file loads what it can, and the next save repairs it. A quote left open
+    // mid-file would make QSettings read every later line into its value.
     std::ofstream(file_, std::ios::binary) << std::string("\xff\xfe\0\x01\x02", 5);
     EXPECT_EQ(Read("UserAccount"), "");
-    // A quote left open mid-file would make QSettings read every later line into its value.
     std::ofstream(file_, std::ios::binary)
         << "[General]\nUserAccount=alice\n\x01\x02\xff\xfe garbage without equals\n"
            "[broken section\nLocalRTPPort=18600\n"
         << std::string("\0\0\0", 3)
         << "\nUserKey=\"half\nLocalIPAddress=10.1.1.1\n; a \"comment\nSIPProxyAddress=a,b\n"
            "=novalue\nSIPProxyPort=\"50";
+    chmod(file_.c_str(), 0644);
     EXPECT_EQ(Read("UserAccount") + Read("LocalRTPPort") + Read("UserKey") +
                   Read("LocalIPAddress") + Read("SIPProxyAddress") + Read("SIPProxyPort"),
               "alice18600half10.1.1.1a,b50");
