@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <regex>
-#include <string>
-#include <vector>
 
 #include "sip/SIPSDPMessageQueue.h"
 

@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <memory>
-#include <string>
 #include <vector>
 
 #include "platform/UdpSocket.h"
