@@ -2,7 +2,7 @@
 # against a private PulseAudio daemon (label "pulseaudio"; that test skips without a server).
 softphone_test(audio_tests
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/AudioStreamTest.cpp
-  LIBS softphone_audio)
+  LIBS softphone_audio softphone_media)
 
 add_test(NAME audio_pulseaudio_tests
   COMMAND ${CMAKE_CURRENT_LIST_DIR}/run-with-pulseaudio.sh $<TARGET_FILE:audio_tests>
