@@ -1,10 +1,18 @@
-#include "sip/SIPSDPModule.h"
-
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <regex>
 
+#include "platform/UdpSocket.h"
+#include "sip/SIPSDPMessageQueue.h"
+#include "sip/SIPSDPModule.h"
+#include "sip/SIPSendRecvThread.h"
+#include "sip/SipTransactions.h"
+#include "tests/support/TestSupport.h"
+
 namespace {
+
+using platform::UdpSocket;
 
 // Lines written with "\n" become a datagram with CR LF line ends.
 std::string Crlf(const std::string& text) {
@@ -114,12 +122,12 @@ const struct {
      "ViaReceived=198.51.100.9&ViaRport=40312&TopViaBranch=z9hG4bK-1&ViaList=Via: SIP/2.0/UDP "
      "192.168.1.20:5060;branch=z9hG4bK-1;Received=198.51.100.9;rport=40312#**#Via: SIP/2.0/UDP "
      "10.1.1.1;Received=10.9.9.9;rport=1#**#"},
-    {"port 0: the stream refused", Sdp("m=audio 0 RTP/AVP 18\n"), "MediaPort=0"},
+    {"port 0: the stream refused; c= with more",
+     Sdp("c=IN IP4 198.51.100.20 extra\nm=audio 0 RTP/AVP 18\n"), "MediaPort=0&MediaAddress="},
     {"port 65535", Sdp("m=audio 65535 RTP/AVP 18\n"), "MediaPort=65535"},
     {"port 65536", Sdp("m=audio 65536 RTP/AVP 18\n"), "MediaPort=-1"},
     {"port before a tab", Sdp("m=audio 18598\t RTP/AVP 18\n"), "MediaPort=18598"},
     {"not rtp", Sdp("m=audio 18598 TCP/AVP 18\n"), "MediaPort=-1&MediaPayloads=18"},
-    {"c= with more", Sdp("c=IN IP4 198.51.100.20 extra\n"), "MediaAddress="},
     {"content-length 0 gates the sdp", Sdp("c=IN IP4 1.2.3.4\nm=audio 18598 RTP/AVP 18\n", "0"),
      "MediaAddress=&MediaPort=-1&MediaPayloads=&MediaDirection="},
     {"without length the body is headers",
@@ -161,12 +169,10 @@ const struct {
      "sip:1002@127.0.0.2:5060 60|sip:1001@192.168.1.20:5060;transport=udp 3600|sip:x@h "
      "-1&Expires=120&MinExpires=-1"},
     {"second empty line", Crlf("SIP/2.0 200 OK\n\n\nCSeq: 6 INVITE\n"), kDropped},
-    {"unterminated last line", "SIP/2.0 200 OK\r\nCSeq: 7 BYE\r\nCall-ID: abc@h",
-     "CallID=abc@h&CSeqNumber=7"},
     // Fields are copied into the phone's answers: nothing after a NUL, a lone CR or a lone LF
-    // may ride along in them.
-    {"nul ends a line", std::string("SIP/2.0 200 OK\r\nCall-ID: ab\0cd\r\nCSeq: 4 BYE\r\n", 45),
-     "CallID=ab&CSeqNumber=4"},
+    // may ride along in them. An unterminated last line still counts.
+    {"nul ends a line", std::string("SIP/2.0 200 OK\r\nCall-ID: ab\0cd\r\nCSeq: 7 BYE", 43),
+     "CallID=ab&CSeqNumber=7&CSeqMethod=BYE"},
     {"lone line breaks end a line",
      Crlf("INVITE sip:1001@kyr.voip.test SIP/2.0\n") +
          "Via: SIP/2.0/UDP 127.0.0.2;branch=z9hG4bK1\nRecord-Route: <sip:x>\r\n"
@@ -193,6 +199,198 @@ TEST(SIPSDPModuleTest, EveryFormGivesItsFields) {
             const std::string field = "&" + row.expected.substr(start, end - start) + "&";
             EXPECT_NE(fields.find(field), std::string::npos) << row.name << ": " << field << fields;
         }
+    }
+}
+
+uint32_t Loopback(int last) {
+    uint32_t address = 0;
+    platform::ParseDottedIpv4(("127.0.0." + std::to_string(last)).c_str(), &address);
+    return address;
+}
+
+// A response of exactly size bytes, told apart by its Call-ID and padded with Subject lines.
+std::string Response(const std::string& callId, size_t size = 0) {
+    std::string datagram = "SIP/2.0 200 OK\r\nCall-ID: " + callId + "\r\n";
+    while (datagram.size() < size) {
+        const size_t chunk = size - datagram.size() >= 200 ? 100 : size - datagram.size();
+        datagram += "Subject: " + std::string(chunk - 11, 'x') + "\r\n";
+    }
+    return datagram;
+}
+
+// The proxy on 127.0.0.2 shares its port with the transport's wildcard socket, as on one
+// machine. Ten bytes from it are ignored, eleven parsed; 2049 bytes are lost; strangers are
+// dropped. Stopped, the transport frees the port for the one rebuilt after a settings change.
+TEST(SIPSendRecvThreadTest, ExchangesWholeDatagramsWithTheProxyAndFreesItsPortAtOnce) {
+    auto proxy = std::make_unique<UdpSocket>();
+    ASSERT_TRUE(proxy->SetReuseAddress() && proxy->Bind(0, Loopback(2)));
+    const uint16_t port = proxy->LocalPort();
+    CSIPSDPMessageQueue queue;
+    SIPSDPModule parser(&queue);
+    std::unique_ptr<CSIPSendRecvThread> transport;  // goes first: it may be parsing into the queue
+    const auto start = [&] {
+        transport = std::make_unique<CSIPSendRecvThread>(true, &parser, false);
+        transport->Setup("127.0.0.1", port, "127.0.0.2", port);
+        transport->Resume();
+    };
+    const auto send = [&](UdpSocket& from, const std::string& datagram) {
+        ASSERT_EQ(from.SendTo(datagram.data(), datagram.size(), {Loopback(1), port}),
+                  static_cast<long>(datagram.size()));
+    };
+    // Waits for count queued messages and checks no more arrived.
+    const auto callIds = [&](int count) {
+        EXPECT_TRUE(testing_support::WaitUntil([&] { return queue.Count() >= count; }, 3000));
+        EXPECT_EQ(queue.Count(), count);
+        std::vector<std::string> ids;
+        for (; queue.PeekHead() >= 0; queue.RemoveHead()) {
+            ids.push_back(queue.MessageAt(queue.PeekHead())->CallID);
+        }
+        return ids;
+    };
+    start();
+    {
+        // Another address on the proxy's port, the proxy's host on another port, and another
+        // address on another port.
+        UdpSocket strangers[3];
+        ASSERT_TRUE(strangers[0].SetReuseAddress() && strangers[0].Bind(port, Loopback(3)));
+        ASSERT_TRUE(strangers[1].Bind(0, Loopback(2)) && strangers[2].Bind(0, Loopback(3)));
+        for (UdpSocket& stranger : strangers) {
+            send(stranger, Response("stranger"));
+        }
+    }
+    for (const std::string& datagram :
+         {std::string("BYE sip:\r\n"), std::string("BYE sip:a\r\n"), Response("too-long", 2049),
+          Response("fits", 2048), Response("last")}) {
+        send(*proxy, datagram);
+    }
+    // Datagrams reach the socket in order: once the last is queued, the others were seen.
+    EXPECT_EQ(callIds(3), (std::vector<std::string>{"", "fits", "last"}));
+
+    const std::string request = "REGISTER sip:op.voip.test SIP/2.0\r\nCSeq: 1 REGISTER\r\n\r\n";
+    std::vector<char> buffer(70000);
+    for (const std::string& datagram : {request, std::string(65507, 'L')}) {
+        ASSERT_TRUE(transport->SendDatagram(datagram.data(), datagram.size()));
+        ASSERT_EQ(proxy->WaitReadable(3000), UdpSocket::WaitResult::Readable);
+        platform::Ipv4Endpoint from;
+        const long received = proxy->ReceiveFrom(buffer.data(), buffer.size(), &from);
+        EXPECT_EQ(std::string(buffer.data(), size_t(std::max(received, 0L))), datagram);
+        EXPECT_EQ(from.port, port);
+    }
+    EXPECT_FALSE(transport->SendDatagram(buffer.data(), 65508));
+    // A proxy given by name is never sent to.
+    CSIPSendRecvThread named(true, &parser);
+    named.Setup("127.0.0.1", 0, "op.voip.test", port);
+    EXPECT_FALSE(named.SendDatagram("OPTIONS", 7));
+
+    const auto before = std::chrono::steady_clock::now();
+    transport->Terminate();
+    transport->WaitFor();
+    EXPECT_LT(std::chrono::steady_clock::now() - before,
+              std::chrono::milliseconds(CSIPSendRecvThread::kWaitMs / 3));  // well within a wait
+    EXPECT_TRUE(transport->Finished());
+    EXPECT_FALSE(transport->SendDatagram("OPTIONS", 7));
+    proxy = std::make_unique<UdpSocket>();
+    // Without address reuse this bind fails while any socket still holds the port.
+    EXPECT_TRUE(UdpSocket().Bind(port));
+    ASSERT_TRUE(proxy->SetReuseAddress() && proxy->Bind(port, Loopback(2)));
+    start();
+    send(*proxy, Response("after-restart"));
+    EXPECT_EQ(callIds(1), std::vector<std::string>{"after-restart"});
+}
+
+using Fate = SipTransactions::Fate;
+
+// What leaves and when, and what is given up ("method branch", "server" after a server's),
+// as time moves on in 5 ms steps like the call manager's loop.
+struct Wire {
+    testing_support::FakeClock clock{1'700'000'000, 0};
+    std::vector<uint32_t> sentAt;
+    std::vector<std::string> sent, expired;
+    SipTransactions layer{clock, [this](const std::string& bytes) {
+                              sent.push_back(bytes);
+                              sentAt.push_back(clock.TickCountMs());
+                          }};
+
+    void RunUntil(uint32_t ms) {
+        while (clock.TickCountMs() < ms) {
+            clock.SetTickCount(clock.TickCountMs() + 5);
+            for (const SipTransactions::Expiry& e : layer.Tick()) {
+                expired.push_back(e.method + " " + e.branch + (e.server ? " server" : ""));
+            }
+        }
+    }
+};
+
+// RFC 3261 17.1.1.2 and 17.1.2.2: when each retransmission leaves, and when the
+// transaction is given up, with a provisional response at respondAt (0: none).
+TEST(SipTransactions, ClientTimersFollowTheRfc) {
+    const struct {
+        std::string method;
+        uint32_t respondAt;
+        std::vector<uint32_t> sendTimes;
+        bool givenUp;
+    } rows[] = {
+        // Timer A doubles without bound; timer B ends the INVITE after 32 s.
+        {"INVITE", 0, {0, 500, 1500, 3500, 7500, 15500, 31500}, true},
+        // Any response stops the INVITE's retransmissions; it then waits for the final one.
+        {"INVITE", 1000, {0, 500}, false},
+        // Timer E doubles up to T2 (4 s); timer F ends it after 32 s.
+        {"BYE", 0, {0, 500, 1500, 3500, 7500, 11500, 15500, 19500, 23500, 27500, 31500}, true},
+        // A provisional response puts E at T2.
+        {"INFO", 1000, {0, 500, 1500, 5500, 9500, 13500, 17500, 21500, 25500, 29500}, true},
+    };
+    for (const auto& row : rows) {
+        Wire wire;
+        wire.layer.SendRequest(row.method, "z9hG4bKa", "call-1", 7, "request");
+        if (row.respondAt > 0) {
+            wire.RunUntil(row.respondAt);
+            EXPECT_EQ(wire.layer.OnResponse("z9hG4bKa", row.method, "call-1", 7, 100), Fate::First);
+        }
+        wire.RunUntil(40000);
+        EXPECT_EQ(wire.sentAt, row.sendTimes) << row.method << " " << row.respondAt;
+        EXPECT_EQ(wire.expired, std::vector<std::string>(row.givenUp, row.method + " z9hG4bKa"));
+    }
+}
+
+TEST(SipTransactions, ResponsesMatchByBranchAndMethodAndRepeatsAreToldApart) {
+    Wire wire;
+    wire.layer.SendRequest("INVITE", "z9hG4bKinv", "call-1", 1, "invite");
+    wire.layer.SendRequest("BYE", "z9hG4bKbye", "call-0", 9, "bye");
+    EXPECT_EQ(wire.layer.OnResponse("z9hG4bKinv", "BYE", "call-1", 1, 200), Fate::Unmatched);
+    EXPECT_EQ(wire.layer.OnResponse("z9hG4bKother", "INVITE", "call-1", 1, 200), Fate::Unmatched);
+    // A response of an older peer without an RFC 3261 branch: Call-ID and CSeq decide.
+    EXPECT_EQ(wire.layer.OnResponse("", "BYE", "call-0", 9, 200), Fate::First);
+    EXPECT_EQ(wire.layer.OnResponse("", "BYE", "call-0", 8, 200), Fate::Unmatched);
+
+    EXPECT_EQ(wire.layer.OnResponse("z9hG4bKinv", "INVITE", "call-1", 1, 486), Fate::First);
+    wire.layer.SetAck("z9hG4bKinv", "ack");
+    wire.sent.clear();
+    // The repeated refusal gets the ACK again from the transaction itself.
+    EXPECT_EQ(wire.layer.OnResponse("z9hG4bKinv", "INVITE", "call-1", 1, 486), Fate::Repeat);
+    EXPECT_EQ(wire.sent, std::vector<std::string>{"ack"});
+    wire.RunUntil(40000);
+    EXPECT_TRUE(wire.expired.empty() && wire.layer.Idle());
+}
+
+// The 2xx goes again at T1 doubling up to T2 until the ACK, and is given up at 64 T1. The ACK
+// of a 2xx has a branch of its own: the Call-ID finds the transaction.
+TEST(SipTransactions, ServerAbsorbsRepeatsAndResendsItsOkUntilTheAck) {
+    const std::vector<uint32_t> unacked{0,     0,     0,     500,   1500,  3500, 7500,
+                                        11500, 15500, 19500, 23500, 27500, 31500};
+    for (const bool acked : {true, false}) {
+        SCOPED_TRACE(acked);
+        Wire wire;
+        EXPECT_FALSE(wire.layer.AbsorbRepeat("z9hG4bKin", "INVITE"));
+        wire.layer.Respond("z9hG4bKin", "INVITE", "call-9", 180, "ringing");
+        EXPECT_TRUE(wire.layer.AbsorbRepeat("z9hG4bKin", "INVITE"));
+        EXPECT_FALSE(wire.layer.AbsorbRepeat("z9hG4bKin", "BYE"));
+        EXPECT_EQ(wire.sent, (std::vector<std::string>{"ringing", "ringing"}));
+        wire.layer.Respond("z9hG4bKin", "INVITE", "call-9", 200, "ok");
+        wire.RunUntil(2000);
+        EXPECT_EQ(acked && wire.layer.OnAck("z9hG4bKack", "call-9"), acked);
+        wire.RunUntil(40000);
+        EXPECT_EQ(wire.sentAt, acked ? std::vector(unacked.begin(), unacked.begin() + 5) : unacked);
+        EXPECT_EQ(wire.expired, std::vector<std::string>(!acked, "INVITE z9hG4bKin server"));
     }
 }
 
