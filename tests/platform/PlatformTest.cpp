@@ -159,10 +159,8 @@ TEST(PortAudioBackEndTest, ProductNames) {
     EXPECT_EQ(PortAudioBackEnd::ProductName(std::string(35, 'c') + ": x"), std::string(31, 'c'));
 }
 
-// Run by run-with-pulseaudio.sh beside a private daemon whose null sink's monitor is the
-// default source: a 1 kHz tone played on the devices a call chooses comes back on the
-// capture device, four buffers of 100 ms each going round on both streams; choosing the
-// devices keeps the terminal quiet.
+// Beside run-with-pulseaudio.sh's daemon (a null sink, its monitor the default source), a
+// 1 kHz tone on the devices a call chooses comes back; choosing them keeps the terminal quiet.
 TEST(PortAudioOverPulseAudioTest, ATonePlayedComesBackOnTheCaptureDevice) {
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
     if (runtime == nullptr || !std::filesystem::exists(std::string(runtime) + "/pulse/native")) {
@@ -238,8 +236,7 @@ TEST(TThreadTest, NudgeEndsARestButNotAPlainSleepAndTerminateEndsBoth) {
     thread.WaitFor();  // a second wait returns at once
 }
 
-// Found by name only, on the library path or beside the program; loading and finding
-// entries in the codec library itself is the codec and media tests' part.
+// Found by name only, on the library path or beside the program.
 TEST(DynamicLibraryTest, RefusesPathsAndFindsNothingInNoLibrary) {
     EXPECT_EQ(platform::LoadLibraryByName("../escape.so"), nullptr);
     EXPECT_EQ(platform::LoadLibraryByName("/usr/lib/x86_64-linux-gnu/libc.so.6"), nullptr);

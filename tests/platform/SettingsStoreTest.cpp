@@ -14,10 +14,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The key opens for writing only, and the file appears with the first write: owner-only,
-// and every save replaces it whole through a temporary file renamed over it; an empty lock,
-// as a writer killed while saving leaves, is removed at once. A damaged file loads what it
-// can, and the next save repairs it. Keys map to files below the configuration folder.
+// Every save replaces the file whole through a temporary file renamed over it; an empty
+// lock, as a writer killed while saving leaves, is removed at once.
 TEST(SettingsStoreTest, OwnerOnlyFileAppearsOnWriteIsReplacedWholeAndRepairedWhenDamaged) {
     char pattern[] = "/tmp/settings-store-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
