@@ -3,22 +3,16 @@
 # mono, its monitor the default source: what is played comes back as capture, without a sound
 # card. If the daemon cannot start, the command still runs (and its tests skip).
 set -u
-runtime="$(mktemp -d /tmp/softphone-pulse.XXXXXX)"
-chmod 700 "$runtime"
-export XDG_RUNTIME_DIR="$runtime"
+export XDG_RUNTIME_DIR="$(mktemp -d /tmp/softphone-pulse.XXXXXX)"
 unset PULSE_SERVER
-# Polls for at most five seconds.
 wait_for() { for _ in $(seq 50); do "$@" >/dev/null 2>&1 && return; sleep 0.1; done; }
 gone() { ! pulseaudio --check; }
-# The daemon leaves asynchronously: wait until it is gone before removing its folder.
-trap 'pulseaudio --kill >/dev/null 2>&1; wait_for gone; rm -rf "$runtime"' EXIT
-if pulseaudio -D --exit-idle-time=-1 >/dev/null 2>&1; then
-  wait_for pactl info
+# The daemon leaves asynchronously: its folder goes once it is gone.
+trap 'pulseaudio --kill >/dev/null 2>&1; wait_for gone; rm -rf "$XDG_RUNTIME_DIR"' EXIT
+if pulseaudio -D --exit-idle-time=-1 >/dev/null 2>&1 && wait_for pactl info; then
   pactl load-module module-null-sink sink_name=vsink rate=8000 channels=1 >/dev/null
   pactl set-default-sink vsink
   pactl set-default-source vsink.monitor
-else
-  echo "run-with-pulseaudio: the PulseAudio daemon did not start" >&2
 fi
 # ALSA's PulseAudio plugin keeps allocations it never frees and is unloaded by then, so
 # LeakSanitizer can neither free nor name them; memory errors are still reported.
