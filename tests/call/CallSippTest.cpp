@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -25,7 +26,8 @@ std::string BodyOf(const std::string& message) {
     return blank == std::string::npos ? std::string() : message.substr(blank + 4);
 }
 
-// tshark capturing a test's ports on loopback, then dissecting what it caught.
+// tshark capturing a test's ports on loopback, a line per packet into its log, then
+// dissecting what it caught.
 class Capture {
 public:
     explicit Capture(const CallPorts& ports) : peerRtp_(ports.peerRtp) {
@@ -59,24 +61,19 @@ public:
     }
     // The non-empty lines tshark prints for arguments over the capture.
     Rows Read(const std::string& arguments) const {
-        std::string output;
-        if (FILE* pipe =
-                popen(("tshark -r " + file_ + decode_ + arguments + " 2>/dev/null").c_str(), "r")) {
-            char buffer[4096];
-            for (size_t n = 0; (n = fread(buffer, 1, sizeof(buffer), pipe)) > 0;) {
-                output.append(buffer, n);
-            }
-            pclose(pipe);
-        }
-        Rows lines = Split(output, '\n');
+        EXPECT_EQ(std::system(("tshark -r " + file_ + decode_ + arguments + " > " + file_ +
+                               ".txt 2>/dev/null")
+                                  .c_str()),
+                  0);
+        Rows lines = Split(ReadFile(file_ + ".txt"), '\n');
         lines.erase(std::remove(lines.begin(), lines.end(), std::string()), lines.end());
         return lines;
     }
     std::string Log() const { return ReadFile(log_); }
 
 private:
-    // Sends a probe to a captured port until tshark, which prints a line per packet, shows
-    // it: then everything sent before it has been captured too.
+    // Sends a probe to a captured port until tshark shows it: then everything sent before it
+    // has been captured too.
     bool CaughtUp(int timeoutMs) {
         const auto packets = [&] { return Split(ReadFile(log_), '\n').size(); };
         const auto before = packets();
