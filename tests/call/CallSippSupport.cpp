@@ -42,12 +42,6 @@ std::string ReadFile(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(file), {});
 }
 
-static std::vector<std::string> Joined(std::vector<std::string> a,
-                                       const std::vector<std::string>& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
 CallPorts PickCallPorts() {
     return {UdpPeer().Port(), UdpPeer().Port(), UdpPeer().Port(), UdpPeer().Port(),
             UdpPeer().Port()};
@@ -134,21 +128,24 @@ static std::string LogPath(const std::string& name) {
 // Without retransmissions (-nr) the phone's duplicates stand in for them on a clean loopback,
 // and sipp's own would only blur what the test reads.
 static std::vector<std::string> SippArgs(const std::string& name, const CallPorts& ports, int calls,
+                                         const std::vector<std::string>& extraArgs,
                                          const std::string& ip, bool retransmits) {
     std::remove((LogPath(name) + "_messages.log").c_str());
-    return Split("sipp -sf " + SourcePath("tests/call/scenarios/" + name + ".xml") + " -i " + ip +
-                 " -p " + std::to_string(ports.sipp) + " -cp " + std::to_string(ports.sippControl) +
-                 " -m " + std::to_string(calls) +
-                 " -timeout 15s -timeout_error -nostdin -trace_msg -message_file " + LogPath(name) +
-                 "_messages.log -trace_err -error_file " + LogPath(name) + "_errors.log" +
-                 (retransmits ? "" : " -nr"));
+    std::vector<std::string> args = Split(
+        "sipp -sf " + SourcePath("tests/call/scenarios/" + name + ".xml") + " -i " + ip + " -p " +
+        std::to_string(ports.sipp) + " -cp " + std::to_string(ports.sippControl) + " -m " +
+        std::to_string(calls) + " -timeout 15s -timeout_error -nostdin -trace_msg -message_file " +
+        LogPath(name) + "_messages.log -trace_err -error_file " + LogPath(name) + "_errors.log" +
+        (retransmits ? "" : " -nr"));
+    args.insert(args.end(), extraArgs.begin(), extraArgs.end());
+    return args;
 }
 
 SippPeer::SippPeer(const std::string& name, const CallPorts& ports, int calls,
                    const std::vector<std::string>& extraArgs, const std::string& ip,
                    bool retransmits)
-    : ChildProcess(Joined(SippArgs(name, ports, calls, ip, retransmits), extraArgs),
-                   LogPath(name) + ".log", ip, ports.sipp),
+    : ChildProcess(SippArgs(name, ports, calls, extraArgs, ip, retransmits), LogPath(name) + ".log",
+                   ip, ports.sipp),
       messageFile_(LogPath(name) + "_messages.log"),
       errorFile_(LogPath(name) + "_errors.log") {}
 

@@ -12,7 +12,6 @@
 
 namespace call_testing {
 
-// Picked before anything starts, so that a capture can filter on them.
 struct CallPorts {
     uint16_t sipp = 0, sippControl = 0, phoneSip = 0, phoneRtp = 0, peerRtp = 0;
 };
@@ -51,7 +50,7 @@ public:
     SippPeer(const std::string& name, const CallPorts& ports, int calls,
              const std::vector<std::string>& extraArgs, const std::string& ip = "127.0.0.1",
              bool retransmits = false);
-    // Every datagram sipp received, byte for byte and in order, duplicates included.
+    // Every datagram sipp received, byte for byte, in order.
     std::vector<std::string> Received() const;
     std::string Log() const;
 
