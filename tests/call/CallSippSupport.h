@@ -12,8 +12,6 @@
 
 namespace call_testing {
 
-// The ports of one call test, picked before anything starts so that a capture can filter on
-// them: sipp's SIP and control ports, the phone's SIP and RTP ports, the far end's RTP port.
 struct CallPorts {
     uint16_t sipp = 0, sippControl = 0, phoneSip = 0, phoneRtp = 0, peerRtp = 0;
 };
@@ -21,52 +19,49 @@ CallPorts PickCallPorts();
 
 // sipp's arguments for scenarios/callee.xml (the dialled number picks its part) and for
 // scenarios/callers.xml (the calls of lines, "number;part;named;payload types;notice;", sent
-// to target); RtpEchoArgs has sipp echo the phone's voice from peerRtp.
+// to target).
 std::vector<std::string> CalleeArgs(const CallPorts& ports, bool notice = false);
 std::vector<std::string> CallersArgs(const CallPorts& ports, const std::string& target,
                                      const std::vector<std::string>& lines);
-std::vector<std::string> RtpEchoArgs(const CallPorts& ports);
 
-// sipp playing the operator's proxy (and the far end behind it) in a child process, its
-// screen in a log file and its message trace kept for the test.
-class SippPeer {
+// A peer in a process group of its own (Kamailio's workers outlive their parent and keep its
+// port), killed and reaped with the object; its screen goes to logFile.
+class ChildProcess {
 public:
-    // name: the scenario below tests/call/scenarios, also naming the logs.
+    ChildProcess(std::vector<std::string> args, const std::string& logFile, std::string ip,
+                 uint16_t port);
+    ~ChildProcess();
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+    bool Listening();  // its UDP port is bound
+    // The exit code; -1 when it did not end within timeoutMs.
+    int WaitForExit(int timeoutMs = 10000);
+    std::string Log() const;
+
+private:
+    std::string logFile_, ip_;
+    uint16_t port_;
+    int pid_ = -1, exitCode_ = -1;
+};
+
+// sipp playing the operator's proxy (and the far end behind it) with scenarios/NAME.xml.
+class SippPeer : public ChildProcess {
+public:
     SippPeer(const std::string& name, const CallPorts& ports, int calls,
              const std::vector<std::string>& extraArgs, const std::string& ip = "127.0.0.1",
              bool retransmits = false);
-    ~SippPeer();  // a sipp still running is killed and reaped
-    SippPeer(const SippPeer&) = delete;
-    SippPeer& operator=(const SippPeer&) = delete;
-
-    bool Listening();  // sipp's UDP port is bound
-    // sipp's exit code; -1 when it did not end within timeoutMs.
-    int WaitForExit(int timeoutMs = 10000);
-    // Every datagram sipp received, byte for byte and in order, duplicates included.
+    // Every datagram sipp received, byte for byte, in order.
     std::vector<std::string> Received() const;
     std::string Log() const;
 
 private:
-    std::string messageFile_, errorFile_, logFile_, ip_;
-    uint16_t port_;
-    int pid_ = -1;
-    int exitCode_ = -1;
+    std::string messageFile_, errorFile_;
 };
 
 // Kamailio with the stock routing logic (tests/call/stock-proxy) on 127.0.0.2:5060, sending
 // numbers starting with 50 to farPort on 127.0.0.3; account 1001, key "secret".
-class StockProxy {
-public:
+struct StockProxy : ChildProcess {
     explicit StockProxy(uint16_t farPort);
-    ~StockProxy();
-    StockProxy(const StockProxy&) = delete;
-    StockProxy& operator=(const StockProxy&) = delete;
-    bool Listening();
-    std::string Log() const;
-
-private:
-    std::string logFile_;
-    int pid_ = -1;
 };
 
 // The call manager as the main window sets it up, over the virtual audio back end and the
