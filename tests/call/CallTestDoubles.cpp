@@ -16,11 +16,7 @@ std::optional<std::string> UdpPeer::Receive(int timeoutMs) {
     }
     std::string buffer(70000, '\0');
     const long length = socket_.ReceiveFrom(buffer.data(), buffer.size(), &phone_);
-    if (length < 0 || static_cast<size_t>(length) > buffer.size()) {
-        return std::nullopt;
-    }
-    buffer.resize(static_cast<size_t>(length));
-    return buffer;
+    return length < 0 ? std::nullopt : std::optional(buffer.substr(0, length));
 }
 
 std::vector<std::string> UdpPeer::ReceiveAll(int windowMs) {
