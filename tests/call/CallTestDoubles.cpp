@@ -33,14 +33,10 @@ bool UdpPeer::SendTo(const std::string& bytes, uint16_t port) {
 }
 
 std::string HeaderValue(const std::string& text, const std::string& name) {
-    for (size_t start = 0; start < text.size();) {
-        const size_t end = std::min(text.find("\r\n", start), text.size());
-        if (text.compare(start, name.size(), name) == 0 && start + name.size() <= end) {
-            return text.substr(start + name.size(), end - start - name.size());
-        }
-        start = end + 2;
-    }
-    return {};
+    const size_t at = ("\r\n" + text).find("\r\n" + name);  // where its line starts in text
+    return at == std::string::npos
+               ? std::string()
+               : text.substr(at + name.size(), text.find("\r\n", at) - at - name.size());
 }
 
 }  // namespace call_testing

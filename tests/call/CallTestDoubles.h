@@ -13,8 +13,7 @@
 
 namespace call_testing {
 
-// f() with lock held: the doubles are written by the call manager's thread and read from
-// the test's.
+// f() with lock held: doubles are written by the call manager's thread, read by the test's.
 template <typename F>
 auto WithLock(TCriticalSection& lock, F f) {
     std::lock_guard<TCriticalSection> guard(lock);
