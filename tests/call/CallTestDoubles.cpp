@@ -16,11 +16,7 @@ std::optional<std::string> UdpPeer::Receive(int timeoutMs) {
     }
     std::string buffer(70000, '\0');
     const long length = socket_.ReceiveFrom(buffer.data(), buffer.size(), &phone_);
-    if (length < 0 || static_cast<size_t>(length) > buffer.size()) {
-        return std::nullopt;
-    }
-    buffer.resize(static_cast<size_t>(length));
-    return buffer;
+    return length < 0 ? std::nullopt : std::optional(buffer.substr(0, length));
 }
 
 std::vector<std::string> UdpPeer::ReceiveAll(int windowMs) {
@@ -37,14 +33,10 @@ bool UdpPeer::SendTo(const std::string& bytes, uint16_t port) {
 }
 
 std::string HeaderValue(const std::string& text, const std::string& name) {
-    for (size_t start = 0; start < text.size();) {
-        const size_t end = std::min(text.find("\r\n", start), text.size());
-        if (text.compare(start, name.size(), name) == 0 && start + name.size() <= end) {
-            return text.substr(start + name.size(), end - start - name.size());
-        }
-        start = end + 2;
-    }
-    return {};
+    const size_t at = ("\r\n" + text).find("\r\n" + name);  // where its line starts in text
+    return at == std::string::npos
+               ? std::string()
+               : text.substr(at + name.size(), text.find("\r\n", at) - at - name.size());
 }
 
 }  // namespace call_testing

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdint>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -14,8 +13,7 @@
 
 namespace call_testing {
 
-// f() with lock held: the doubles are written by the call manager's thread and read from
-// the test's.
+// f() with lock held: doubles are written by the call manager's thread, read by the test's.
 template <typename F>
 auto WithLock(TCriticalSection& lock, F f) {
     std::lock_guard<TCriticalSection> guard(lock);
@@ -40,17 +38,13 @@ private:
     std::vector<int> showLastRows_;
 };
 
-class RecordingLamp final : public StatusLampView {
-public:
-    void SetBrushColor(uint32_t rgb) override { last_ = rgb; }
-    uint32_t Last() const { return last_; }
-
-private:
-    std::atomic<uint32_t> last_{0};
+struct RecordingLamp final : StatusLampView {
+    void SetBrushColor(uint32_t rgb) override { last = rgb; }
+    std::atomic<uint32_t> last{0};
 };
 
-// A socket on a loopback address standing in for the phone's peer (its proxy on an ephemeral
-// port, the far end's RTP port, or a stranger): receives what the phone sends and answers.
+// A socket on a loopback address standing in for the phone's peer (its proxy, the far end's
+// RTP port, or a stranger): receives what the phone sends and answers.
 class UdpPeer {
 public:
     explicit UdpPeer(uint16_t port = 0, const char* address = "127.0.0.1");
@@ -68,7 +62,6 @@ private:
     platform::Ipv4Endpoint phone_;
 };
 
-// The first line of a SIP text, without its CR LF.
 inline std::string FirstLine(const std::string& text) {
     return text.substr(0, text.find("\r\n"));
 }
