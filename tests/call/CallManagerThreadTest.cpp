@@ -34,7 +34,7 @@ TEST(CallManagerLifetime, ReleasesTheCodecLibraryItLoaded) {
 }
 
 TEST(OffersPayload, IsATextualTestOfThePayloadList) {
-    for (const char* list : {"18 4 101", "0 18", "181", "18a", ""}) {
+    for (const char* list : {"18 4 101", "0 18", "118 0", "181", "18a", ""}) {
         EXPECT_EQ(M::OffersPayload(18, list), std::string(list).size() > 3) << list;
     }
 }
