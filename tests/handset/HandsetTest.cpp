@@ -1,10 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstring>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "handset/HandsetKeys.h"
 #include "handset/HandsetLibrary.h"
@@ -36,7 +33,6 @@ public:
     void Note(const std::string& action) {
         actions.push_back(action + "@" + std::to_string(TjIpSysSim_RequestCount()));
     }
-    // The library's thread has returned before the key is looked at.
     void DeliverKey(int keyCode) override {
         keys.push_back(keyCode);
         onCallerThread = onCallerThread || std::this_thread::get_id() == caller;
@@ -57,14 +53,12 @@ std::vector<TjIpSysSimRequest> TakeRequests() {
     return requests;
 }
 
-class HandsetTest : public ::testing::Test {
-protected:
-    void SetUp() override { ResetHandsetBindingForTests(), TjIpSysSim_Reset(); }
-    void TearDown() override { ResetHandsetBindingForTests(); }
+// Only message 1426 with a key counts, named by the low 16 bits, on the library's thread. A
+// key's feedback (request 21) goes to the handset before its button runs; history keys step
+// through the numbers (down 242 towards the oldest, up 74 back) and stop at the ends.
+TEST(HandsetTest, BindingOpensInUsbModeFiltersKeyMessagesAndKeysSendTheirFeedbackFirst) {
     FakeWindow sink;
-};
-
-TEST_F(HandsetTest, BindingOpensInUsbModeHandsOverTheCallbackAndFiltersKeyMessages) {
+    ResetHandsetBindingForTests(), TjIpSysSim_Reset();
     TjIpSysSim_SetOpenResult(0);
     EXPECT_FALSE(BindHandsetLibrary(sink));
     EXPECT_EQ(HandsetLibrary, nullptr);
@@ -89,7 +83,6 @@ TEST_F(HandsetTest, BindingOpensInUsbModeHandsOverTheCallbackAndFiltersKeyMessag
                                reinterpret_cast<intptr_t>(static_cast<HandsetKeySink*>(&sink))}));
     EXPECT_STREQ(requests[1].text, "USB");
 
-    // Only message 1426 with a key counts, named by the low 16 bits, on the library's thread.
     for (const auto& [key, message] : {std::pair{177, 1425}, {177, 1427}, {32, 1426}}) {
         TjIpSysSim_PressKey(key, message);
     }
@@ -100,16 +93,9 @@ TEST_F(HandsetTest, BindingOpensInUsbModeHandsOverTheCallbackAndFiltersKeyMessag
     TjIpSysSim_PressKey(177, 1426);
     EXPECT_EQ(sink.keys.size(), 1u);
     EXPECT_EQ(TjIpSysSim_RequestCount(), 0);
-}
-
-// A key's feedback (request 21) goes to the handset before its button runs; history keys step
-// through the numbers (down 242 towards the oldest, up 74 back) and stop at the ends.
-TEST_F(HandsetTest, KeysSendTheirFeedbackFirstThenRunTheWindowsButtons) {
-    ASSERT_TRUE(BindHandsetLibrary(sink));
-    TjIpSysSim_ForgetRequests();
     const struct {
         int key, presses, count, selected;
-        bool bookVisible;
+        bool book;
         Strings actions;
         std::vector<intptr_t> feedback;
     } rows[] = {
@@ -123,8 +109,7 @@ TEST_F(HandsetTest, KeysSendTheirFeedbackFirstThenRunTheWindowsButtons) {
     };
     for (const auto& row : rows) {
         FakeWindow window;
-        window.count = row.count, window.selected = row.selected;
-        window.bookVisible = row.bookVisible;
+        window.count = row.count, window.selected = row.selected, window.bookVisible = row.book;
         for (int press = 0; press < row.presses; ++press) {
             HandleHandsetKey(window, row.key);
         }
@@ -135,6 +120,7 @@ TEST_F(HandsetTest, KeysSendTheirFeedbackFirstThenRunTheWindowsButtons) {
         }
         EXPECT_EQ(feedback, row.feedback) << row.key;
     }
+    ResetHandsetBindingForTests();
 }
 
 constexpr uint8_t R = 1, W = 0;
@@ -142,7 +128,9 @@ constexpr uint8_t R = 1, W = 0;
 // A ring burst on the call manager's thread while the window sends key feedback: every byte
 // of each 24-byte transfer block, the read-modify-write of registers 18 and 19, half a second
 // after the tenth transfer, and never two requests inside the library at once.
-TEST_F(HandsetTest, ARingBurstIs24TransfersAndNeverMeetsKeyFeedbackInTheLibrary) {
+TEST(HandsetTest, ARingBurstIs24TransfersAndNeverMeetsKeyFeedbackInTheLibrary) {
+    FakeWindow sink;
+    ResetHandsetBindingForTests(), TjIpSysSim_Reset();
     ASSERT_TRUE(BindHandsetLibrary(sink));
     TjIpSysSim_SetRegister(18, 0x25);
     TjIpSysSim_SetRegister(19, 0x02);
@@ -163,19 +151,14 @@ TEST_F(HandsetTest, ARingBurstIs24TransfersAndNeverMeetsKeyFeedbackInTheLibrary)
         {18, W, 0xA5}, {19, W, 0xA2}, {25, W, 0x01}, {26, W, 0x09}, {27, W, 0x07}, {24, W, 0xFF},
         {23, W, 0xC8}, {18, R, 0xA5}, {19, R, 0xA2}, {18, W, 0xA5}, {19, W, 0xA2}, {15, W, 0x00},
     };
-    std::vector<TjIpSysSimRequest> transfers;
-    for (const TjIpSysSimRequest& request : TakeRequests()) {
-        if (request.code != 21) {
-            transfers.push_back(request);
-        }
-    }
+    std::vector<TjIpSysSimRequest> transfers = TakeRequests();
+    std::erase_if(transfers, [](const TjIpSysSimRequest& r) { return r.code == 21; });
     ASSERT_EQ(transfers.size(), std::size(expected));
     for (size_t i = 0; i < transfers.size(); ++i) {
         SCOPED_TRACE(i + 1);
         const auto& [reg, direction, value] = expected[i];
         const TjIpSysSimRequest& request = transfers[i];
-        EXPECT_EQ(request.code, 2);
-        ASSERT_EQ(request.byteCount, 24);
+        ASSERT_EQ(std::pair(request.code, request.byteCount), std::pair(2, 24));
         const uint8_t header[16] = {
             4, 0, 0, 0, reg, 0, 1, 0, direction, uint8_t(direction == W ? 0x55 : 0), 0, 0, 1};
         EXPECT_EQ(std::memcmp(request.bytes, header, sizeof(header)), 0);
@@ -188,6 +171,7 @@ TEST_F(HandsetTest, ARingBurstIs24TransfersAndNeverMeetsKeyFeedbackInTheLibrary)
     EXPECT_GE(transfers[10].timeUs - transfers[9].timeUs, 480'000);
     TjIpSysSim_SetTransferResult(0);
     EXPECT_EQ(HandsetReadRegister(40), 0) << "a failed read gives zero";
+    ResetHandsetBindingForTests();
 }
 
 }  // namespace
