@@ -26,7 +26,6 @@
 
 namespace {
 
-// Widgets by their names, driven as a user would.
 template <typename Widget = QWidget>
 Widget* Find(const QObject* parent, const char* name) {
     auto* widget = parent->findChild<Widget*>(QString::fromLatin1(name));
@@ -66,7 +65,6 @@ public:
     }();
     std::atomic<bool> acceptRegistrations = false, answerInvites = false;
     ~LoopbackProxy() { stop_ = true, socket_.Wake(), thread_.join(); }
-    // To the phone, which must have sent its REGISTER first.
     bool SendToPhone(const std::string& text) {
         std::lock_guard hold(lock_);
         return socket_.SendTo(text.data(), text.size(), phone_) == long(text.size());
@@ -138,8 +136,7 @@ int RunUntilQuit(const std::function<void()>& act) {
     return QApplication::exec();
 }
 
-// The window over a private settings folder, beside a LoopbackProxy on kyr.voip.test; the
-// call manager goes before the proxy it talks to.
+// The window over a private settings folder, beside a LoopbackProxy on kyr.voip.test.
 class SoftPhoneFormTest : public ::testing::Test {
 protected:
     using Values = std::map<std::string, std::string>;
@@ -191,14 +188,11 @@ protected:
     std::unique_ptr<TSoftPhoneForm> form;
 };
 
-// A private network registers often enough to keep its NAT binding open. The configuration
-// dialog shows a port other than 5060 as 7000; Cancel restores the fields and writes nothing;
-// OK stores what changed (an emptied field never erases what is stored, an empty RTP port
-// stores the default, an unusable port nothing) and the next call manager registers with it;
-// an unusable proxy is reported. Under Qt's default, as in the program itself, closing the
-// last visible window would end the program: the hide spot puts the window and its dialogs in
-// the tray, the tray icon brings the window back, closing a dialog keeps the program and the
-// tray menu's Quit ends it.
+// A private network registers often enough to keep its NAT binding open. The dialog shows a
+// port other than 5060 as 7000; Cancel writes nothing; OK stores what changed (an emptied
+// field never erases, an empty RTP port stores the default, an unusable port nothing) and the
+// next call manager registers with it. Under Qt's default, as in the program, closing the last
+// window would end the program: the tray must keep it until its menu's Quit.
 TEST_F(SoftPhoneFormTest, TheDialogsSettingsRestartTheCallManagerAndTheTrayKeepsTheProgram) {
     Build({{"LocalIPAddress", "192.168.1.20"}});
     CallManagerThread* const first = form->CallManager();
@@ -307,10 +301,8 @@ TEST_F(SoftPhoneFormTest, AnswerDialCancelDtmfAndHangUp) {
         Click(button);
     }
     EXPECT_EQ(NumberCB()->currentText(), "12*0#");
-    for (const auto& [typed, kept] : {std::pair{"+49 (30) 1-23", "+4930123"},
-                                      {"100@evil.example", "100"},
-                                      {"<sip:5>", "5"},
-                                      {"abc", ""}}) {
+    for (const auto& [typed, kept] :
+         {std::pair{"+49 (30) 1-2+3", "+4930123"}, {"<sip:100@evil.example>", "100"}}) {
         NumberCB()->lineEdit()->clear();
         QTest::keyClicks(NumberCB()->lineEdit(), typed);
         EXPECT_EQ(NumberCB()->currentText(), kept) << typed;
@@ -352,8 +344,8 @@ TEST_F(SoftPhoneFormTest, AnswerDialCancelDtmfAndHangUp) {
     EXPECT_TRUE(QTest::qWaitFor([&] { return proxy.Count("INFO ") == 2; }));
     HangUpAnsweredCall("BYE sip:321@");
 
-    // Every change in the phone book shows in the grid (position, number, name, speed code)
-    // and is written at once; a refused entry leaves the book and keeps the typed fields.
+    // A phone book change shows in the grid and is written at once; a refused entry keeps the
+    // typed fields.
     book->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(book));
     const auto check = [&](const std::string& rows, const std::string& stored) {
