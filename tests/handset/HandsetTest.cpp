@@ -56,7 +56,7 @@ std::vector<TjIpSysSimRequest> TakeRequests() {
 // Only message 1426 with a key counts, named by the low 16 bits, on the library's thread. A
 // key's feedback (request 21) goes to the handset before its button runs; history keys step
 // through the numbers (down 242 towards the oldest, up 74 back) and stop at the ends.
-TEST(HandsetTest, BindingOpensInUsbModeFiltersKeyMessagesAndKeysSendTheirFeedbackFirst) {
+TEST(HandsetTest, BindingKeysAndARingBurstOfTwentyFourTransfersAgainstTheLibrary) {
     FakeWindow sink;
     ResetHandsetBindingForTests(), TjIpSysSim_Reset();
     TjIpSysSim_SetOpenResult(0);
@@ -120,18 +120,11 @@ TEST(HandsetTest, BindingOpensInUsbModeFiltersKeyMessagesAndKeysSendTheirFeedbac
         }
         EXPECT_EQ(feedback, row.feedback) << row.key;
     }
-    ResetHandsetBindingForTests();
-}
 
-constexpr uint8_t R = 1, W = 0;
-
-// A ring burst on the call manager's thread while the window sends key feedback: every byte
-// of each 24-byte transfer block, the read-modify-write of registers 18 and 19, half a second
-// after the tenth transfer, and never two requests inside the library at once.
-TEST(HandsetTest, ARingBurstIs24TransfersAndNeverMeetsKeyFeedbackInTheLibrary) {
-    FakeWindow sink;
-    ResetHandsetBindingForTests(), TjIpSysSim_Reset();
-    ASSERT_TRUE(BindHandsetLibrary(sink));
+    // A ring burst on the call manager's thread while the window sends key feedback: every byte
+    // of each 24-byte transfer block, the read-modify-write of registers 18 and 19, half a second
+    // after the tenth transfer, and never two requests inside the library at once.
+    constexpr uint8_t R = 1, W = 0;
     TjIpSysSim_SetRegister(18, 0x25);
     TjIpSysSim_SetRegister(19, 0x02);
     TjIpSysSim_ForgetRequests();
