@@ -6,7 +6,6 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
-#include <QPushButton>
 #include <QSystemTrayIcon>
 #include <QTableWidget>
 #include <QTest>
@@ -33,7 +32,7 @@ Widget* Find(const QObject* parent, const char* name) {
     return widget;
 }
 void Click(const QObject* parent, const char* button) {
-    QTest::mouseClick(Find<QPushButton>(parent, button), Qt::LeftButton);
+    QTest::mouseClick(Find(parent, button), Qt::LeftButton);
 }
 void Type(const QObject* parent, const char* edit, const QString& text) {
     Find<QLineEdit>(parent, edit)->clear();
@@ -51,9 +50,8 @@ const std::string kSdpBody =
     "v=0\r\no=- 1 1 IN IP4 127.0.0.3\r\ns=-\r\nc=IN IP4 127.0.0.3\r\nt=0 0\r\n"
     "m=audio 40000 RTP/AVP 18\r\na=rtpmap:18 G729/8000\r\n";
 
-// The operator's proxy on 127.0.0.2: the phone uses one port as its own and as the proxy's,
-// so the proxy shares that port on a second loopback address (sipp cannot). It records every
-// datagram and, when told to, answers REGISTER and INVITE (with an SDP answer) with 200 OK.
+// The operator's proxy shares the phone's port on a second loopback address (sipp cannot),
+// records every datagram and, when told to, answers REGISTER and INVITE with 200 OK.
 class LoopbackProxy {
     platform::UdpSocket socket_;
 
@@ -243,8 +241,6 @@ TEST_F(SoftPhoneFormTest, TheDialogsSettingsRestartTheCallManagerAndTheTrayKeeps
     EXPECT_EQ(Stored("SIPProxyAddress") + "|" + Stored("LocalRTPPort"), "pbx.kyr.voip.test|18598");
 
     QApplication::setQuitOnLastWindowClosed(true);
-    const std::shared_ptr<void> restore(
-        nullptr, [](void*) { QApplication::setQuitOnLastWindowClosed(false); });
     form->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
     Click("ConfigBitBtn");
@@ -260,13 +256,12 @@ TEST_F(SoftPhoneFormTest, TheDialogsSettingsRestartTheCallManagerAndTheTrayKeeps
         ASSERT_TRUE(QTest::qWaitForWindowExposed(dialog));
         EXPECT_EQ(RunUntilQuit([dialog] { dialog->close(); }), 1);
     }
-    int quits = 0;
-    for (QAction* action : form->TrayIcon()->contextMenu()->actions()) {
-        if (action->text() == "Quit" && ++quits) {
-            EXPECT_EQ(RunUntilQuit([action] { action->trigger(); }), 0);
-        }
-    }
-    EXPECT_EQ(quits, 1);
+    const QList<QAction*> actions = form->TrayIcon()->contextMenu()->actions();
+    const auto quit = std::find_if(actions.begin(), actions.end(),
+                                   [](QAction* action) { return action->text() == "Quit"; });
+    ASSERT_NE(quit, actions.end());
+    EXPECT_EQ(RunUntilQuit([quit] { (*quit)->trigger(); }), 0);
+    QApplication::setQuitOnLastWindowClosed(false);
 }
 
 // Dial answers a ringing call. Numbers come from the dial pad, the keyboard, the history, a
@@ -394,8 +389,6 @@ int main(int argc, char** argv) {
                (preloaded.empty() ? "" : preloaded + ":").append("libnss_wrapper.so").c_str(), 1);
         execv("/proc/self/exe", argv);
     }
-    qputenv("QT_QPA_PLATFORM",
-            qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
     QApplication application(argc, argv);
     // Closing one window must not end the event loops of the tests that follow.
     QApplication::setQuitOnLastWindowClosed(false);
