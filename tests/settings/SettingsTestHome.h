@@ -3,7 +3,6 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <sstream>
 #include <string>
 
 #include "platform/IniSettingsStore.h"
@@ -20,9 +19,6 @@ public:
     void WriteFile(const std::string& text) const {
         std::filesystem::create_directories(File().parent_path());
         std::ofstream(File(), std::ios::binary) << text;
-    }
-    std::string FileText() const {
-        return (std::ostringstream() << std::ifstream(File(), std::ios::binary).rdbuf()).str();
     }
     // As an earlier run of the program would have written them.
     static void Store(const std::map<std::string, std::string>& values) {
