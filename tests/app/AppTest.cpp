@@ -134,45 +134,6 @@ int RunUntilQuit(const std::function<void()>& act) {
     return QApplication::exec();
 }
 
-// The window over a private settings folder, beside a LoopbackProxy on kyr.voip.test.
-class SoftPhoneFormTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_EQ(platform::ResolveFirstIpv4("kyr.voip.test"), "127.0.0.2")
-            << "run under scripts/with-test-env.sh (libnss-wrapper with tools/demo/hosts)";
-        ASSERT_NE(proxy.port, 0);
-    }
-    void Click(const char* button) { ::Click(form.get(), button); }
-    QComboBox* NumberCB() { return Find<QComboBox>(form.get(), "NumberCB"); }
-    void Dial(const QString& number) {
-        NumberCB()->setEditText(number);
-        Click("DialBitBtn");
-    }
-    void HangUpAnsweredCall(const std::string& bye) {
-        Click("DisconnectBitBtn");
-        EXPECT_EQ(NumberCB()->currentText(), "");
-        EXPECT_TRUE(QTest::qWaitFor([&] { return proxy.Count(bye) >= 1; }));
-        EXPECT_TRUE(QTest::qWaitFor([&] { return CallStateIs(CallManagerThread::Idle); }));
-    }
-    bool Shows(const char* row) {
-        return !Find<QListWidget>(form.get(), "MessageList")->findItems(row, {}).empty();
-    }
-    QStringList History() {
-        QStringList items;
-        while (items.size() < NumberCB()->count()) {
-            items << NumberCB()->itemText(items.size());
-        }
-        return items;
-    }
-    bool CallStateIs(int state) {
-        return form->CallManager() != nullptr && form->CallManager()->ChangeState(true, state);
-    }
-
-    SettingsTestHome home;
-    LoopbackProxy proxy;
-    std::unique_ptr<TSoftPhoneForm> form;
-};
-
 // A private network registers often enough to keep its NAT binding open. The dialog shows a
 // port other than 5060 as 7000; Cancel writes nothing; OK stores what changed (an emptied
 // field never erases, an empty RTP port stores the default, an unusable port nothing) and the
@@ -183,7 +144,38 @@ protected:
 // speed code or the phone book; the field keeps only what can be dialled, and dialled numbers
 // go on top of the history once. While a call is being placed Dial and the dial pad send
 // nothing and Hang up cancels it; in a connected call a dial pad key sends DTMF.
-TEST_F(SoftPhoneFormTest, SettingsCallsPhoneBookAndTray) {
+TEST(SoftPhoneFormTest, SettingsCallsPhoneBookAndTray) {
+    ASSERT_EQ(platform::ResolveFirstIpv4("kyr.voip.test"), "127.0.0.2")
+        << "run under scripts/with-test-env.sh (libnss-wrapper with tools/demo/hosts)";
+    SettingsTestHome home;
+    LoopbackProxy proxy;
+    ASSERT_NE(proxy.port, 0);
+    std::unique_ptr<TSoftPhoneForm> form;  // the call manager goes before the proxy
+    const auto click = [&](const char* button) { Click(form.get(), button); };
+    const auto numberCB = [&] { return Find<QComboBox>(form.get(), "NumberCB"); };
+    const auto dial = [&](const QString& number) {
+        numberCB()->setEditText(number);
+        click("DialBitBtn");
+    };
+    const auto callStateIs = [&](int state) {
+        return form->CallManager() != nullptr && form->CallManager()->ChangeState(true, state);
+    };
+    const auto hangUp = [&](const std::string& bye) {
+        click("DisconnectBitBtn");
+        EXPECT_EQ(numberCB()->currentText(), "");
+        EXPECT_TRUE(QTest::qWaitFor([&] { return proxy.Count(bye) >= 1; }));
+        EXPECT_TRUE(QTest::qWaitFor([&] { return callStateIs(CallManagerThread::Idle); }));
+    };
+    const auto shows = [&](const char* row) {
+        return !Find<QListWidget>(form.get(), "MessageList")->findItems(row, {}).empty();
+    };
+    const auto history = [&] {
+        QStringList items;
+        while (items.size() < numberCB()->count()) {
+            items << numberCB()->itemText(items.size());
+        }
+        return items;
+    };
     SettingsTestHome::Store({{"UserAccount", "1001"},
                              {"UserKey", "secret"},
                              {"SIPProxyAddress", "kyr"},
@@ -206,29 +198,29 @@ TEST_F(SoftPhoneFormTest, SettingsCallsPhoneBookAndTray) {
                port->currentText().toStdString() + "|" + Text(config, "LRTPPortEdit") +
                (Find(config, "SettingGB")->isEnabled() ? "|editable" : "|locked");
     };
-    Click("ConfigBitBtn");
+    click("ConfigBitBtn");
     EXPECT_EQ(shown(), "1001|kyr|7000|0|locked");
-    ::Click(config, "ModifyBtn");
+    Click(config, "ModifyBtn");
     EXPECT_EQ(shown(), "1001|kyr|7000|0|editable");
     Type(config, "AccountEdit", "bob");
     port->setCurrentIndex(0);
-    ::Click(config, "CancelBtn");
+    Click(config, "CancelBtn");
     EXPECT_EQ(shown(), "1001|kyr|7000|0|locked");
     EXPECT_EQ(Stored("UserAccount") + Stored("SIPProxyPort"), "1001" + std::to_string(proxy.port));
     EXPECT_EQ(form->CallManager(), first);
 
-    ::Click(config, "ModifyBtn");
+    Click(config, "ModifyBtn");
     Type(config, "AccountEdit", "1002");
     Type(config, "ProxyAddressEdit", ".k.y.r");
     Find<QLineEdit>(config, "KeyEdit")->clear();
     port->setEditText("70000");
     Find<QComboBox>(config, "LIPComboBox")->setEditText("127.0.0.1");
-    ::Click(config, "OKBtn");
+    Click(config, "OKBtn");
     ASSERT_NE(form->CallManager(), nullptr);
     EXPECT_EQ(form->CallManager()->Settings.Account, "1002");
     EXPECT_EQ(form->CallManager()->Settings.RegisterInterval, 7200);
     EXPECT_EQ(Find(form.get(), "NumberLabel")->property("text"), "1002");
-    EXPECT_TRUE(QTest::qWaitFor([&] { return CallStateIs(CallManagerThread::Idle); }));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return callStateIs(CallManagerThread::Idle); }));
     EXPECT_EQ(Stored("UserKey") + "|" + Stored("SIPProxyPort") + "|" + Stored("SIPProxyAddress"),
               "secret|" + std::to_string(proxy.port) + "|kyr");
 
@@ -247,41 +239,41 @@ TEST_F(SoftPhoneFormTest, SettingsCallsPhoneBookAndTray) {
         at + ">\r\nContent-Type: application/sdp\r\nContent-Length: " +
         std::to_string(kSdpBody.size()) + "\r\n\r\n" + kSdpBody));
     ASSERT_TRUE(QTest::qWaitFor([&] { return proxy.Count("SIP/2.0 180") >= 1; }));
-    Dial("999");
+    dial("999");
     EXPECT_TRUE(QTest::qWaitFor([&] { return proxy.Count("SIP/2.0 200") >= 1; }));
-    EXPECT_EQ(History(), QStringList{});
-    HangUpAnsweredCall("BYE sip:5550100@");
+    EXPECT_EQ(history(), QStringList{});
+    hangUp("BYE sip:5550100@");
 
     for (const char* button : {"BitBtn1", "BitBtn2", "BitBtn12", "BitBtn11", "BitBtn10"}) {
-        Click(button);
+        click(button);
     }
-    EXPECT_EQ(NumberCB()->currentText(), "12*0#");
+    EXPECT_EQ(numberCB()->currentText(), "12*0#");
     for (const auto& [typed, kept] :
          {std::pair{"+49 (30) 1-2+3", "+4930123"}, {"<sip:100@evil.example>", "100"}}) {
-        NumberCB()->lineEdit()->clear();
-        QTest::keyClicks(NumberCB()->lineEdit(), typed);
-        EXPECT_EQ(NumberCB()->currentText(), kept) << typed;
+        numberCB()->lineEdit()->clear();
+        QTest::keyClicks(numberCB()->lineEdit(), typed);
+        EXPECT_EQ(numberCB()->currentText(), kept) << typed;
     }
     for (const char* number : {"100", "200", "100", "7"}) {
-        Dial(number);
-        ASSERT_TRUE(QTest::qWaitFor([&] { return CallStateIs(CallManagerThread::Outgoing); }));
-        Click("BitBtn5");
-        Dial("888");
-        Click("DisconnectBitBtn");
-        ASSERT_TRUE(QTest::qWaitFor([&] { return CallStateIs(CallManagerThread::Idle); }));
+        dial(number);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return callStateIs(CallManagerThread::Outgoing); }));
+        click("BitBtn5");
+        dial("888");
+        click("DisconnectBitBtn");
+        ASSERT_TRUE(QTest::qWaitFor([&] { return callStateIs(CallManagerThread::Idle); }));
     }
     EXPECT_GE(proxy.Count("CANCEL sip:100@"), 2);
     EXPECT_TRUE(QTest::qWaitFor([&] { return proxy.Count("CANCEL sip:321@") >= 1; }));
-    EXPECT_TRUE(Shows(">Call cleared!"));
+    EXPECT_TRUE(shows(">Call cleared!"));
     // Whatever the clicks during a call being placed had sent would have gone before a CANCEL.
     EXPECT_EQ(proxy.Count("INVITE sip:888@") + proxy.Count("INFO"), 0);
-    EXPECT_EQ(History(), (QStringList{"321", "100", "200"}));
+    EXPECT_EQ(history(), (QStringList{"321", "100", "200"}));
     EXPECT_EQ(proxy.Count("INVITE sip:321@"), 1);
-    NumberCB()->setEditText("12");
-    Click("ClearBitBtn");
-    EXPECT_EQ(NumberCB()->currentText(), "");
+    numberCB()->setEditText("12");
+    click("ClearBitBtn");
+    EXPECT_EQ(numberCB()->currentText(), "");
     EXPECT_EQ(Find<QListWidget>(form.get(), "MessageList")->count(), 0);
-    EXPECT_EQ(History().size(), 3) << "Clear keeps the history";
+    EXPECT_EQ(history().size(), 3) << "Clear keeps the history";
 
     proxy.answerInvites = true;
     QWidget* const book = form->PhoneBookForm();
@@ -291,13 +283,13 @@ TEST_F(SoftPhoneFormTest, SettingsCallsPhoneBookAndTray) {
     form->PhoneBookForm()->PBookStringGridSelectCell(nullptr, 1, 1);
     form->PhoneBookForm()->PBookStringGridDblClick();
     EXPECT_FALSE(book->isVisible());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return Shows(">Called connected!"); }));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return shows(">Called connected!"); }));
     EXPECT_EQ(proxy.Count("INVITE sip:321@"), 2);
-    EXPECT_EQ(History(), (QStringList{"321", "100", "200"}));
-    Click("BitBtn5");
-    EXPECT_EQ(NumberCB()->currentText(), "5");
+    EXPECT_EQ(history(), (QStringList{"321", "100", "200"}));
+    click("BitBtn5");
+    EXPECT_EQ(numberCB()->currentText(), "5");
     EXPECT_TRUE(QTest::qWaitFor([&] { return proxy.Count("INFO ") == 2; }));
-    HangUpAnsweredCall("BYE sip:321@");
+    hangUp("BYE sip:321@");
 
     // A phone book change shows in the grid and is written at once; a refused entry keeps the
     // typed fields.
@@ -314,11 +306,11 @@ TEST_F(SoftPhoneFormTest, SettingsCallsPhoneBookAndTray) {
     };
     const auto edit = [&](const char* button, const char* number, const char* name,
                           const char* speed) {
-        ::Click(book, button);
+        Click(book, button);
         Type(book, "PBookNumEdit", number);
         Type(book, "PBookNameEdit", name);
         Type(book, "PBookSpeedEdit", speed);
-        ::Click(book, "PBookOKBtn");
+        Click(book, "PBookOKBtn");
     };
     edit("PBookNewBtn", "20", "Twenty", "");
     edit("PBookNewBtn", "100", "Hundred", "1");
@@ -326,29 +318,29 @@ TEST_F(SoftPhoneFormTest, SettingsCallsPhoneBookAndTray) {
     edit("PBookNewBtn", "600", "HUNDRED", "");
     EXPECT_EQ(Text(book, "PBookNameEdit"), "HUNDRED");
     EXPECT_EQ(form->PhoneBook().Count(), 3);
-    ::Click(book, "PBookCnlBtn");
+    Click(book, "PBookCnlBtn");
     QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, FirstRow(grid));
     EXPECT_EQ(Text(book, "PBookSpeedEdit"), "1");
     edit("PBookMdyBtn", "100", "Head office", "1");
     check("1|100|Head office|1/2|20|Twenty|/3|321|Office|7/", "3/100*%*Head office*:*1");
     QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, FirstRow(grid));
-    ::Click(book, "PBookDelBtn");
+    Click(book, "PBookDelBtn");
     check("1|20|Twenty|/2|321|Office|7/|||/", "2/20*%*Twenty*:*nil");
 
     SettingsTestHome::Store({{"SIPProxyAddress", "pbx.kyr.voip.test"}});
-    ::Click(config, "ModifyBtn");
+    Click(config, "ModifyBtn");
     Find<QLineEdit>(config, "ProxyAddressEdit")->clear();
     Find<QLineEdit>(config, "LRTPPortEdit")->clear();
-    ::Click(config, "OKBtn");
+    Click(config, "OKBtn");
     EXPECT_EQ(form->CallManager(), nullptr);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return Shows(">Proxy address invalid!"); }));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return shows(">Proxy address invalid!"); }));
     EXPECT_EQ(Stored("SIPProxyAddress") + "|" + Stored("LocalRTPPort"), "pbx.kyr.voip.test|18598");
 
     QApplication::setQuitOnLastWindowClosed(true);
     form->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
-    Click("ConfigBitBtn");
-    Click("BookBitBtn");
+    click("ConfigBitBtn");
+    click("BookBitBtn");
     QTest::mouseClick(Find(form.get(), "Image1"), Qt::RightButton, {}, skin::kHideSpot.center());
     EXPECT_FALSE(form->isVisible() && !form->isMinimized());
     EXPECT_FALSE(form->ConfigForm()->isVisible() || form->PhoneBookForm()->isVisible());
