@@ -136,9 +136,7 @@ TEST(HandsetTest, BindingKeysAndARingBurstOfTwentyFourTransfersAgainstTheLibrary
     ringing.join();
     EXPECT_GT(feedbackSent, 10);
     EXPECT_EQ(TjIpSysSim_OverlappingRequests(), 0);
-    const struct {
-        uint8_t reg, direction, value;
-    } expected[] = {
+    const std::tuple<uint8_t, uint8_t, uint8_t> expected[] = {
         {18, R, 0x25}, {19, R, 0x02}, {18, W, 0xA5}, {19, W, 0x82}, {15, W, 0x40}, {18, R, 0xA5},
         {19, R, 0x82}, {18, W, 0x85}, {19, W, 0xA2}, {27, W, 0x01}, {18, R, 0x85}, {19, R, 0xA2},
         {18, W, 0xA5}, {19, W, 0xA2}, {25, W, 0x01}, {26, W, 0x09}, {27, W, 0x07}, {24, W, 0xFF},

@@ -98,12 +98,12 @@ TEST(LocalAddressChoiceTest, ConfiguredAddressStaysOnlyWhenOneOfTheFirstFiveMach
     EXPECT_TRUE(!machine.empty() && machine.size() <= 5u) << "the loopback interface is up";
 }
 
+// As the program loads it, after the other settings.
 int LoadStored(PhoneBook& book) {
-    platform::IniSettingsStore store;
-    const int added = store.OpenKey(platform::kSoftPhoneSettingsKey, false)
-                          ? settings::LoadPhoneBook(book, store)
-                          : 0;
-    store.CloseKey();
+    int added = 0;
+    EffectiveSettings ignored;
+    settings::LoadSettings(*platform::CreateUserSettingsStore(), ignored,
+                           [&](platform::SettingsStore& key) { added = LoadPhoneBook(book, key); });
     return added;
 }
 
