@@ -11,18 +11,16 @@ struct NullSink final : HandsetKeySink {
     void DeliverKey(int) override {}
 };
 
+// The simulated library must not sit beside the programs, or every program would have it.
+// Without it requests go nowhere, and a ring neither waits nor fails.
 TEST(HandsetAbsentTest, WithoutTheLibraryThereIsNoHandsetAndNothingStaysLoaded) {
-    // The simulated library must not sit beside the programs, or every program would have it.
     EXPECT_EQ(platform::LoadLibraryByName(kHandsetLibraryName), nullptr);
     NullSink sink;
     HandsetStatusWord = 7;
-    EXPECT_FALSE(BindHandsetLibrary(sink));
-    EXPECT_FALSE(usbHandsetPresent);
+    EXPECT_FALSE(BindHandsetLibrary(sink) || usbHandsetPresent);
     EXPECT_EQ(HandsetLibrary, nullptr);
     EXPECT_EQ(HandsetEntry, nullptr);
-    // Requests go nowhere, and a ring without a handset neither waits nor fails.
-    EXPECT_EQ(CallHandsetLibrary(kTjIpSysKeyFeedback, 1, 0), 0);
-    EXPECT_EQ(HandsetReadRegister(18), 0);
+    EXPECT_EQ(CallHandsetLibrary(kTjIpSysKeyFeedback, 1, 0) + HandsetReadRegister(18), 0);
     RingHandset();
 }
 

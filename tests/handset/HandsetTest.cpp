@@ -1,10 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstring>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "handset/HandsetKeys.h"
 #include "handset/HandsetLibrary.h"
@@ -36,16 +33,15 @@ public:
     void Note(const std::string& action) {
         actions.push_back(action + "@" + std::to_string(TjIpSysSim_RequestCount()));
     }
-    // The library's thread has returned before the key is looked at.
     void DeliverKey(int keyCode) override {
         keys.push_back(keyCode);
-        onCallerThread = onCallerThread || std::this_thread::get_id() == caller;
+        deliveredOn = std::this_thread::get_id();
     }
     Strings actions;
     int count = 0, selected = -1;
-    bool bookVisible = false, onCallerThread = false;
+    bool bookVisible = false;
     std::vector<int> keys;
-    std::thread::id caller = std::this_thread::get_id();
+    std::thread::id deliveredOn;
 };
 
 std::vector<TjIpSysSimRequest> TakeRequests() {
@@ -57,14 +53,12 @@ std::vector<TjIpSysSimRequest> TakeRequests() {
     return requests;
 }
 
-class HandsetTest : public ::testing::Test {
-protected:
-    void SetUp() override { ResetHandsetBindingForTests(), TjIpSysSim_Reset(); }
-    void TearDown() override { ResetHandsetBindingForTests(); }
+// Only message 1426 with a key counts, named by the low 16 bits, on the library's thread. A
+// key's feedback (request 21) goes to the handset before its button runs; history keys step
+// through the numbers (down 242 towards the oldest, up 74 back) and stop at the ends.
+TEST(HandsetTest, BindingKeysAndARingBurstOfTwentyFourTransfersAgainstTheLibrary) {
     FakeWindow sink;
-};
-
-TEST_F(HandsetTest, BindingOpensInUsbModeHandsOverTheCallbackAndFiltersKeyMessages) {
+    ResetHandsetBindingForTests(), TjIpSysSim_Reset();
     TjIpSysSim_SetOpenResult(0);
     EXPECT_FALSE(BindHandsetLibrary(sink));
     EXPECT_EQ(HandsetLibrary, nullptr);
@@ -89,27 +83,19 @@ TEST_F(HandsetTest, BindingOpensInUsbModeHandsOverTheCallbackAndFiltersKeyMessag
                                reinterpret_cast<intptr_t>(static_cast<HandsetKeySink*>(&sink))}));
     EXPECT_STREQ(requests[1].text, "USB");
 
-    // Only message 1426 with a key counts, named by the low 16 bits, on the library's thread.
     for (const auto& [key, message] : {std::pair{177, 1425}, {177, 1427}, {32, 1426}}) {
         TjIpSysSim_PressKey(key, message);
     }
     ASSERT_EQ(TjIpSysSim_PressKey(0x300B1, 1426), 1);
     EXPECT_EQ(sink.keys, std::vector<int>{177});
-    EXPECT_FALSE(sink.onCallerThread);
+    EXPECT_NE(sink.deliveredOn, std::this_thread::get_id());
     DetachHandsetKeySink();
     TjIpSysSim_PressKey(177, 1426);
     EXPECT_EQ(sink.keys.size(), 1u);
     EXPECT_EQ(TjIpSysSim_RequestCount(), 0);
-}
-
-// A key's feedback (request 21) goes to the handset before its button runs; history keys step
-// through the numbers (down 242 towards the oldest, up 74 back) and stop at the ends.
-TEST_F(HandsetTest, KeysSendTheirFeedbackFirstThenRunTheWindowsButtons) {
-    ASSERT_TRUE(BindHandsetLibrary(sink));
-    TjIpSysSim_ForgetRequests();
     const struct {
         int key, presses, count, selected;
-        bool bookVisible;
+        bool book;
         Strings actions;
         std::vector<intptr_t> feedback;
     } rows[] = {
@@ -123,8 +109,7 @@ TEST_F(HandsetTest, KeysSendTheirFeedbackFirstThenRunTheWindowsButtons) {
     };
     for (const auto& row : rows) {
         FakeWindow window;
-        window.count = row.count, window.selected = row.selected;
-        window.bookVisible = row.bookVisible;
+        window.count = row.count, window.selected = row.selected, window.bookVisible = row.book;
         for (int press = 0; press < row.presses; ++press) {
             HandleHandsetKey(window, row.key);
         }
@@ -135,15 +120,11 @@ TEST_F(HandsetTest, KeysSendTheirFeedbackFirstThenRunTheWindowsButtons) {
         }
         EXPECT_EQ(feedback, row.feedback) << row.key;
     }
-}
 
-constexpr uint8_t R = 1, W = 0;
-
-// A ring burst on the call manager's thread while the window sends key feedback: every byte
-// of each 24-byte transfer block, the read-modify-write of registers 18 and 19, half a second
-// after the tenth transfer, and never two requests inside the library at once.
-TEST_F(HandsetTest, ARingBurstIs24TransfersAndNeverMeetsKeyFeedbackInTheLibrary) {
-    ASSERT_TRUE(BindHandsetLibrary(sink));
+    // A ring burst on the call manager's thread while the window sends key feedback: every byte
+    // of each 24-byte transfer block, the read-modify-write of registers 18 and 19, half a second
+    // after the tenth transfer, and never two requests inside the library at once.
+    constexpr uint8_t R = 1, W = 0;
     TjIpSysSim_SetRegister(18, 0x25);
     TjIpSysSim_SetRegister(19, 0x02);
     TjIpSysSim_ForgetRequests();
@@ -155,27 +136,20 @@ TEST_F(HandsetTest, ARingBurstIs24TransfersAndNeverMeetsKeyFeedbackInTheLibrary)
     ringing.join();
     EXPECT_GT(feedbackSent, 10);
     EXPECT_EQ(TjIpSysSim_OverlappingRequests(), 0);
-    const struct {
-        uint8_t reg, direction, value;
-    } expected[] = {
+    const std::tuple<uint8_t, uint8_t, uint8_t> expected[] = {
         {18, R, 0x25}, {19, R, 0x02}, {18, W, 0xA5}, {19, W, 0x82}, {15, W, 0x40}, {18, R, 0xA5},
         {19, R, 0x82}, {18, W, 0x85}, {19, W, 0xA2}, {27, W, 0x01}, {18, R, 0x85}, {19, R, 0xA2},
         {18, W, 0xA5}, {19, W, 0xA2}, {25, W, 0x01}, {26, W, 0x09}, {27, W, 0x07}, {24, W, 0xFF},
         {23, W, 0xC8}, {18, R, 0xA5}, {19, R, 0xA2}, {18, W, 0xA5}, {19, W, 0xA2}, {15, W, 0x00},
     };
-    std::vector<TjIpSysSimRequest> transfers;
-    for (const TjIpSysSimRequest& request : TakeRequests()) {
-        if (request.code != 21) {
-            transfers.push_back(request);
-        }
-    }
+    std::vector<TjIpSysSimRequest> transfers = TakeRequests();
+    std::erase_if(transfers, [](const TjIpSysSimRequest& r) { return r.code == 21; });
     ASSERT_EQ(transfers.size(), std::size(expected));
     for (size_t i = 0; i < transfers.size(); ++i) {
         SCOPED_TRACE(i + 1);
         const auto& [reg, direction, value] = expected[i];
         const TjIpSysSimRequest& request = transfers[i];
-        EXPECT_EQ(request.code, 2);
-        ASSERT_EQ(request.byteCount, 24);
+        ASSERT_EQ(std::pair(request.code, request.byteCount), std::pair(2, 24));
         const uint8_t header[16] = {
             4, 0, 0, 0, reg, 0, 1, 0, direction, uint8_t(direction == W ? 0x55 : 0), 0, 0, 1};
         EXPECT_EQ(std::memcmp(request.bytes, header, sizeof(header)), 0);
@@ -188,6 +162,7 @@ TEST_F(HandsetTest, ARingBurstIs24TransfersAndNeverMeetsKeyFeedbackInTheLibrary)
     EXPECT_GE(transfers[10].timeUs - transfers[9].timeUs, 480'000);
     TjIpSysSim_SetTransferResult(0);
     EXPECT_EQ(HandsetReadRegister(40), 0) << "a failed read gives zero";
+    ResetHandsetBindingForTests();
 }
 
 }  // namespace

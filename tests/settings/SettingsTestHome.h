@@ -1,14 +1,11 @@
 #pragma once
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <sstream>
 #include <string>
 
 #include "platform/IniSettingsStore.h"
-#include "platform/SettingsStore.h"
 
 // A private configuration folder for one test: the test reads and writes a real INI file
 // while the user's own settings stay untouched.
@@ -23,10 +20,7 @@ public:
         std::filesystem::create_directories(File().parent_path());
         std::ofstream(File(), std::ios::binary) << text;
     }
-    std::string FileText() const {
-        return (std::ostringstream() << std::ifstream(File(), std::ios::binary).rdbuf()).str();
-    }
-    // Writes values into the settings key as an earlier run of the program would have.
+    // As an earlier run of the program would have written them.
     static void Store(const std::map<std::string, std::string>& values) {
         platform::IniSettingsStore store;
         store.OpenKey(platform::kSoftPhoneSettingsKey, true);
@@ -35,11 +29,9 @@ public:
         }
         store.CloseKey();
     }
-    // A stored value, or "<no key>" when the key does not exist.
     static std::string Stored(const std::string& name) {
         platform::IniSettingsStore store;
-        return store.OpenKey(platform::kSoftPhoneSettingsKey, false) ? store.ReadString(name)
-                                                                     : "<no key>";
+        return store.OpenKey(platform::kSoftPhoneSettingsKey, false) ? store.ReadString(name) : "";
     }
 
 private:
