@@ -1,7 +1,6 @@
-// Calls of every kind in both directions against sipp, the call manager's own thread running
-// as in the program, must leave the phone idle with no more threads, descriptors, sockets or
-// heap than before. SOFTPHONE_SOAK_CALLS sets the number of calls; what each kind of call
-// shows and sends is checked call by call in CallSippTest.
+// Calls of every kind both ways against sipp, the call manager's thread running as in the
+// program, leave the phone idle with no more threads, descriptors, sockets or heap than
+// before. SOFTPHONE_SOAK_CALLS sets the number; CallSippTest checks each kind in detail.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -43,17 +42,16 @@ const Kind kKinds[] = {{"5001", 0, 10, false, true},  {"5002", 0, 0, false, fals
                        {"6001", 1, 10, true, true},   {"6002", 2, 0, true, false},
                        {"6003", 3, -1, false, false}, {"6004", 4, -1, false, true}};
 
-// The window's message list for a long run: rows go as the test takes them, so that its own
-// memory stays flat.
+// The window's message list, its rows gone once taken: its memory stays flat in a long run.
 class SoakMessageList final : public MessageListView {
 public:
     void AppendRow(const std::string& row) override {
         WithLock(lock_, [&] { rows_.push_back(row); });
     }
     void ShowLastRows(int /*rows*/) override {}
-    // Whether row was shown within kWaitMs; if so it goes, with every row before it.
+    // Whether row was shown within timeoutMs; if so it goes, with every row before it.
     bool Take(const std::string& row, int timeoutMs = kWaitMs) {
-        const bool shown = WaitUntil(
+        return WaitUntil(
             [&] {
                 std::lock_guard<TCriticalSection> hold(lock_);
                 const auto found = std::find(rows_.begin(), rows_.end(), row);
@@ -62,8 +60,6 @@ public:
                 return there;
             },
             timeoutMs);
-        EXPECT_TRUE(shown || timeoutMs == 0) << "no row " << row;
-        return shown;
     }
 
 private:
@@ -84,9 +80,8 @@ Figures Measure() {
         for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end;
              it.increment(error)) {
             ++f.handles[folder[11] == 'f'];
-            f.handles[2] += std::filesystem::read_symlink(it->path(), linkError)
-                                .native()
-                                .starts_with("socket:");
+            const std::string target = std::filesystem::read_symlink(it->path(), linkError);
+            f.handles[2] += target.starts_with("socket:");
         }
     }
     f.heap = static_cast<long>(SOAK_HEAP_IN_USE());  // last, once the walks gave it back

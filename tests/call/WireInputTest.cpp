@@ -19,13 +19,9 @@ using namespace call_testing;
 constexpr uint16_t kFirstFarEndSequence = 1000;
 constexpr int kPcmPerPacket = 320;  // 20 bytes of G.729 (two frames) as PCM
 
-// Lines joined with CR LF, then Content-Length, an empty line and the body.
-std::string SipMessage(const std::vector<std::string>& lines, const std::string& body = {}) {
-    std::string text;
-    for (const std::string& line : lines) {
-        text += line + "\r\n";
-    }
-    return text + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+// Header lines (each ending in CR LF), then Content-Length, an empty line and the body.
+std::string Framed(const std::string& head, const std::string& body = {}) {
+    return head + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
 std::string Sdp(uint16_t port, const std::string& payloads) {
@@ -35,35 +31,28 @@ std::string Sdp(uint16_t port, const std::string& payloads) {
                                : "a=rtpmap:0 PCMU/8000\r\n");
 }
 
-// Messages from the proxy of the dialog (or transaction) id: I an INVITE without G.729, O a
-// 200 with SDP, A a challenge, B the operator's balance notice; line put in place of the
-// message's own header (or its start line, or added after it).
-std::string With(char which, const std::string& line, const std::string& id = "wire-hostile") {
-    const std::vector<std::string> row =
-        Split(which == 'I'   ? "INVITE sip:1001@127.0.0.1 SIP/2.0|7 INVITE|Remote-Party-ID: "
-                               "<sip:3456@127.0.0.1>;party=calling|Content-Type: application/sdp"
-              : which == 'O' ? "SIP/2.0 200 OK|1 INVITE|Record-Route: <sip:127.0.0.1;lr>|"
-                               "Content-Type: application/sdp"
-              : which == 'A' ? "SIP/2.0 401 Unauthorized|1 REGISTER|Expires: 60|WWW-Authenticate: "
-                               "Digest realm=\"127.0.0.1\", nonce=\"abc\", algorithm=MD5"
-                             : "OPTIONS sip:1001@127.0.0.1 SIP/2.0|7 OPTIONS|"
-                               "InfiNETBilling: account-1001-funds:12.50 300;",
-              '|');
-    std::vector<std::string> lines =
-        Split(row[0] + "|Via: SIP/2.0/UDP 127.0.0.1:5060;branch=z9hG4bK" + id +
-                  ";received=127.0.0.1;rport=5060|Max-Forwards: 70|From: \"Caller\" "
-                  "<sip:3456@127.0.0.1>;tag=w1|To: <sip:1001@127.0.0.1>;tag=w2|Call-ID: " +
-                  id + "@127.0.0.1|CSeq: " + row[1] + "|Contact: <sip:3456@127.0.0.1:5060>",
-              '|');
-    lines.insert(lines.end(), row.begin() + 2, row.end());
-    const bool sdp = which == 'I' || which == 'O';
-    std::string m = SipMessage(lines, sdp ? Sdp(40000, which == 'I' ? "0 8 101" : "0 101") : "");
+// A message from the proxy in the dialog id, an INVITE without G.729 or the operator's
+// balance notice, with line in place of its own header or SDP line of that name (or of its
+// start line, or added after that).
+std::string With(const std::string& line, const std::string& id = "wire-hostile",
+                 bool notice = false) {
+    const std::string method = notice ? "OPTIONS" : "INVITE";
+    std::string m = Framed(
+        method + " sip:1001@127.0.0.1 SIP/2.0\r\nVia: SIP/2.0/UDP 127.0.0.1:5060;branch=z9hG4bK" +
+            id +
+            ";received=127.0.0.1;rport=5060\r\nMax-Forwards: 70\r\nFrom: \"Caller\" "
+            "<sip:3456@127.0.0.1>;tag=w1\r\nTo: <sip:1001@127.0.0.1>;tag=w2\r\nCall-ID: " +
+            id + "@127.0.0.1\r\nCSeq: 7 " + method + "\r\nContact: <sip:3456@127.0.0.1:5060>\r\n" +
+            (notice ? "InfiNETBilling: account-1001-funds:12.50 300;\r\n"
+                    : "Remote-Party-ID: <sip:3456@127.0.0.1>;party=calling\r\nRecord-Route: "
+                      "<sip:127.0.0.1;lr>\r\nContent-Type: application/sdp\r\n"),
+        notice ? "" : Sdp(40000, "0 8 101"));
     const std::string name = line.substr(0, line.find_first_of(":= "));
     const size_t own = m.find("\r\n" + name);
     if (line.rfind("SIP/", 0) == 0 || line.find(" sip:") != std::string::npos) {
         return line + m.substr(m.find("\r\n"));
     }
-    if (name.empty() || own == std::string::npos || line.find(':') == std::string::npos) {
+    if (name.empty() || own == std::string::npos) {
         return m.insert(m.find("\r\n"), "\r\n" + line);
     }
     return m.replace(own + 2, m.find("\r\n", own + 2) - own - 2, line);
@@ -77,35 +66,34 @@ std::string Noise(uint32_t seed, size_t count) {
 }
 
 // One datagram per kind of malformation the parser treats apart: start lines, header
-// values and SDP lines (each row's first letter names its message), and the framing.
+// values, SDP lines and the framing.
 std::vector<std::string> SipCorpus() {
     std::vector<std::string> lines = Split(
-        "ISIP/2.0 099 Low|ISIP/2.0 20|ISIP/2.0 2000 OK|"
-        "IPUBLISH sip:1001@127.0.0.1 SIP/2.0|Iinvite sip:1001@127.0.0.1 SIP/2.0|"
-        "IContent-Length: 99999999999999999999|IContent-Length: -1|ICSeq: 7|"
-        "IMax-Forwards: x|IFrom: <sip:@>;tag= x|ITo: ;tag=|"
-        "IContact: <|IVia: SIP/2.0/UDP 1.2.3.4;Received=;rport=|IRemote-Party-ID: >@<sip:|"
-        "INoColonHere|"
-        "IFrom: <sip:3456@127.0.0.1>\rTo: <sip:evil>|ICall-ID: a\nVia: evil|"
-        "Oc=IN IP4 999.999.999.999|Oc=IN IP6 ::1|Om=audio 99999999999 RTP/AVP 18|"
-        "Om=audio 5 RTP/AVP|Om=video 5000 RTP/AVP 18|ORecord-Route: <sip:|"
-        "AWWW-Authenticate: Digest realm=\"|"
-        "AProxy-Authenticate: ,|AExpires: -1|BInfiNETBilling: -funds:|"
-        "BInfiNETBilling: account-funds:  ;",
+        "SIP/2.0 099 Low|SIP/2.0 20|SIP/2.0 2000 OK|PUBLISH sip:1001@127.0.0.1 SIP/2.0|"
+        "invite sip:1001@127.0.0.1 SIP/2.0|Content-Length: 99999999999999999999|"
+        "Content-Length: -1|CSeq: 7|Max-Forwards: x|From: <sip:@>;tag= x|To: ;tag=|Contact: <|"
+        "Via: SIP/2.0/UDP 1.2.3.4;Received=;rport=|Remote-Party-ID: >@<sip:|NoColonHere|"
+        "From: <sip:3456@127.0.0.1>\rTo: <sip:evil>|Call-ID: a\nVia: evil|"
+        "c=IN IP4 999.999.999.999|c=IN IP6 ::1|m=audio 99999999999 RTP/AVP 18|m=audio 5 RTP/AVP|"
+        "m=video 5000 RTP/AVP 18|Record-Route: <sip:|WWW-Authenticate: Digest realm=\"|"
+        "Proxy-Authenticate: ,|Expires: -1",
         '|');
-    std::string contacts = "IContact: ", folded = "ISubject: a";
+    std::string contacts = "Contact: ", folded = "Subject: a";
     for (int i = 0; i < 20; ++i) {
         contacts += "<sip:a@b>,";
         folded += "\r\n " + std::string(60, 'f');
     }
-    lines.insert(lines.end(), {contacts, folded, "ISubject: " + std::string(1001, 'x'),
-                               std::string("ISubject: \0\0\0", 13),
-                               "BInfiNETBilling: " + std::string(38, 'x') + "-funds:"});
+    lines.insert(lines.end(), {contacts, folded, "Subject: " + std::string(1001, 'x'),
+                               std::string("Subject: \0\0\0", 12)});
     std::vector<std::string> corpus;
     for (const std::string& line : lines) {
-        corpus.push_back(With(line[0], line.substr(1)));
+        corpus.push_back(With(line));
     }
-    std::string m = With('I', "Max-Forwards: 70"), noCr = m, nuls = m;
+    for (const std::string& billing : {std::string("-funds:"), std::string("account-funds:  ;"),
+                                       std::string(38, 'x') + "-funds:"}) {
+        corpus.push_back(With("InfiNETBilling: " + billing, "wire-hostile", true));
+    }
+    std::string m = With("Max-Forwards: 70"), noCr = m, nuls = m;
     noCr.erase(std::remove(noCr.begin(), noCr.end(), '\r'), noCr.end());
     for (size_t at = 5; at < nuls.size(); at += 17) {
         nuls[at] = '\0';
@@ -114,17 +102,16 @@ std::vector<std::string> SipCorpus() {
     corpus.insert(corpus.end(), {m.substr(0, m.size() / 3), m.substr(0, m.find("\r\n", 40) + 1),
                                  nuls, noCr, sdpEnd + "\r\n" + m.substr(sdpEnd.size()), "\r\n" + m,
                                  "\r\n\r\n\r\n", m + Noise(1, 500), "INVITE", Noise(2, 1400),
-                                 With('I', "Subject: " + Noise(4, 9000))});
+                                 With("Subject: " + Noise(4, 9000))});
     return corpus;
 }
 
-// The far end's packet number sequence with its payload type, SSRC and payload replaced.
-std::string RtpPacket(uint8_t type, uint16_t sequence, uint32_t ssrc, const std::string& payload) {
-    std::string packet = G729Packet(sequence).substr(0, 12) + payload;
-    packet[1] = static_cast<char>(type);
-    for (int i = 0; i < 4; ++i) {
-        packet[8 + i] = static_cast<char>(ssrc >> (24 - 8 * i));
-    }
+// The far end's packet number sequence (SSRC 0x12345678) with its payload type, payload and
+// perhaps SSRC replaced.
+std::string RtpPacket(char type, uint16_t sequence, const std::string& payload,
+                      const std::string& ssrc = "\x12\x34\x56\x78") {
+    std::string packet = G729Packet(sequence).substr(0, 8) + ssrc + payload;
+    packet[1] = type;
     return packet;
 }
 
@@ -134,8 +121,7 @@ std::string RtpPacket(uint8_t type, uint16_t sequence, uint32_t ssrc, const std:
 // payload type, late, and far ahead. Packets of the far end's own SSRC carry 40 bytes of
 // payload (the far end sends 20), so one played by mistake shows in the audio held.
 std::vector<std::string> RtpCorpus(uint16_t next, int n) {
-    constexpr uint32_t kFarEndSsrc = 0x12345678;  // as G729Packet sends
-    std::string own = RtpPacket(18, next, kFarEndSsrc, std::string(40, 'U'));
+    std::string own = RtpPacket(18, next, std::string(40, 'U'));
     const auto changed = [&](char first, size_t length) {
         return own.replace(0, 1, 1, first).substr(0, length);
     };
@@ -149,21 +135,20 @@ std::vector<std::string> RtpCorpus(uint16_t next, int n) {
             changed('\x40', own.size()),
             changed('\x8F', 40),
             changed('\xA0', own.size()) + std::string(1, 100),
-            RtpPacket(18, next, 0xFEED0000u + n, Noise(n, 1500)),
-            RtpPacket(0, next, 0xFEED0001u, Noise(n, 20)),
-            RtpPacket(18, next - 1 - n % 50, kFarEndSsrc, std::string(40, '\0')),
-            RtpPacket(18, jump, kFarEndSsrc, std::string(40, '\0'))};
+            RtpPacket(18, next, Noise(n, 1500), "\xFE\xED\x01" + std::string(1, char(n))),
+            RtpPacket(0, next, Noise(n, 20), "\xFE\xED\x02\x01"),
+            RtpPacket(18, next - 1 - n % 50, std::string(40, '\0')),
+            RtpPacket(18, jump, std::string(40, '\0'))};
 }
 
 // The callee's response to the phone's INVITE, its dialog headers copied.
 std::string ResponseTo(const std::string& invite, const std::string& status,
                        const std::string& body = {}) {
-    std::string lines = "SIP/2.0 " + status;
+    std::string head = "SIP/2.0 " + status + "\r\nContact: <sip:4321@127.0.0.1>\r\n";
     for (const std::string name : {"Via: ", "From: ", "To: ", "Call-ID: ", "CSeq: "}) {
-        lines += "|" + name + HeaderValue(invite, name) + (name[0] == 'T' ? ";tag=callee" : "");
+        head += name + HeaderValue(invite, name) + (name[0] == 'T' ? ";tag=callee\r\n" : "\r\n");
     }
-    lines += body.empty() ? "" : "|Content-Type: application/sdp";
-    return SipMessage(Split(lines + "|Contact: <sip:4321@127.0.0.1>", '|'), body);
+    return Framed(head + (body.empty() ? "" : "Content-Type: application/sdp\r\n"), body);
 }
 
 // Bursts of hostile SIP datagrams, each after a valid INVITE the phone must refuse with 415
@@ -197,7 +182,7 @@ TEST(WireInputTest, HostileSipAndRtpLeaveThePhoneWorking) {
     for (size_t first = 0; first < corpus.size(); first += kBurst) {
         SCOPED_TRACE(::testing::Message() << "datagrams from " << first);
         const std::string probe = "probe-" + std::to_string(first);
-        ASSERT_TRUE(sendSip(With('I', "To: <sip:1001@127.0.0.1>", probe)));
+        ASSERT_TRUE(sendSip(With("To: <sip:1001@127.0.0.1>", probe)));
         for (size_t i = first; i < std::min(first + kBurst, corpus.size()); ++i) {
             ASSERT_TRUE(sendSip(corpus[i])) << i;
         }
@@ -207,7 +192,7 @@ TEST(WireInputTest, HostileSipAndRtpLeaveThePhoneWorking) {
         bool through = false;
         for (int attempt = 0; attempt < 10 && !through; ++attempt) {
             const std::string t = "mark" + std::to_string(first) + "-" + std::to_string(attempt);
-            sendSip(With('B', "InfiNETBilling: account-1001-funds:" + t + " 0;", t));
+            sendSip(With("InfiNETBilling: account-1001-funds:" + t + " 0;", t, true));
             through = phone.RunUntil([&] { return phone.HasRow(">Balance:" + t); }, 300);
         }
         ASSERT_TRUE(through) << "no balance notice got through";
