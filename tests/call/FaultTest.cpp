@@ -14,13 +14,11 @@ const std::string kAnswered = ">Called connected!|>Voice Channel created!|",
                   kHungUp = ">Hanging up call!|>Voice Channel closed!|>Call cleared!",
                   kWholeCall = ">Calling to : 600|>Trying...|>Ringing!|" + kAnswered + kHungUp;
 
-// One of the standard cases (its seed replaced when seed is not 0), its own verdict checked:
-// its report and the rows it showed, joined with '|'.
+// A standard case (seed 0: its own), its verdict checked; its report and rows joined by '|'.
 std::pair<FaultReport, std::string> RunCase(const std::string& name, uint64_t seed = 0) {
-    FaultRunOptions options;
-    options.workDir = testing_support::BinaryPath("");
-    options.talkMs = 2000;
-    options.silentWaitMs = 0;  // the phone gives up on a silent far end after a minute
+    // A silent far end is hung up by the user: the phone itself waits a minute.
+    const FaultRunOptions options{
+        .workDir = testing_support::BinaryPath(""), .talkMs = 2000, .silentWaitMs = 0};
     std::vector<FaultCase> cases = StandardFaultCases();
     auto c = std::find_if(cases.begin(), cases.end(), [&](auto& k) { return k.name == name; });
     EXPECT_NE(c, cases.end()) << name;
@@ -37,11 +35,9 @@ std::pair<FaultReport, std::string> RunCase(const std::string& name, uint64_t se
     return {r, rows};
 }
 
-// The call is set up, what came back is played (overtaken voice put back in place) and what
-// did not is concealed, and it is hung up cleanly. Under loss a retransmitted or lost
-// provisional response may change the set-up rows. With seed 1 the jitter delays the 180 well
-// past the 200 (89 ms against 25 ms): the late 100 and 180 come after the final response of
-// their transaction and are dropped, so no ring-back starts over the answered call.
+// What came back is played, overtaken voice put back in place, the rest concealed. Lost or
+// repeated provisional responses may change the set-up rows. Seed 1 delays the 180 by 89 ms
+// and the 200 by 25: the late 100 and 180 are dropped, no ring-back over the answered call.
 TEST(CallsOverFaultyNetwork, LossAndJitterLeaveTheCallWhole) {
     for (const std::string name : {"loss5", "loss20", "jitter50-fifo", "jitter50"}) {
         const auto [r, rows] = RunCase(name, name == "jitter50" ? 1 : 0);
@@ -50,18 +46,15 @@ TEST(CallsOverFaultyNetwork, LossAndJitterLeaveTheCallWhole) {
         EXPECT_TRUE(name == "jitter50" ? rows == ">Calling to : 600|" + kAnswered + kHungUp
                                        : rows.ends_with(kHungUp));
         EXPECT_GE(r.byesAtFarEnd, 1u);
-        // The relay did impair: 20 % each way loses about a third of the voice, and jitter
-        // without the in-order queue overtakes a good share of it.
+        // The relay did impair: 20 % each way loses a third, unqueued jitter reorders.
         EXPECT_TRUE(name != "loss20" || r.framesArrived < 0.72 * r.framesSent) << r.framesArrived;
         EXPECT_TRUE(name != "jitter50" || r.framesOvertaken > r.framesArrived / 5)
             << r.framesOvertaken << " of " << r.framesArrived;
     }
 }
 
-// The proxy vanishes: the refresh goes unanswered and the lamp turns red; when it is back
-// the REGISTER is repeated and the lamp turns green again, with nothing written to the list.
-// A silent far end: the call stays up and silent, nothing new is shown, and the hang-up
-// still clears it.
+// The proxy gone, the lamp turns red; back, the REGISTER is repeated and the lamp is green,
+// with nothing in the list. A silent far end leaves the call up until the user hangs up.
 TEST(CallsOverFaultyNetwork, OutageAndSilenceKeepRegistrationAndCall) {
     const auto [outage, outageRows] = RunCase("proxy-outage");
     EXPECT_EQ(outage.lamp, (std::vector<uint32_t>{clRed, clLime, clRed, clLime}));

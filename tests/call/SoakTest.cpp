@@ -28,10 +28,9 @@ using testing_support::WaitUntil;
 
 constexpr int kWaitMs = 10000;
 
-// One kind of call: the number dialled (scenarios/callee.xml) or, with its part in
-// scenarios/callers.xml, the caller's (part 0: outgoing); the phone's voice echoed (-1 none,
-// 0 until the far end clears, else that many packets before the phone hangs up); whether the
-// phone answers and whether it hangs up, both once it rings.
+// A kind of call: the number dialled (scenarios/callee.xml) or calling (part > 0 of
+// scenarios/callers.xml); voice echoed (-1 none, 0 until the far end clears, else packets
+// before the phone hangs up); whether the phone answers and hangs up, both once it rings.
 struct Kind {
     std::string number;
     int callerPart, voice;
@@ -68,30 +67,22 @@ private:
 };
 
 // What a long run of calls could leak: threads, descriptors, sockets among them; heap.
-struct Figures {
-    std::array<long, 3> handles{};
-    long heap = 0;
-};
+using Figures = std::pair<std::array<long, 3>, long>;
 
-Figures Measure() {
+// Once the handles are back to those of settle, if given (threads may take a moment to go).
+Figures Measure(const Figures* settle = nullptr) {
+    WaitUntil([&] { return settle == nullptr || Measure().first == settle->first; }, 3000, 20);
     Figures f;
     for (const char* folder : {"/proc/self/task", "/proc/self/fd"}) {
-        std::error_code error, linkError;
-        for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end;
-             it.increment(error)) {
-            ++f.handles[folder[11] == 'f'];
-            const std::string target = std::filesystem::read_symlink(it->path(), linkError);
-            f.handles[2] += target.starts_with("socket:");
+        for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+            std::error_code error;
+            ++f.first[folder[11] == 'f'];
+            const std::string target = std::filesystem::read_symlink(entry, error);
+            f.first[2] += target.starts_with("socket:");
         }
     }
-    f.heap = static_cast<long>(SOAK_HEAP_IN_USE());  // last, once the walks gave it back
+    f.second = static_cast<long>(SOAK_HEAP_IN_USE());  // last, once the walks gave it back
     return f;
-}
-
-// Once whatever was ending has ended (joined threads may take a moment to leave).
-Figures Settled(const Figures& expected) {
-    WaitUntil([&] { return Measure().handles == expected.handles; }, 3000, 20);
-    return Measure();
 }
 
 TEST(CallSoak, CallsOfEveryKindLeaveNoThreadDescriptorOrMemoryBehind) {
@@ -112,9 +103,8 @@ TEST(CallSoak, CallsOfEveryKindLeaveNoThreadDescriptorOrMemoryBehind) {
         CallManagerThread& manager = *phone.manager;
         manager.SetMessageList(&rows);
         manager.Resume();
-        // One call as the window drives it, the test's socket playing the far end's RTP: it
-        // echoes the phone's voice, so the phone's receive thread decodes it too. Every call
-        // ends with the operator's balance notice, shown after everything else of it.
+        // One call as the window drives it, the far end echoing the phone's voice (decoded by
+        // its receive thread too); the balance notice is shown last in every call.
         const auto call = [&](const Kind& kind) {
             while (farEnd.Receive(0)) {
             }
@@ -143,10 +133,9 @@ TEST(CallSoak, CallsOfEveryKindLeaveNoThreadDescriptorOrMemoryBehind) {
             ASSERT_TRUE(!kind.hangUp || manager.HangUp());
             ASSERT_TRUE(rows.Take(">Balance:9.99"));
         };
-        // Runs of calls of one direction each, against one sipp each, the directions in turn:
-        // every kind once in each to warm up, then up to 8 calls a run, the kinds in an order
-        // shuffled every four calls, so that every kind follows every other. The seed is
-        // fixed, so that a failing run can be repeated call for call.
+        // Runs of one direction against one sipp each, in turn: every kind once each way to
+        // warm up, then runs of 8, reshuffled every four calls so that every kind follows
+        // every other; the fixed seed lets a failing run be repeated call for call.
         std::mt19937 random(20240611);
         std::array<size_t, 4> order = {0, 1, 2, 3};
         for (size_t run = 0; done < total; ++run) {
@@ -181,18 +170,17 @@ TEST(CallSoak, CallsOfEveryKindLeaveNoThreadDescriptorOrMemoryBehind) {
             ASSERT_TRUE(WaitUntil([&] { return phone.InState(CallManagerThread::Idle); }, kWaitMs));
             idleBefore = run == 1 ? Measure() : idleBefore;
         }
-        idleAfter = Settled(idleBefore);
+        idleAfter = Measure(&idleBefore);
     }
-    const Figures gone = Settled(withoutPhone);
-    // What may come and go in the heap between two idle moments without being a leak
-    // (malloc's per-thread caches count as in use), and over the call manager's whole life,
-    // with the first load of the codec library and the first threads.
+    const Figures gone = Measure(&withoutPhone);
+    // Heap that comes and goes without a leak: malloc's per-thread caches between two idle
+    // moments; over the manager's life also the codec library's first load, the first threads.
     for (const auto& [before, after, slack] :
          {std::tuple(idleBefore, idleAfter, 32 * 1024L), {withoutPhone, gone, 64 * 1024L}}) {
-        EXPECT_EQ(after.handles, before.handles);
-        EXPECT_LE(after.heap - before.heap, slack);
-        std::printf("[ soak     ] %zu calls; heap in use %ld bytes, then %ld\n", done, before.heap,
-                    after.heap);
+        EXPECT_EQ(after.first, before.first);
+        EXPECT_LE(after.second - before.second, slack);
+        std::printf("[ soak     ] %zu calls; heap in use %ld bytes, then %ld\n", done,
+                    before.second, after.second);
     }
 }
 
