@@ -16,22 +16,17 @@ const std::string kAnswered = ">Called connected!|>Voice Channel created!|",
 
 // A standard case (seed 0: its own), its verdict checked; its report and rows joined by '|'.
 std::pair<FaultReport, std::string> RunCase(const std::string& name, uint64_t seed = 0) {
-    // A silent far end is hung up by the user: the phone itself waits a minute.
     const FaultRunOptions options{
         .workDir = testing_support::BinaryPath(""), .talkMs = 2000, .silentWaitMs = 0};
     std::vector<FaultCase> cases = StandardFaultCases();
     auto c = std::find_if(cases.begin(), cases.end(), [&](auto& k) { return k.name == name; });
-    EXPECT_NE(c, cases.end()) << name;
     c->seed = seed != 0 ? seed : c->seed;
     const FaultReport r = RunFaultCase(*c, options);
-    std::string rows, failures;
+    std::string rows;
     for (const std::string& row : r.lines) {
         rows += (rows.empty() ? "" : "|") + row;
     }
-    for (const std::string& failure : r.failures) {
-        failures += "\n  " + failure;
-    }
-    EXPECT_TRUE(r.Passed()) << name << failures << "\n  " << rows;
+    EXPECT_EQ(r.failures, std::vector<std::string>()) << name << ": " << rows;
     return {r, rows};
 }
 
@@ -53,8 +48,8 @@ TEST(CallsOverFaultyNetwork, LossAndJitterLeaveTheCallWhole) {
     }
 }
 
-// The proxy gone, the lamp turns red; back, the REGISTER is repeated and the lamp is green,
-// with nothing in the list. A silent far end leaves the call up until the user hangs up.
+// The proxy gone, the lamp turns red; back, the REGISTER is repeated, the lamp green, nothing
+// in the list. A silent far end: the call stays up until hung up (the phone waits a minute).
 TEST(CallsOverFaultyNetwork, OutageAndSilenceKeepRegistrationAndCall) {
     const auto [outage, outageRows] = RunCase("proxy-outage");
     EXPECT_EQ(outage.lamp, (std::vector<uint32_t>{clRed, clLime, clRed, clLime}));
