@@ -1,40 +1,24 @@
-// Hostile input on the wire: malformed datagrams on the phone's SIP port (from the proxy's
-// own address) and RTP port (during a call), with the real transport, parser, call manager,
-// RTP session and codec, over virtual audio. Strangers' datagrams are kept out by the
-// transport and the receive thread, whose own tests send them.
+// Malformed datagrams on the SIP port (from the proxy's address) and the RTP port (in a call)
+// of the real transport, parser, call manager, RTP session and codec, over virtual audio.
+// Strangers are kept out by the transport and the receive thread, whose own tests send them.
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdint>
-#include <memory>
 #include <random>
-#include <string>
-#include <vector>
 
-#include "call/CallManagerThread.h"
 #include "sip/SIPSDPMessageQueue.h"
 #include "tests/call/CallSippSupport.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
 
-using call_testing::FirstLine;
-using call_testing::HeaderValue;
-using call_testing::UdpPeer;
-using testing_support::WaitUntil;
+using namespace call_testing;
+using Strings = std::vector<std::string>;
 
-constexpr uint32_t kFarEndSsrc = 0x12345678;  // as G729Packet sends
-constexpr uint16_t kFirstFarEndSequence = 1000;
-constexpr int kPcmPerPacket = 320;  // 20 bytes of G.729 (two frames) as PCM
-
-// Lines joined with CR LF, then Content-Length, an empty line and the body.
-std::string SipMessage(const std::vector<std::string>& lines, const std::string& body = {}) {
-    std::string text;
-    for (const std::string& line : lines) {
-        text += line + "\r\n";
-    }
-    return text + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+// Header lines (each ending in CR LF), then Content-Length, an empty line and the body.
+std::string Framed(const std::string& head, const std::string& body = {}) {
+    return head + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
 std::string Sdp(uint16_t port, const std::string& payloads) {
@@ -44,33 +28,31 @@ std::string Sdp(uint16_t port, const std::string& payloads) {
                                : "a=rtpmap:0 PCMU/8000\r\n");
 }
 
-// The templates the hostile lines go into, messages of one dialog from the proxy: I an
-// INVITE without G.729, O a 200 with SDP, A a challenge, B the operator's balance notice.
-std::string Template(char which) {
-    const std::vector<std::string> row = call_testing::Split(
-        which == 'I'   ? "INVITE sip:1001@127.0.0.1 SIP/2.0|7 INVITE|"
-                         "Remote-Party-ID: <sip:3456@127.0.0.1>;party=calling"
-        : which == 'O' ? "SIP/2.0 200 OK|1 INVITE|Record-Route: <sip:127.0.0.1;lr>"
-        : which == 'A' ? "SIP/2.0 401 Unauthorized|1 REGISTER|Expires: 60|WWW-Authenticate: "
-                         "Digest realm=\"127.0.0.1\", nonce=\"abc\", algorithm=MD5"
-                       : "OPTIONS sip:1001@127.0.0.1 SIP/2.0|7 OPTIONS|"
-                         "InfiNETBilling: account-1001-funds:12.50 300;",
-        '|');
-    std::vector<std::string> lines = {
-        row[0],
-        "Via: SIP/2.0/UDP 127.0.0.1:5060;branch=z9hG4bKwire;received=127.0.0.1;rport=5060",
-        "Max-Forwards: 70",
-        "From: \"Caller\" <sip:3456@127.0.0.1>;tag=w1",
-        "To: <sip:1001@127.0.0.1>;tag=w2",
-        "Call-ID: wire-hostile@127.0.0.1",
-        "CSeq: " + row[1],
-        "Contact: <sip:3456@127.0.0.1:5060>"};
-    lines.insert(lines.end(), row.begin() + 2, row.end());
-    const bool sdp = which == 'I' || which == 'O';
-    if (sdp) {
-        lines.push_back("Content-Type: application/sdp");
+// A message from the proxy in the dialog id, an INVITE without G.729 or the operator's
+// balance notice, with line in place of its own header or SDP line of that name (or of its
+// start line, or added after that).
+std::string With(const std::string& line, const std::string& id = "wire-hostile",
+                 bool notice = false) {
+    const std::string method = notice ? "OPTIONS" : "INVITE";
+    std::string m = Framed(
+        method + " sip:1001@127.0.0.1 SIP/2.0\r\nVia: SIP/2.0/UDP 127.0.0.1:5060;branch=z9hG4bK" +
+            id +
+            ";received=127.0.0.1;rport=5060\r\nMax-Forwards: 70\r\nFrom: \"Caller\" "
+            "<sip:3456@127.0.0.1>;tag=w1\r\nTo: <sip:1001@127.0.0.1>;tag=w2\r\nCall-ID: " +
+            id + "@127.0.0.1\r\nCSeq: 7 " + method + "\r\nContact: <sip:3456@127.0.0.1:5060>\r\n" +
+            (notice ? "InfiNETBilling: account-1001-funds:12.50 300;\r\n"
+                    : "Remote-Party-ID: <sip:3456@127.0.0.1>;party=calling\r\nRecord-Route: "
+                      "<sip:127.0.0.1;lr>\r\nContent-Type: application/sdp\r\n"),
+        notice ? "" : Sdp(40000, "0 8 101"));
+    const std::string name = line.substr(0, line.find_first_of(":= "));
+    const size_t own = m.find("\r\n" + name);
+    if (line.rfind("SIP/", 0) == 0 || line.find(" sip:") != std::string::npos) {
+        return line + m.substr(m.find("\r\n"));
     }
-    return SipMessage(lines, sdp ? Sdp(40000, which == 'I' ? "0 8 101" : "0 101") : "");
+    if (name.empty() || own == std::string::npos) {
+        return m.insert(m.find("\r\n"), "\r\n" + line);
+    }
+    return m.replace(own + 2, m.find("\r\n", own + 2) - own - 2, line);
 }
 
 std::string Noise(uint32_t seed, size_t count) {
@@ -80,53 +62,33 @@ std::string Noise(uint32_t seed, size_t count) {
     return bytes;
 }
 
-// The template with line in place of its own header (or its start line, or added after it).
-std::string With(char which, const std::string& line) {
-    std::string m = Template(which);
-    const std::string name = line.substr(0, line.find_first_of(":= "));
-    const size_t own = m.find("\r\n" + name);
-    const bool start = line.rfind("SIP/", 0) == 0 || line.find(" sip:") != std::string::npos;
-    if (start) {
-        return line + m.substr(m.find("\r\n"));
-    }
-    if (name.empty() || own == std::string::npos || line.find(':') == std::string::npos) {
-        return m.insert(m.find("\r\n"), "\r\n" + line);
-    }
-    return m.replace(own + 2, m.find("\r\n", own + 2) - own - 2, line);
-}
-
-// One datagram per kind of malformation the parser treats apart: start lines, header
-// values and SDP lines (each row's first letter names its template), and the framing.
-std::vector<std::string> SipCorpus() {
-    std::vector<std::string> lines = call_testing::Split(
-        "ISIP/2.0 099 Low|ISIP/2.0 20|ISIP/2.0 2000 OK|"
-        "IPUBLISH sip:1001@127.0.0.1 SIP/2.0|Iinvite sip:1001@127.0.0.1 SIP/2.0|"
-        "IContent-Length: 99999999999999999999|IContent-Length: -1|ICSeq: 7|"
-        "IMax-Forwards: x|IFrom: <sip:@>;tag= x|ITo: ;tag=|"
-        "IContact: <|IVia: SIP/2.0/UDP 1.2.3.4;Received=;rport=|IRemote-Party-ID: >@<sip:|"
-        "INoColonHere|"
-        "IFrom: <sip:3456@127.0.0.1>\rTo: <sip:evil>|ICall-ID: a\nVia: evil|"
-        "Oc=IN IP4 999.999.999.999|Oc=IN IP6 ::1|Om=audio 99999999999 RTP/AVP 18|"
-        "Om=audio 5 RTP/AVP|Om=video 5000 RTP/AVP 18|ORecord-Route: <sip:|"
-        "AWWW-Authenticate: Digest realm=\"|"
-        "AProxy-Authenticate: ,|AExpires: -1|BInfiNETBilling: -funds:|"
-        "BInfiNETBilling: account-funds:  ;",
+// A datagram for each malformation the parser treats apart: start line, header, SDP, framing.
+Strings SipCorpus() {
+    Strings lines = Split(
+        "SIP/2.0 099 Low|SIP/2.0 20|SIP/2.0 2000 OK|PUBLISH sip:1001@127.0.0.1 SIP/2.0|"
+        "invite sip:1001@127.0.0.1 SIP/2.0|Content-Length: 99999999999999999999|"
+        "Content-Length: -1|CSeq: 7|Max-Forwards: x|From: <sip:@>;tag= x|To: ;tag=|Contact: <|"
+        "Via: SIP/2.0/UDP 1.2.3.4;Received=;rport=|Remote-Party-ID: >@<sip:|NoColonHere|"
+        "From: <sip:3456@127.0.0.1>\rTo: <sip:evil>|Call-ID: a\nVia: evil|"
+        "c=IN IP4 999.999.999.999|c=IN IP6 ::1|m=audio 99999999999 RTP/AVP 18|m=audio 5 RTP/AVP|"
+        "m=video 5000 RTP/AVP 18|Record-Route: <sip:|WWW-Authenticate: Digest realm=\"|"
+        "Proxy-Authenticate: ,|Expires: -1|InfiNETBilling: -funds:|"
+        "InfiNETBilling: account-funds:  ;",
         '|');
-    std::string contacts = "IContact: ", folded = "ISubject: a";
+    std::string contacts = "Contact: ", folded = "Subject: a";
     for (int i = 0; i < 20; ++i) {
         contacts += "<sip:a@b>,";
         folded += "\r\n " + std::string(60, 'f');
     }
-    lines.insert(lines.end(), {contacts, folded, "ISubject: " + std::string(1001, 'x'),
-                               std::string("ISubject: \0\0\0", 13),
-                               "BInfiNETBilling: " + std::string(38, 'x') + "-funds:"});
-    std::vector<std::string> corpus;
+    lines.insert(lines.end(), {contacts, folded, "Subject: " + std::string(1001, 'x'),
+                               std::string("Subject: \0\0\0", 12),
+                               "InfiNETBilling: " + std::string(38, 'x') + "-funds:"});
+    Strings corpus;
     for (const std::string& line : lines) {
-        corpus.push_back(With(line[0], line.substr(1)));
+        corpus.push_back(With(line, "wire-hostile", line.starts_with("InfiNETBilling")));
     }
-    std::string m = Template('I'), noCr = m;
+    std::string m = With("Max-Forwards: 70"), noCr = m, nuls = m;
     noCr.erase(std::remove(noCr.begin(), noCr.end(), '\r'), noCr.end());
-    std::string nuls = m;
     for (size_t at = 5; at < nuls.size(); at += 17) {
         nuls[at] = '\0';
     }
@@ -134,215 +96,129 @@ std::vector<std::string> SipCorpus() {
     corpus.insert(corpus.end(), {m.substr(0, m.size() / 3), m.substr(0, m.find("\r\n", 40) + 1),
                                  nuls, noCr, sdpEnd + "\r\n" + m.substr(sdpEnd.size()), "\r\n" + m,
                                  "\r\n\r\n\r\n", m + Noise(1, 500), "INVITE", Noise(2, 1400),
-                                 With('I', "Subject: " + Noise(4, 9000))});
+                                 With("Subject: " + Noise(4, 9000))});
     return corpus;
 }
 
-std::string RtpPacket(uint8_t type, uint16_t sequence, uint32_t timestamp, uint32_t ssrc,
-                      const std::string& payload) {
-    std::string packet = {'\x80', static_cast<char>(type), static_cast<char>(sequence >> 8),
-                          static_cast<char>(sequence)};
-    for (const uint32_t word : {timestamp, ssrc}) {
-        for (int shift = 24; shift >= 0; shift -= 8) {
-            packet += static_cast<char>(word >> shift);
-        }
-    }
-    return packet + payload;
+// The far end's packet number sequence, its type, payload and perhaps SSRC replaced.
+std::string RtpPacket(char type, uint16_t sequence, const std::string& payload,
+                      const std::string& ssrc = "\x12\x34\x56\x78") {
+    std::string packet = G729Packet(sequence).substr(0, 8) + ssrc + payload;
+    packet[1] = type;
+    return packet;
 }
 
-// Garbage for the RTP port of a call whose far end's next packet is next (index n), one per
-// kind the receive path refuses. Packets of the far end's own SSRC carry 40 bytes of payload
-// (the far end sends 20), so one played by mistake shows in the audio held.
-std::vector<std::string> RtpCorpus(uint16_t next, int n) {
-    std::string own = RtpPacket(18, next, next * 160u, kFarEndSsrc, std::string(40, 'U'));
+// Garbage to send before the far end's packet next, the nth (none goes before the first two,
+// the source's probation): too short, version 1, CSRC list past the end, padding past the start,
+// a stranger, late, far ahead. Those of the far end's SSRC carry 40 bytes of payload (the
+// far end sends 20), so one played by mistake shows in the audio held.
+Strings RtpCorpus(uint16_t next, int n) {
+    std::string own = RtpPacket(18, next, std::string(40, 'U'));
     const auto changed = [&](char first, size_t length) {
         return own.replace(0, 1, 1, first).substr(0, length);
     };
-    const uint16_t late = static_cast<uint16_t>(next - 1 - n % 50);
-    // Far ahead: refused by the sequence validation (never the number after the last jump,
-    // which would be the restart of RFC 3550 A.1, rightly accepted).
+    // Never the number after the last jump: a restart (RFC 3550 A.1), rightly accepted.
     const uint16_t jump = static_cast<uint16_t>(next + 3200 + (n * 7919) % 60000);
     return {std::string(11, '\x80'),
             changed('\x40', own.size()),
-            changed('\x8F', 40),                                // CSRC list past the end
-            changed('\xA0', own.size()) + std::string(1, 100),  // padding past the start
-            RtpPacket(18, next, 0, 0xFEED0000u + n, Noise(n, 1500)),
-            RtpPacket(0, next, 0, 0xFEED0001u, Noise(n, 20)),
-            RtpPacket(18, late, late * 160u, kFarEndSsrc, std::string(40, '\0')),
-            RtpPacket(18, jump, jump * 160u, kFarEndSsrc, std::string(40, '\0'))};
-}
-
-// An INVITE as the proxy relays a caller's call.
-std::string IncomingInvite(const std::string& callId, const std::string& payloads) {
-    return SipMessage(
-        {"INVITE sip:1001@127.0.0.1 SIP/2.0",
-         "Via: SIP/2.0/UDP 127.0.0.1:5060;branch=z9hG4bK" + callId, "Max-Forwards: 70",
-         "From: <sip:3456@127.0.0.1>;tag=caller", "To: <sip:1001@127.0.0.1>", "Call-ID: " + callId,
-         "CSeq: 1 INVITE", "Contact: <sip:3456@127.0.0.1:5060>", "Content-Type: application/sdp"},
-        Sdp(40000, payloads));
+            changed('\x8F', 40),
+            changed('\xA0', own.size()) + std::string(1, 100),
+            RtpPacket(18, next, Noise(n, 1500), "\xFE\xED\x01" + std::string(1, char(n))),
+            RtpPacket(18, next - 1 - n % 50, std::string(40, '\0')),
+            RtpPacket(18, jump, std::string(40, '\0'))};
 }
 
 // The callee's response to the phone's INVITE, its dialog headers copied.
 std::string ResponseTo(const std::string& invite, const std::string& status,
                        const std::string& body = {}) {
-    std::vector<std::string> lines = {"SIP/2.0 " + status, "Via: " + HeaderValue(invite, "Via: ")};
-    for (const char* name : {"From: ", "To: ", "Call-ID: ", "CSeq: "}) {
-        lines.push_back(name + HeaderValue(invite, name) + (name[0] == 'T' ? ";tag=callee" : ""));
+    std::string head = "SIP/2.0 " + status + "\r\nContact: <sip:4321@127.0.0.1>\r\n";
+    for (const std::string name : {"Via: ", "From: ", "To: ", "Call-ID: ", "CSeq: "}) {
+        head += name + HeaderValue(invite, name) + (name[0] == 'T' ? ";tag=callee\r\n" : "\r\n");
     }
-    lines.push_back("Contact: <sip:4321@127.0.0.1>");
-    if (!body.empty()) {
-        lines.push_back("Content-Type: application/sdp");
-    }
-    return SipMessage(lines, body);
+    return Framed(head + (body.empty() ? "" : "Content-Type: application/sdp\r\n"), body);
 }
 
-// The first lines of the messages among sent that start with prefix and are of callId.
-std::vector<std::string> Starting(const std::vector<std::string>& sent, const std::string& prefix,
-                                  const std::string& callId) {
-    std::vector<std::string> found;
-    for (const std::string& m : sent) {
-        if (m.rfind(prefix, 0) == 0 && HeaderValue(m, "Call-ID: ") == callId) {
-            found.push_back(FirstLine(m));
-        }
-    }
-    return found;
-}
-
-class WireInputTest : public ::testing::Test {
-protected:
-    WireInputTest() {
-        ports.sipp = proxy.Port();
-        ports.peerRtp = farEnd.Port();
-        phone = std::make_unique<call_testing::TestPhone>(ports);
-    }
-
-    CallManagerThread& Manager() { return *phone->manager; }
-    bool InState(int state) { return phone->InState(state); }
-    bool SendSip(const std::string& bytes) { return proxy.SendTo(bytes, ports.phoneSip); }
-    bool SendRtp(const std::string& bytes) { return farEnd.SendTo(bytes, ports.phoneRtp); }
-
-    // Dial; the proxy answers 180 and 200 with SDP for the far end's socket; the phone
-    // acknowledges and opens its voice channel.
-    void EstablishCall() {
-        ASSERT_TRUE(Manager().DoDial("4321"));
-        const std::string invite = proxy.Receive().value_or("");
-        ASSERT_EQ(FirstLine(invite), "INVITE sip:4321@127.0.0.1 SIP/2.0");
-        ASSERT_TRUE(SendSip(ResponseTo(invite, "180 Ringing")));
-        ASSERT_TRUE(SendSip(ResponseTo(invite, "200 OK", Sdp(farEnd.Port(), "18"))));
-        ASSERT_TRUE(phone->RunUntil([&] { return Manager().Connected && Manager().VoiceOpen; }));
-        const std::string callId = HeaderValue(invite, "Call-ID: ");
-        EXPECT_EQ(Starting(proxy.ReceiveAll(), "ACK ", callId),
-                  std::vector<std::string>{"ACK sip:4321@127.0.0.1 SIP/2.0"});
-        ASSERT_NE(Manager().Playback, nullptr);
-    }
-
-    // The phone still sends its own voice (G.729), then hangs up with a BYE.
-    void ExpectVoiceThenHangUp() {
-        for (int i = 0; i < 5; ++i) {
-            EXPECT_TRUE(call_testing::IsG729(farEnd.Receive().value_or(""))) << i;
-        }
-        Manager().DoHangUp();
-        EXPECT_TRUE(InState(CallManagerThread::Idle));
-        const std::vector<std::string> sent = proxy.ReceiveAll();
-        ASSERT_TRUE(call_testing::SentTwiceIdentically(sent)) << sent.size();
-        EXPECT_EQ(FirstLine(sent[0]), "BYE sip:4321@127.0.0.1 SIP/2.0");
-    }
-
-    // Sends the operator's balance notice and runs the loop until its line shows: then all
-    // sent before it has been handled. A notice that met a full queue is lost like any
-    // message, and sent again under a new tag.
-    ::testing::AssertionResult ThroughToTheLoop(const std::string& tag) {
-        for (int attempt = 0; attempt < 10; ++attempt) {
-            const std::string t = tag + "-" + std::to_string(attempt);
-            SendSip(SipMessage({"OPTIONS sip:1001@127.0.0.1 SIP/2.0",
-                                "Via: SIP/2.0/UDP 127.0.0.1:5060;branch=z9hG4bK" + t,
-                                "From: <sip:billing@127.0.0.1>;tag=b", "To: <sip:1001@127.0.0.1>",
-                                "Call-ID: " + t + "@wire", "CSeq: 1 OPTIONS",
-                                "InfiNETBilling: account-1001-funds:" + t + " 0;"}));
-            if (phone->RunUntil([&] { return phone->HasRow(">Balance:" + t); }, 300)) {
-                return ::testing::AssertionSuccess();
+// Bursts of hostile SIP, each after an INVITE without G.729 that meets an empty queue and is
+// refused with 415 (a full queue loses the rest of a burst); then a call whose RTP port takes
+// garbage before every packet of the far end. A speaker that does not open drains nothing,
+// so what the receive thread decoded counts to the byte: the far end's packets alone.
+TEST(WireInputTest, HostileSipAndRtpLeaveThePhoneWorking) {
+    const CallPorts ports = PickCallPorts();
+    UdpPeer proxy{ports.sipp}, farEnd{ports.peerRtp};
+    TestPhone phone(ports);
+    CallManagerThread& manager = *phone.manager;
+    platform::VirtualAudioDevice speaker("Virtual Speaker");
+    speaker.openable = false;
+    phone.audio.SetOutputDevices({speaker});
+    manager.SelectAudioDevices(false, 2);
+    const auto sendSip = [&](const std::string& m) { return proxy.SendTo(m, ports.phoneSip); };
+    const auto sentOf = [&](const std::string& callId) {
+        Strings lines;
+        for (const std::string& m : proxy.ReceiveAll()) {
+            if (HeaderValue(m, "Call-ID: ") == callId) {
+                lines.push_back(FirstLine(m));
             }
         }
-        return ::testing::AssertionFailure() << "no balance notice got through";
-    }
-
-    bool ReceiveThreadTook(uint32_t datagrams) {
-        return WaitUntil(
-            [&] { return Manager().Playback->ReceiveThread()->DatagramsReceived() >= datagrams; },
-            5000, 1);
-    }
-    std::string FarEndPacket(int index) {
-        return call_testing::G729Packet(static_cast<uint16_t>(kFirstFarEndSequence + index));
-    }
-
-    UdpPeer proxy, farEnd;
-    call_testing::CallPorts ports = call_testing::PickCallPorts();
-    std::unique_ptr<call_testing::TestPhone> phone;
-};
-
-// Bursts of hostile datagrams, each after a valid INVITE the phone must refuse with 415 (no
-// G.729) and that meets an empty queue; beyond the queue's slots a burst's messages are lost.
-TEST_F(WireInputTest, SipFloodFromTheProxyLeavesThePhoneWorking) {
-    const std::vector<std::string> corpus = SipCorpus();
+        return lines;
+    };
+    const Strings corpus = SipCorpus();
     constexpr size_t kBurst = 12;
     for (size_t first = 0; first < corpus.size(); first += kBurst) {
         SCOPED_TRACE(::testing::Message() << "datagrams from " << first);
-        const std::string probe = "probe-" + std::to_string(first) + "@wire";
-        ASSERT_TRUE(SendSip(IncomingInvite(probe, "0 8 101")));
+        const std::string probe = "probe-" + std::to_string(first);
+        ASSERT_TRUE(sendSip(With("To: <sip:1001@127.0.0.1>", probe)));
         for (size_t i = first; i < std::min(first + kBurst, corpus.size()); ++i) {
-            ASSERT_TRUE(SendSip(corpus[i])) << i;
+            ASSERT_TRUE(sendSip(corpus[i])) << i;
         }
-        ASSERT_TRUE(phone->RunUntil([&] { return Manager().Queue->Count() == 0; }));
-        ASSERT_TRUE(ThroughToTheLoop("mark" + std::to_string(first)));
-        EXPECT_EQ(
-            Starting(proxy.ReceiveAll(), "SIP/2.0 ", probe),
-            call_testing::Split("SIP/2.0 100 Trying|SIP/2.0 415 Unsupported Media Type", '|'));
+        ASSERT_TRUE(phone.RunUntil([&] { return manager.Queue->Count() == 0; }));
+        // Once the balance notice's row shows, all sent before it has been handled. A notice
+        // that met a full queue is lost like any message, and sent again under a new tag.
+        bool through = false;
+        for (int attempt = 0; attempt < 10 && !through; ++attempt) {
+            const std::string t = "mark" + std::to_string(first) + "-" + std::to_string(attempt);
+            sendSip(With("InfiNETBilling: account-1001-funds:" + t + " 0;", t, true));
+            through = phone.RunUntil([&] { return phone.HasRow(">Balance:" + t); }, 300);
+        }
+        ASSERT_TRUE(through) << "no balance notice got through";
+        EXPECT_EQ(sentOf(probe + "@127.0.0.1"),
+                  Split("SIP/2.0 100 Trying|SIP/2.0 415 Unsupported Media Type", '|'));
         // A hostile INVITE that offers G.729 may be ringing: refuse it.
-        if (!InState(CallManagerThread::Idle)) {
-            ASSERT_TRUE(InState(CallManagerThread::Incoming));
-            Manager().DoHangUp();
+        if (phone.InState(CallManagerThread::Incoming)) {
+            manager.DoHangUp();
         }
-        ASSERT_TRUE(InState(CallManagerThread::Idle));
+        ASSERT_TRUE(phone.InState(CallManagerThread::Idle));
     }
     proxy.ReceiveAll();
 
-    ASSERT_NO_FATAL_FAILURE(EstablishCall());
-    for (int i = 0; i < 20; ++i) {
-        ASSERT_TRUE(SendRtp(FarEndPacket(i)));
-    }
-    ASSERT_TRUE(ReceiveThreadTook(20));
-    ASSERT_NO_FATAL_FAILURE(ExpectVoiceThenHangUp());
-}
-
-// Without a speaker that opens nothing drains the playout ring, so what the receive thread
-// decoded can be counted to the byte: the far end's packets and nothing else.
-TEST_F(WireInputTest, RtpFloodDuringACallPlaysTheFarEndAndNothingElse) {
-    platform::VirtualAudioDevice speaker("Virtual Speaker");
-    speaker.openable = false;
-    phone->audio.SetOutputDevices({speaker});
-    Manager().SelectAudioDevices(false, 2);
-    ASSERT_NO_FATAL_FAILURE(EstablishCall());
-    ASSERT_FALSE(Manager().Playback->IsOpen());
-
-    constexpr int kPackets = 40;
-    // Two packets in sequence first: the source passes its probation before any noise.
-    uint32_t sent = 2;
-    ASSERT_TRUE(SendRtp(FarEndPacket(0)) && SendRtp(FarEndPacket(1)));
-    ASSERT_TRUE(ReceiveThreadTook(sent));
-    for (int i = 2; i < kPackets; ++i, ++sent) {
-        const uint16_t next = static_cast<uint16_t>(kFirstFarEndSequence + i);
-        for (const std::string& garbage : RtpCorpus(next, i)) {
-            ASSERT_TRUE(SendRtp(garbage));
+    ASSERT_TRUE(manager.DoDial("4321"));
+    const std::string invite = proxy.Receive().value_or("");
+    ASSERT_EQ(FirstLine(invite), "INVITE sip:4321@127.0.0.1 SIP/2.0");
+    ASSERT_TRUE(sendSip(ResponseTo(invite, "200 OK", Sdp(farEnd.Port(), "18"))));
+    ASSERT_TRUE(phone.RunUntil([&] { return manager.Connected && manager.VoiceOpen; }));
+    EXPECT_EQ(sentOf(HeaderValue(invite, "Call-ID: ")), Strings{"ACK sip:4321@127.0.0.1 SIP/2.0"});
+    ASSERT_TRUE(manager.Playback != nullptr && !manager.Playback->IsOpen());
+    auto* receiver = manager.Playback->ReceiveThread();
+    const auto took = [&](uint32_t n) {
+        return testing_support::WaitUntil([&] { return receiver->DatagramsReceived() >= n; }, 5000);
+    };
+    const auto sendRtp = [&](const std::string& p) { return farEnd.SendTo(p, ports.phoneRtp); };
+    uint32_t sent = 0;
+    for (uint16_t i = 0; i < 40; ++i, ++sent) {
+        for (const std::string& garbage : i < 2 ? Strings() : RtpCorpus(1000 + i, i)) {
+            ASSERT_TRUE(sendRtp(garbage));
             ++sent;
         }
-        ASSERT_TRUE(ReceiveThreadTook(sent));
-        ASSERT_TRUE(SendRtp(FarEndPacket(i)));
+        ASSERT_TRUE(took(sent));
+        ASSERT_TRUE(sendRtp(G729Packet(1000 + i)));
     }
-    ASSERT_TRUE(ReceiveThreadTook(sent));
-    EXPECT_EQ(Manager().Playback->ReceiveThread()->Held(), kPackets * kPcmPerPacket);
-    EXPECT_TRUE(InState(CallManagerThread::Outgoing));
-    EXPECT_TRUE(Manager().Connected);
-    ASSERT_NO_FATAL_FAILURE(ExpectVoiceThenHangUp());
+    ASSERT_TRUE(took(sent));
+    // Each packet of the far end is two frames of G.729, 320 bytes of PCM.
+    EXPECT_EQ(receiver->Held(), 40 * 320);
+    manager.DoHangUp();
+    EXPECT_TRUE(phone.InState(CallManagerThread::Idle));
+    const Strings bye = proxy.ReceiveAll();
+    ASSERT_TRUE(SentTwiceIdentically(bye)) << bye.size();
+    EXPECT_EQ(FirstLine(bye[0]), "BYE sip:4321@127.0.0.1 SIP/2.0");
 }
 
 }  // namespace
