@@ -30,6 +30,7 @@ bool IsQuiet(const short* pcm) {
 CUDPReceiveThread::CUDPReceiveThread(platform::LibraryHandle codecLibrary, int payloadType,
                                      rtp_session* session)
     : session_(session), codec_(codecLibrary) {
+    payloadType_ = payloadType;
     codec_.InitDecoder();
     // Other payload types have no frame size: their packets decode to nothing.
     frameSize_ = payloadType == kG729PayloadType ? CodecBinding::kFrameBytes : 0;
@@ -84,16 +85,26 @@ bool CUDPReceiveThread::ReceiveOne() {
         return true;
     }
     const uint32_t arrival = LocalTicks();
-    if (rtp_parse(session_, &packet, receiveBuffer_, static_cast<int>(received)) > 0) {
+    // Another payload type still counts for its source's sequence, but is not played.
+    const bool parsed =
+        rtp_parse(session_, &packet, receiveBuffer_, static_cast<int>(received)) > 0;
+    if (parsed && CarriesOurPayload(packet)) {
         if (ShouldPlay()) {
             PutEarlyPackets();
             PutPacket(session_->last_ts, packet.data, packet.len, arrival);
         }
-    } else if (session_->error.load() == RTP_ESEQ && InProbation()) {
+    } else if (!parsed && session_->error.load() == RTP_ESEQ && InProbation() &&
+               CarriesOurPayload(packet)) {
         KeepEarlyPacket(packet, arrival);
     }
     rtp_packet_free(&packet);
     return true;
+}
+
+// Comfort noise, telephone events or any other payload on the call's source is not the
+// call's codec: decoding it would play noise.
+bool CUDPReceiveThread::CarriesOurPayload(const rtp_packet& packet) const {
+    return packet.buf != nullptr && (packet.buf[1] & 0x7F) == payloadType_;
 }
 
 bool CUDPReceiveThread::InProbation() {

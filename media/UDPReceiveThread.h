@@ -63,6 +63,7 @@ private:
     bool ReceiveOne();
     bool FromPeer(const platform::Ipv4Endpoint& source) const;
     bool ShouldPlay();
+    bool CarriesOurPayload(const rtp_packet& packet) const;
     bool InProbation();
     void KeepEarlyPacket(const rtp_packet& packet, uint32_t arrival);
     void PutEarlyPackets();
@@ -72,6 +73,7 @@ private:
     TCriticalSection lock_;
     PlayoutBuffer playout_;
     int frameSize_ = 0;
+    int payloadType_ = 0;
     unsigned char receiveBuffer_[kReceiveBufferBytes] = {};
     platform::Ipv4Endpoint source_;
     rtp_session* session_;

@@ -139,12 +139,14 @@ TEST(ReceiveThreadTest, KeepsOnePeersSourceReordersAndHoldsANewSourcesEarlyPacke
     CUDPReceiveThread thread(codec, 18, session.get());
     thread.Resume();
     // The source (x: the peer's address, another port), seq, frames held: a new source's far
-    // packet waits until the source is valid, then each goes in its place; a duplicate; another.
-    std::istringstream steps("x9-0 a20-2 a40-2 a38-6 a39-8 a39-8 b41-8 a41-10");
+    // packet waits until the source is valid, then each goes in its place; a duplicate; another;
+    // n: comfort noise (payload type 13) from the peer's source, which is not G.729.
+    std::istringstream steps("x9-0 a20-2 a40-2 a38-6 a39-8 a39-8 b41-8 a41-10 n42-10 a43-12");
     char source, dash;
     int seq, frames;
     while (steps >> source >> seq >> dash >> frames) {
-        const Bytes d = Datagram(source, uint16_t(seq));
+        Bytes d = Datagram(source == 'n' ? 'a' : source, uint16_t(seq));
+        d[1] = source == 'n' ? 13 : d[1];
         const uint32_t before = thread.DatagramsReceived();
         ASSERT_EQ((source == 'x' ? intruder : peer)
                       .SendTo(d.data(), d.size(), {kLoopback, session->local.port}),
