@@ -82,8 +82,9 @@ TEST_F(SipComposerTest, InviteInAllThreeForms) {
     }
 }
 
-// The ACK of a refusal is the INVITE's transaction; the ACK of a 2xx, INFO and BYE have their
-// own. Behind a record-routing proxy, the dialog goes to the callee's Contact by the route set.
+// A CANCEL and the ACK of a refusal are the INVITE's transaction; the ACK of a 2xx, INFO and
+// BYE have their own. Behind a record-routing proxy, the dialog goes to the callee's Contact
+// by the route set.
 TEST_F(SipComposerTest, OutgoingCallAckInfoAndByeFollowTheRecord) {
     Dial();
     branches.insert(composer->InviteBranch);
@@ -120,6 +121,13 @@ TEST_F(SipComposerTest, OutgoingCallAckInfoAndByeFollowTheRecord) {
         std::string out = "stale";
         EXPECT_TRUE(composer->ComposeMessage(isRequest, kind, nullptr, out) == 0 && out.empty());
     }
+    Dial();
+    const std::string inviteBranch = composer->LastBranch;
+    ExpectRequest(MessageKind::Cancel,
+                  "CANCEL" + kUri + kOwnFrom + "To: <sip:4321@sip.voip.test>\r\n" + kCallId +
+                      "CSeq: 41 CANCEL\r\n",
+                  kNoBody);
+    EXPECT_EQ(composer->LastBranch, inviteBranch);
 }
 
 // Responses echo the INVITE, the phone's tag in To from the 180 on; the 200 to the caller's BYE
