@@ -278,8 +278,12 @@ TEST_F(RegistrationTest, EachChallengeIsAnsweredOncePerNonce) {
         }
         EXPECT_NE(HeaderValue(authorised, "Via: "), HeaderValue(first, "Via: "));
 
-        // The same nonce again: the key is refused, the attempt ends and the next one waits.
-        Deliver(Answer(authorised, status, "", "abc123nonce"));
+        // A new nonce (a stale one renewed) is answered; the same nonce again means the key is
+        // refused: the attempt ends and the next one waits.
+        Deliver(Answer(authorised, status, "", "renewed"));
+        const std::string renewed = NextSip();
+        EXPECT_NE(HeaderValue(renewed, header).find("nonce=\"renewed\""), std::string::npos);
+        Deliver(Answer(renewed, status, "", "renewed"));
         EXPECT_TRUE(NothingSent());
         EXPECT_EQ(list.Rows().back(), ">Authentication failed!");
         EXPECT_TRUE(manager.ChangeState(true, M::Idle));
