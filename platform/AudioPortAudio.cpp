@@ -29,6 +29,9 @@ public:
     void End() override { pa_.AbortStream(stream_); }
     // Read on the stream's own thread only.
     uint64_t Underruns() const override { return underruns_; }
+    // Every call into the stream goes through the sound server's client library, its lock
+    // and, often, its thread: a whole voice packet's worth at a time halves those hand-overs.
+    size_t PeriodsPerTransfer() const override { return kAudioMaxPeriods; }
 
 private:
     const AudioDirection direction_;
@@ -54,10 +57,10 @@ int OpenPortAudioStream(const PortAudioLibrary& pa, AudioDirection direction, in
                                       ? info->defaultLowOutputLatency
                                       : info->defaultLowInputLatency;
     const bool playback = direction == AudioDirection::Playback;
-    // The device moves 20 ms at a time, a voice packet's worth: the stream still hands over
-    // 10 ms periods, but every second one waits for nothing. Waking the sound server 100 times
-    // a second per direction cost more of the call's CPU than the codec.
-    const unsigned long framesPerBuffer = 2 * kAudioPeriodFrames;
+    // The device moves 20 ms at a time, a voice packet's worth, as the stream hands it over.
+    // Waking the sound server 100 times a second per direction cost more of the call's CPU
+    // than the codec.
+    const unsigned long framesPerBuffer = kAudioMaxPeriods * kAudioPeriodFrames;
     const PaError result =
         pa.OpenStream(stream, playback ? nullptr : &parameters, playback ? &parameters : nullptr,
                       kAudioSampleRate, framesPerBuffer, paClipOff, nullptr, nullptr);

@@ -12,7 +12,9 @@ AudioStreamEngine::AudioStreamEngine(AudioDirection direction,
     : direction_(direction),
       endpoint_(std::move(endpoint)),
       callback_(callback),
-      context_(context) {}
+      context_(context),
+      periodFrames_(kAudioPeriodFrames *
+                    std::clamp<size_t>(endpoint_->PeriodsPerTransfer(), 1, kAudioMaxPeriods)) {}
 
 AudioStreamEngine::~AudioStreamEngine() {
     Close();
@@ -217,7 +219,7 @@ bool AudioStreamEngine::OnAudioThread() const {
 void AudioStreamEngine::Run() {
     threadId_.store(std::this_thread::get_id());
     const bool deviceRunning = endpoint_->Begin();
-    int16_t samples[kAudioPeriodFrames];
+    int16_t samples[kAudioMaxPeriods * kAudioPeriodFrames];
     DoneList done;
     done.reserve(32);
     for (;;) {
@@ -240,16 +242,23 @@ void AudioStreamEngine::Run() {
     threadId_.store(std::thread::id());
 }
 
+// A transfer of several periods is filled one period at a time, each finished buffer handed
+// back before the next is taken: an owner that keeps a single period queued refills it in
+// time, as it would for a device moving one period per transfer.
 bool AudioStreamEngine::RunPlaybackPeriod(int16_t* samples, DoneList* done) {
-    {
+    for (size_t offset = 0; offset < periodFrames_; offset += kAudioPeriodFrames) {
+        if (offset > 0) {
+            HandBack(*done);
+            done->clear();
+        }
         std::lock_guard<std::mutex> lock(mutex_);
         if (stopRequested_) {
             return false;
         }
-        TakePlaybackPeriodLocked(samples, done);
+        TakePlaybackPeriodLocked(samples + offset, done);
     }
     ApplyVolume(samples);
-    if (!endpoint_->Transfer(samples, kAudioPeriodFrames)) {
+    if (!endpoint_->Transfer(samples, periodFrames_)) {
         WaitOnePeriod();
     }
     underruns_.store(endpoint_->Underruns(), std::memory_order_relaxed);
@@ -269,12 +278,18 @@ bool AudioStreamEngine::RunCapturePeriod(int16_t* samples, DoneList* done) {
             return false;
         }
     }
-    if (!endpoint_->Transfer(samples, kAudioPeriodFrames)) {
+    if (!endpoint_->Transfer(samples, periodFrames_)) {
         WaitOnePeriod();
         return true;
     }
-    std::lock_guard<std::mutex> lock(mutex_);
-    StoreCapturePeriodLocked(samples, done);
+    for (size_t offset = 0; offset < periodFrames_; offset += kAudioPeriodFrames) {
+        if (offset > 0) {
+            HandBack(*done);
+            done->clear();
+        }
+        std::lock_guard<std::mutex> lock(mutex_);
+        StoreCapturePeriodLocked(samples + offset, done);
+    }
     return true;
 }
 
@@ -336,7 +351,7 @@ void AudioStreamEngine::ApplyVolume(int16_t* samples) const {
     if (level == 0xFFFF) {
         return;
     }
-    for (size_t i = 0; i < kAudioPeriodFrames; ++i) {
+    for (size_t i = 0; i < periodFrames_; ++i) {
         samples[i] = static_cast<int16_t>(static_cast<int32_t>(samples[i]) * level / 0xFFFF);
     }
 }
@@ -357,7 +372,8 @@ void AudioStreamEngine::HandBack(const DoneList& done) {
 
 void AudioStreamEngine::WaitOnePeriod() {
     std::unique_lock<std::mutex> lock(mutex_);
-    wake_.wait_for(lock, std::chrono::milliseconds(kAudioPeriodMs),
+    wake_.wait_for(lock,
+                   std::chrono::milliseconds(kAudioPeriodMs * periodFrames_ / kAudioPeriodFrames),
                    [this] { return stopRequested_; });
 }
 

@@ -13,10 +13,11 @@
 
 namespace platform {
 
-// The device moves audio in periods of 10 ms.
+// The device moves audio in periods of 10 ms unless its endpoint asks for whole multiples.
 constexpr size_t kAudioPeriodFrames = 80;
 constexpr size_t kAudioPeriodBytes = kAudioPeriodFrames * kAudioBytesPerSample;
 constexpr int kAudioPeriodMs = 10;
+constexpr size_t kAudioMaxPeriods = 2;
 
 // One opened device as a stream drives it. Begin, Transfer and End run on the stream's thread;
 // the destructor (releasing the device) runs after that thread has been joined.
@@ -29,6 +30,8 @@ public:
     virtual bool Transfer(int16_t* samples, size_t frames) = 0;
     virtual void End() = 0;
     virtual uint64_t Underruns() const { return 0; }
+    // How many 10 ms periods one Transfer moves, 1 to kAudioMaxPeriods.
+    virtual size_t PeriodsPerTransfer() const { return 1; }
 };
 
 // The buffer queue, the audio thread and the completion callbacks of a stream, common to every
@@ -75,6 +78,8 @@ private:
     std::unique_ptr<AudioEndpoint> endpoint_;
     const AudioCallback callback_;
     void* const context_;
+    // What one Transfer moves.
+    const size_t periodFrames_;
 
     // Serialises the calls that join the thread (Stop, Reset, Close).
     std::mutex controlMutex_;
