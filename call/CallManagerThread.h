@@ -54,6 +54,9 @@ public:
     static constexpr int kCycleSleepMs = 5;
     // A resting loop wakes this long after the clock's second turns, so it reads the new one.
     static constexpr int kSecondTurnMarginMs = 2;
+    // The longest rest between calls: a suspended machine or a clock set anew is noticed
+    // this soon.
+    static constexpr int kIdleRestMaxMs = 10000;
     // A settled call's longest rest: the bound on a late resend or a stalled hang-up.
     static constexpr int kQuietCallRestMs = 100;
     static constexpr int kDtmfGapMs = 350;
@@ -216,6 +219,7 @@ private:
     bool NothingToWatch();
     bool QuietCall();
     static int MsPastNextClockSecond();
+    int MsPastRegistrationDue();
     void WaitForNextCycle();
     void OnChallenge(int status);
     void OnIntervalTooBrief();

@@ -9,6 +9,15 @@ bool Registration::NeedsAttention(int64_t now) const {
     return !Registered || now - RegisteredAt >= RefreshAfter();
 }
 
+int64_t Registration::NextDue(int64_t now, bool outstanding) const {
+    if (!outstanding) {
+        return std::max({now, waitUntil_, Registered ? RegisteredAt + RefreshAfter() : now});
+    }
+    const int64_t repeat = LastSent + kRetrySeconds + 1;
+    const int64_t keepalive = RegisteredAt + int64_t{KeepaliveCount} * RefreshAfter();
+    return std::max(now, Registered ? std::min(repeat, keepalive) : repeat);
+}
+
 void Registration::AttemptStarted(int64_t now) {
     Registered = false;
     LastSent = now;

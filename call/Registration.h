@@ -31,6 +31,9 @@ public:
     bool NeedsAttention(int64_t now) const;
     // A new attempt starts with an unauthorised REGISTER sent at now.
     void AttemptStarted(int64_t now);
+    // The first second from now on at which the upkeep can have something to do: the attempt
+    // or refresh when no REGISTER is outstanding, else its repeat or the keepalive.
+    int64_t NextDue(int64_t now, bool outstanding) const;
     // Whether the outstanding REGISTER has gone unanswered long enough to be repeated.
     bool RepeatDue(int64_t now) const { return now - LastSent > kRetrySeconds; }
     void Repeated(int64_t now) { LastSent = now; }

@@ -238,8 +238,12 @@ protected:
         EXPECT_EQ(FirstLine(sent), "REGISTER sip:127.0.0.1 SIP/2.0");
         return sent;
     }
-    // Nothing goes a second before the given seconds have passed, a REGISTER once they have.
+    // Nothing goes a second before the given seconds have passed, a REGISTER once they have;
+    // the resting loop's wake-up is due then too.
     std::string RegisterDueAfter(int seconds) {
+        const int64_t now = platform::SecondsSince1970();
+        EXPECT_EQ(manager.Binding.NextDue(now, manager.ChangeState(true, M::Registering)) - now,
+                  seconds);
         clock.AdvanceSeconds(seconds - 1);
         manager.RunCycle();
         EXPECT_TRUE(NothingSent());
