@@ -222,6 +222,34 @@ std::string Answer(const std::string& request, const std::string& status, std::s
     return text + extra + "Content-Length: 0\r\n\r\n";
 }
 
+// A final refusal of the INVITE shows the operator's line (none for the rest), is
+// acknowledged in the INVITE's transaction and ends the call.
+TEST_F(CallManagerTest, RefusedInviteShownAcknowledgedAndEnded) {
+    for (const auto& [status, row] : {std::pair{"484 Address Incomplete", ">Wrong number!"},
+                                      {"415 Unsupported Media Type", ">Unsupported Media Type!"},
+                                      {"404 Not Found", ">Not Use!"},
+                                      {"480 Temporarily Unavailable", ">Calling to : 4321"},
+                                      {"603 Decline", ">Calling to : 4321"}}) {
+        SCOPED_TRACE(status);
+        ASSERT_TRUE(manager.DoDial("4321"));
+        manager.RunCycle();
+        const std::string invite = Drain(50).at(0);
+        const std::string refusal = Answer(invite, status);
+        Deliver(refusal);
+        const std::vector<std::string> rows = list.Rows(), sent = Drain(50);
+        EXPECT_EQ(rows.at(rows.size() - 2), row);
+        EXPECT_EQ(rows.back(), ">Call cleared!");
+        ASSERT_EQ(sent.size(), 1u);
+        std::string cseq = HeaderValue(invite, "CSeq: ");
+        cseq.replace(cseq.find(" INVITE"), 7, " ACK");
+        EXPECT_EQ(FirstLine(sent[0]) + " / " + HeaderValue(sent[0], "CSeq: ") + " / " +
+                      HeaderValue(sent[0], "Via: ") + " / " + HeaderValue(sent[0], "To: "),
+                  "ACK sip:4321@127.0.0.1 SIP/2.0 / " + cseq + " / " +
+                      HeaderValue(refusal, "Via: ") + " / " + HeaderValue(refusal, "To: "));
+        EXPECT_TRUE(manager.ChangeState(true, M::Idle));
+    }
+}
+
 class RegistrationTest : public CallManagerTest {
 protected:
     RegistrationTest() : CallManagerTest(true) {}

@@ -107,7 +107,7 @@ TEST(OutgoingCall, EveryKindOfCallAgainstSippDissectsCleanly) {
     const CallPorts ports = PickCallPorts();
     Capture capture(ports);
     UdpPeer peer{ports.peerRtp};                            // after the capture's probes
-    SippPeer sipp("callee", ports, 12, CalleeArgs(ports));  // an authorised INVITE is a call
+    SippPeer sipp("callee", ports, 8, CalleeArgs(ports));  // an authorised INVITE is a call
     ASSERT_TRUE(sipp.Listening()) << sipp.Log();
     TestPhone phone(ports);
     CallManagerThread& m = *phone.manager;
@@ -156,12 +156,8 @@ TEST(OutgoingCall, EveryKindOfCallAgainstSippDissectsCleanly) {
         std::string number, rows, sent;
     } refusals[] = {
         {"486", "User Busy!|", "INVITE 5 ACK 5"},
-        {"484", "Wrong number!|", "INVITE 6 ACK 6"},
-        {"415", "Unsupported Media Type!|", "INVITE 7 ACK 7"},
-        {"480", "", "INVITE 8 ACK 8"},
-        {"404", "Not Use!|", "INVITE 9 ACK 9"},
-        {"5005", "Trying...|User Busy!|", "INVITE 10 ACK 10 INVITE 11 ACK 11"},
-        {"5006", "Trying...|Authentication failed!|", "INVITE 12 ACK 12 INVITE 13 ACK 13"}};
+        {"5005", "Trying...|User Busy!|", "INVITE 6 ACK 6 INVITE 7 ACK 7"},
+        {"5006", "Trying...|Authentication failed!|", "INVITE 8 ACK 8 INVITE 9 ACK 9"}};
     for (const auto& refusal : refusals) {
         SCOPED_TRACE(refusal.number);
         ASSERT_TRUE(m.DoDial(refusal.number));
@@ -184,7 +180,7 @@ TEST(OutgoingCall, EveryKindOfCallAgainstSippDissectsCleanly) {
     EXPECT_TRUE(m.ChangeState(true, kIdle));
     EXPECT_EQ(rowsOf("5004"), RowList("Calling to : 5004|Trying...|Ringing!|Hanging up call!|"
                                       "Stop Ringing!|Call cleared!"));
-    sent += "|5004 INVITE 14 CANCEL 14 CANCEL 14 ACK 14";  // the ACK of the 487
+    sent += "|5004 INVITE 10 CANCEL 10 CANCEL 10 ACK 10";  // the ACK of the 487
 
     Rows expected;
     for (const std::string& call : Split(sent, '|')) {
@@ -217,14 +213,14 @@ TEST(OutgoingCall, EveryKindOfCallAgainstSippDissectsCleanly) {
     // A challenged INVITE is sent once more to the proxy's realm; verifyauth reads only an
     // Authorization header, so this digest is checked here:
     // MD5(MD5("1001:kyr.test:secret") ":n0nce407:" MD5("INVITE:sip:5005@127.0.0.1")).
-    EXPECT_EQ(HeaderValue(received[22], "To: ") + HeaderValue(received[26], "To: "),
+    EXPECT_EQ(HeaderValue(received[14], "To: ") + HeaderValue(received[18], "To: "),
               "<sip:5005@kyr.test><sip:5006@kyr.test>");
-    EXPECT_EQ(HeaderValue(received[22], "Proxy-Authorization: "),
+    EXPECT_EQ(HeaderValue(received[14], "Proxy-Authorization: "),
               "Digest username=\"1001\",realm=\"kyr.test\",nonce=\"n0nce407\","
               "uri=\"sip:5005@127.0.0.1\",response=\"0b1759fc3e9259176a0b91db172ff2a4\"");
-    EXPECT_EQ(HeaderValue(received[26], "Proxy-Authorization: "), "");
-    EXPECT_EQ(HeaderValue(received[29], "To: ") + HeaderValue(received[29], "Via: "),
-              HeaderValue(received[28], "To: ") + HeaderValue(received[28], "Via: "));
+    EXPECT_EQ(HeaderValue(received[18], "Proxy-Authorization: "), "");
+    EXPECT_EQ(HeaderValue(received[21], "To: ") + HeaderValue(received[21], "Via: "),
+              HeaderValue(received[20], "To: ") + HeaderValue(received[20], "Via: "));
 
     if (!capture.Stop()) {
         GTEST_SKIP() << "tshark cannot capture on lo here: " << capture.Log();
