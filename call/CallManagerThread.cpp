@@ -1088,10 +1088,10 @@ int CallManagerThread::MsPastNextClockSecond() {
 // Past the turn of the second at which the registration next falls due, and at least past
 // the next turn: the upkeep has done what the current second asked.
 int CallManagerThread::MsPastRegistrationDue() {
-    const int64_t ms = platform::CurrentClock().MicrosecondsSince1970() / 1000;
     if (!RegisterRequired) {
         return kIdleRestMaxMs;
     }
+    const int64_t ms = platform::CurrentClock().MicrosecondsSince1970() / 1000;
     const int64_t now = platform::SecondsSince1970();
     const int64_t due = std::max(Binding.NextDue(now, ChangeState(true, Registering)), now + 1);
     return static_cast<int>(
@@ -1100,8 +1100,9 @@ int CallManagerThread::MsPastRegistrationDue() {
 
 void CallManagerThread::WaitForNextCycle() {
     // Both wake-ups nudge the loop, so an idle phone rests instead of polling 200 times a
-    // second, and the upkeep still runs just after every turn of the second. While a call is
-    // set up, rings or sends DTMF the cycle stays 5 ms: the ring cadence counts cycles.
+    // second, and the upkeep still runs just after the turn of the second it is due in. While
+    // a call is set up, rings or sends DTMF the cycle stays 5 ms: the ring cadence counts
+    // cycles.
     if (restWhenIdle_ && NothingToWatch()) {
         SleepUntilNudged(std::max(MsPastNextClockSecond(), MsPastRegistrationDue()));
     } else if (restWhenIdle_ && QuietCall()) {
