@@ -106,7 +106,7 @@ Rows Summary(const Rows& messages) {
 TEST(OutgoingCall, EveryKindOfCallAgainstSippDissectsCleanly) {
     const CallPorts ports = PickCallPorts();
     Capture capture(ports);
-    UdpPeer peer{ports.peerRtp};                            // after the capture's probes
+    UdpPeer peer{ports.peerRtp};                           // after the capture's probes
     SippPeer sipp("callee", ports, 8, CalleeArgs(ports));  // an authorised INVITE is a call
     ASSERT_TRUE(sipp.Listening()) << sipp.Log();
     TestPhone phone(ports);
@@ -147,17 +147,16 @@ TEST(OutgoingCall, EveryKindOfCallAgainstSippDissectsCleanly) {
                                       "183 Session Progress!|Called connected!|Hanging up call!|"
                                       "Voice Channel closed!|Call cleared!"));
 
-    // Refusals, and challenges answered once with a digest: after a 407 the proxy refuses
+    // A busy refusal, and challenges answered once with a digest: after a 407 the proxy refuses
     // the authorised INVITE, after a 401 it challenges again, which ends with an ACK. Then
     // what the phone sends to each number, CSeqs counting on over the calls.
     std::string sent =
         "5001 INVITE 0 ACK 0 INFO 1 INFO 1 BYE 2 BYE 2|5003 INVITE 3 ACK 3 BYE 4 BYE 4";
     const struct {
         std::string number, rows, sent;
-    } refusals[] = {
-        {"486", "User Busy!|", "INVITE 5 ACK 5"},
-        {"5005", "Trying...|User Busy!|", "INVITE 6 ACK 6 INVITE 7 ACK 7"},
-        {"5006", "Trying...|Authentication failed!|", "INVITE 8 ACK 8 INVITE 9 ACK 9"}};
+    } refusals[] = {{"486", "User Busy!|", "INVITE 5 ACK 5"},
+                    {"5005", "Trying...|User Busy!|", "INVITE 6 ACK 6 INVITE 7 ACK 7"},
+                    {"5006", "Trying...|Authentication failed!|", "INVITE 8 ACK 8 INVITE 9 ACK 9"}};
     for (const auto& refusal : refusals) {
         SCOPED_TRACE(refusal.number);
         ASSERT_TRUE(m.DoDial(refusal.number));
