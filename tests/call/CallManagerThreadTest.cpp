@@ -7,7 +7,7 @@
 
 #include "call/HandsetRinger.h"
 #include "platform/AudioVirtual.h"
-#include "tests/call/CallTestDoubles.h"
+#include "tests/support/CallTestDoubles.h"
 #include "tests/support/TestSupport.h"
 
 // Received messages name only the fields the handlers read; the rest keep their defaults.
@@ -176,6 +176,13 @@ TEST_F(CallManagerTest, RingingCallRefusedAndSilentFarEndHungUpUnlessItHolds) {
     EXPECT_EQ(FirstLine(sent[0]) + HeaderValue(sent[0], "CSeq: "), "SIP/2.0 486 Busy Here7 INVITE");
     EXPECT_TRUE(!manager.RingDevice && !manager.HandsetRinging && manager.ChangeState(true, 0));
     EXPECT_EQ(list.Rows().back(), ">Call cleared!");
+    // An RTP port another program holds: the call is answered without voice, and says so.
+    manager.SetRtpPort(proxy.Port());
+    Deliver(Request("taken", "7 INVITE"));
+    manager.DoAnswer();
+    EXPECT_TRUE(manager.Connected && !manager.VoiceOpen && list.HasRow(">Voice channel failed!"));
+    manager.DoHangUp();
+    manager.SetRtpPort(0);
 
     for (const std::string hold : {"", "inactive", "sendrecv"}) {  // a re-INVITE's a= line
         SCOPED_TRACE(hold);

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "call/CallManagerThread.h"
-#include "tests/call/CallSippSupport.h"
+#include "tests/support/CallSippSupport.h"
 #include "tests/support/TestSupport.h"
 
 namespace {

@@ -182,7 +182,7 @@ TEST_F(SipComposerTest, IncomingCallResponsesEchoTheInvite) {
 
 // One Call-ID and tag, CSeq counting up. Digests by md5sum: HA1 = MD5("1001:kyr.test:secret"),
 // HA2 = MD5("REGISTER:sip:sip.voip.test"); with qop, MD5(HA1 ":abc123nonce:00000001:"
-// "0123456789abcdef:auth:" HA2).
+// "0123456789abcdef:auth:" HA2), the count going on to 00000002 for the same nonce.
 TEST_F(SipComposerTest, RegistersOfOneBindingInEveryForm) {
     const std::string head =
         "Authorization: Digest username=\"1001\",realm=\"kyr.test\",nonce=\"abc123nonce\","
@@ -196,7 +196,9 @@ TEST_F(SipComposerTest, RegistersOfOneBindingInEveryForm) {
          {std::pair<const char*, std::string>{nullptr, ""},
           {"", head + "42ee5aee6456556e8f5da808c268e658\"\r\n"},
           {"auth-int, auth", head + "9030a9e6ec45a44e4bd2d6bfb410dff5\",qop=auth,nc=00000001,"
-                                    "cnonce=\"0123456789abcdef\",opaque=\"op-1\"\r\n"}}) {
+                                    "cnonce=\"0123456789abcdef\",opaque=\"op-1\"\r\n"},
+          {"auth", head + "e44f99a3d4c58e90bdc9d18b7b27a07d\",qop=auth,nc=00000002,"
+                          "cnonce=\"0123456789abcdef\",opaque=\"op-1\"\r\n"}}) {
         if (qop != nullptr) {
             composer->Digest.TakeChallenge({.Realm = "kyr.test",
                                             .Nonce = "abc123nonce",

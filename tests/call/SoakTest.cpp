@@ -9,7 +9,7 @@
 #include <random>
 #include <thread>
 
-#include "tests/call/CallSippSupport.h"
+#include "tests/support/CallSippSupport.h"
 #include "tests/support/TestSupport.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)

@@ -8,7 +8,7 @@
 #include <random>
 
 #include "sip/SIPSDPMessageQueue.h"
-#include "tests/call/CallSippSupport.h"
+#include "tests/support/CallSippSupport.h"
 #include "tests/support/TestSupport.h"
 
 namespace {

@@ -97,6 +97,9 @@ TEST(SettingsStoreTest, OwnerOnlyFileAppearsOnWriteIsReplacedWholeAndRepairedWhe
         EXPECT_EQ(IniSettingsStore::FilePathOfKey(refused), "") << refused;
         EXPECT_FALSE(IniSettingsStore().OpenKey(refused, true)) << refused;
     }
+    setenv("XDG_CONFIG_HOME", "relative/config", 1);  // not absolute: ignored, as XDG says
+    EXPECT_EQ(IniSettingsStore::FilePathOfKey("Software\\KYRSoftPhone"),
+              std::string(std::getenv("HOME")) + "/.config/KYRSoftPhone/KYRSoftPhone.ini");
     fs::remove_all(home);
 }
 

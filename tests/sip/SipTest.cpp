@@ -184,6 +184,9 @@ const struct {
     {"line of 1000 bytes", Ok("Call-ID: " + std::string(991, 'c') + "\n"),
      "CallID=" + std::string(991, 'c')},
     {"line over 1000 bytes", Ok("Call-ID: " + std::string(992, 'c') + "\n"), kDropped},
+    {"folded to 1000 bytes",
+     Ok("Call-ID: " + std::string(500, 'c') + "\n " + std::string(490, 'd') + "\n"),
+     "CallID=" + std::string(500, 'c') + " " + std::string(490, 'd')},
     {"datagram over 65507 bytes", Ok("Subject: " + Routes(0, 3000, "\nSubject: ") + "\n"),
      kDropped},
 };

@@ -17,8 +17,7 @@ done
 build=$(cd "$build" && pwd)
 
 # Its own network namespace: only loopback, nothing leaves the machine.
-STOCK_CALLS=$calls STOCK_LOSS=$loss STOCK_SEED=$seed unshare -n bash -c '
+unshare -n bash -c '
   ip link set lo up
-  cd "$1" && bash ../scripts/with-test-env.sh ./bin/call_stock_tests \
-    --gtest_also_run_disabled_tests --gtest_filter="StockProxyLoss.*"' _ "$build" |
-  grep -E "^(call|stock-loss)"
+  cd "$1" && shift && bash ../scripts/with-test-env.sh ./bin/stock_loss_probe "$@"' _ "$build" \
+  --calls "$calls" --loss "$loss" --seed "$seed"

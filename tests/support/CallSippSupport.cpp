@@ -1,4 +1,4 @@
-#include "tests/call/CallSippSupport.h"
+#include "tests/support/CallSippSupport.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "tests/call/CallTestDoubles.h"
+#include "tests/support/CallTestDoubles.h"
 
 #include <netinet/in.h>
 

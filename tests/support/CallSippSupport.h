@@ -8,7 +8,7 @@
 
 #include "call/CallManagerThread.h"
 #include "platform/AudioVirtual.h"
-#include "tests/call/CallTestDoubles.h"
+#include "tests/support/CallTestDoubles.h"
 
 namespace call_testing {
 
