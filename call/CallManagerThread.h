@@ -127,6 +127,8 @@ public:
     // rests until a message or command arrives or the second turns instead of sleeping 5 ms;
     // a test driving RunCycle itself always gets the 5 ms cycle.
     void RunCycle();
+    // The oldest received message handled, as each cycle does after its wait.
+    void DispatchOneMessage();
     void HandleRequest(int code);
     void HandleResponse(int code);
     // An unauthorised REGISTER of the binding, through its own transaction.
@@ -212,7 +214,6 @@ private:
     void RunPostedCommands();
     void SendPendingDtmf();
     void UpkeepRegistration();
-    void DispatchOneMessage();
     void RingHandsetWhenDue();
     void WatchFarEndVoice();
     void SendSilenceUntilTheMicrophoneDelivers();

@@ -4,10 +4,8 @@
 #include <cstring>
 
 CDeviceSP::CDeviceSP(platform::LibraryHandle codecLibrary, int payloadType, rtp_session* session)
-    : session_(session),
-      receiveThread_(std::make_unique<CUDPReceiveThread>(codecLibrary, payloadType, session)),
-      audio_(new char[kBufferCount * kBufferBytes]()),
-      payloadType_(payloadType) {
+    : receiveThread_(std::make_unique<CUDPReceiveThread>(codecLibrary, payloadType, session)),
+      audio_(new char[kBufferCount * kBufferBytes]()) {
     for (int i = 0; i < kBufferCount; ++i) {
         headers_[i] = {};
         headers_[i].data = audio_.get() + i * kBufferBytes;

@@ -61,12 +61,10 @@ private:
     void Refill(platform::AudioBufferHeader* header);
 
     std::unique_ptr<platform::AudioStream> device_;
-    rtp_session* session_;
     std::unique_ptr<CUDPReceiveThread> receiveThread_;
     platform::AudioBufferHeader headers_[kBufferCount];
     std::unique_ptr<char[]> audio_;
     uint32_t deviceId_ = 0;
-    int payloadType_;
     std::atomic<bool> closing_{false};
     std::atomic<int> volumeMaximum_{kDefaultVolumeMaximum};
     std::atomic<int> volumePosition_{kDefaultVolumePosition};
