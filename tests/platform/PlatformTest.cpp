@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <numbers>
 #include <numeric>
@@ -107,6 +108,9 @@ TEST_F(AudioStreamTest, PlaybackPlaysQueuedBuffersInOrderAtTheVolumeThenSilence)
     }
     memory.resize(played.size(), 0);
     EXPECT_EQ(played, memory);
+    // Any other format is refused: here two channels.
+    std::fstream(wav, std::ios::in | std::ios::out | std::ios::binary).seekp(22).put(2);
+    EXPECT_FALSE(platform::ReadWavFile(wav, &played));
 }
 
 TEST_F(AudioStreamTest, EmptyBuffersComeBackOncePerDevicePeriodNotInATightLoop) {
