@@ -37,10 +37,10 @@ build_and_soak() {
   cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE="$type" -DSOFTPHONE_GUI=OFF -DSOFTPHONE_WERROR=ON \
     -DSOFTPHONE_SANITIZE="$sanitize" > "$dir/soak-configure.log" 2>&1 ||
     { cat "$dir/soak-configure.log"; return 1; }
-  cmake --build "$dir" -j "$jobs" --target call_soak_tests KYR_Codec
+  cmake --build "$dir" -j "$jobs" --target soak_probe KYR_Codec
   echo "=== $name: $calls calls"
   (cd "$dir" && env "$@" SOFTPHONE_SOAK_CALLS="$calls" \
-     bash ../scripts/with-test-env.sh ./bin/call_soak_tests --gtest_color=no)
+     bash ../scripts/with-test-env.sh ./bin/soak_probe --gtest_color=no)
 }
 
 # Without malloc's per-thread caches the heap figures are exact rather than within a few KB.

@@ -22,6 +22,7 @@
 #include "platform/HostAddresses.h"
 #include "platform/UdpSocket.h"
 #include "tests/settings/SettingsTestHome.h"
+#include "tests/support/CallTestDoubles.h"
 
 namespace {
 
@@ -90,16 +91,11 @@ private:
                      : request.rfind("REGISTER ", 0) == 0 && acceptRegistrations)) {
             return;
         }
-        std::string ok = "SIP/2.0 200 OK\r\n";
-        for (const char* name : {"Via:", "From:", "To:", "Call-ID:", "CSeq:"}) {
-            const size_t start = request.find(std::string("\r\n") + name) + 2;
-            ok += request.substr(start, request.find("\r\n", start) - start) +
-                  (name[0] == 'T' ? ";tag=proxy1\r\n" : "\r\n");
-        }
-        const std::string body = invite ? kSdpBody : "";
-        ok += invite ? "Contact: <sip:callee@127.0.0.2>\r\nContent-Type: application/sdp\r\n"
-                     : "Contact: <sip:1001@127.0.0.1>;expires=7200\r\n";
-        ok += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+        const std::string ok =
+            call_testing::ResponseTo(request, "200 OK",
+                                     invite ? "Contact: <sip:callee@127.0.0.2>\r\n"
+                                            : "Contact: <sip:1001@127.0.0.1>;expires=7200\r\n",
+                                     invite ? kSdpBody : "", "proxy1");
         socket_.SendTo(ok.data(), ok.size(), from);
     }
 

@@ -214,19 +214,16 @@ TEST_F(CallManagerTest, RingingCallRefusedAndSilentFarEndHungUpUnlessItHolds) {
     }
 }
 
-// The registrar's answer to a REGISTER; a 401 or 407 challenges with nonce.
+// The registrar's answer to a REGISTER, its Via completed as a proxy does; a 401 or 407
+// challenges with nonce.
 std::string Answer(const std::string& request, const std::string& status, std::string extra = "",
                    const std::string& nonce = "") {
-    std::string text = "SIP/2.0 " + status + "\r\nVia: " + HeaderValue(request, "Via: ") +
-                       "=40123;received=127.0.0.1\r\n";
-    for (const std::string name : {"From: ", "To: ", "Call-ID: ", "CSeq: "}) {
-        text += name + HeaderValue(request, name) + (name == "To: " ? ";tag=reg-1\r\n" : "\r\n");
-    }
     if (!nonce.empty()) {
         extra = std::string(status[2] == '7' ? "Proxy" : "WWW") + "-Authenticate: Digest nonce=\"" +
                 nonce + "\",  realm=\"kyr.test\", algorithm=MD5\r\n";
     }
-    return text + extra + "Content-Length: 0\r\n\r\n";
+    std::string text = ResponseTo(request, status, extra, "", "reg-1");
+    return text.insert(text.find("\r\n", text.find(";rport")), "=40123;received=127.0.0.1");
 }
 
 // A final refusal of the INVITE shows the operator's line (none for the rest), is

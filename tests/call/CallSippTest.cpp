@@ -1,16 +1,13 @@
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "call/CallManagerThread.h"
 #include "tests/support/CallSippSupport.h"
+#include "tests/support/LeakCheck.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
@@ -28,34 +25,24 @@ std::string BodyOf(const std::string& message) {
 
 // tshark capturing a test's ports on loopback, a line per packet into its log, then
 // dissecting what it caught.
-class Capture {
+class Capture : public ChildProcess {
 public:
-    explicit Capture(const CallPorts& ports) : peerRtp_(ports.peerRtp) {
-        std::string filter = "udp and (port " + std::to_string(ports.sipp);
+    explicit Capture(const CallPorts& ports)
+        : ChildProcess({"tshark", "-l", "-P", "-i", "lo", "-f", Filter(ports), "-w", file_},
+                       testing_support::BinaryPath("call_capture_tshark.log"), "", 0),
+          peerRtp_(ports.peerRtp) {
         for (const uint16_t port : {ports.sipp, ports.phoneSip, ports.phoneRtp, ports.peerRtp}) {
-            filter += " or port " + std::to_string(port);
             decode_ += " -d udp.port==" + std::to_string(port) +
                        (port == ports.sipp || port == ports.phoneSip ? ",sip" : ",rtp");
         }
-        std::remove(file_.c_str());
-        std::remove(log_.c_str());  // a previous run's lines would pass for this one's
-        if ((pid_ = fork()) == 0) {
-            std::freopen(log_.c_str(), "w", stdout);
-            std::freopen("/dev/null", "w", stderr);
-            execlp("tshark", "tshark", "-l", "-P", "-i", "lo", "-f", (filter + ")").c_str(), "-w",
-                   file_.c_str(), static_cast<char*>(nullptr));
-            _exit(127);
-        }
         capturing_ = CaughtUp(20000);  // tshark takes seconds to start on a busy machine
     }
-    ~Capture() { Stop(); }
     // Stops tshark once it has seen everything sent so far; whether it captured at all.
     bool Stop() {
-        if (pid_ > 0) {
+        if (!stopped_) {
             capturing_ = capturing_ && CaughtUp(10000);
-            kill(pid_, SIGINT);
-            waitpid(pid_, nullptr, 0);
-            pid_ = -1;
+            Interrupt();
+            stopped_ = true;
         }
         return capturing_;
     }
@@ -69,13 +56,24 @@ public:
         lines.erase(std::remove(lines.begin(), lines.end(), std::string()), lines.end());
         return lines;
     }
-    std::string Log() const { return ReadFile(log_); }
 
 private:
+    static std::string Filter(const CallPorts& ports) {
+        std::string filter = "udp and (port " + std::to_string(ports.sipp);
+        for (const uint16_t port : {ports.phoneSip, ports.phoneRtp, ports.peerRtp}) {
+            filter += " or port " + std::to_string(port);
+        }
+        return filter + ")";
+    }
     // Sends a probe to a captured port until tshark shows it: then everything sent before it
-    // has been captured too.
+    // has been captured too. Packet lines name their addresses; tshark's own notes do not.
     bool CaughtUp(int timeoutMs) {
-        const auto packets = [&] { return Split(ReadFile(log_), '\n').size(); };
+        const auto packets = [&] {
+            const Rows lines = Split(Log(), '\n');
+            return std::count_if(lines.begin(), lines.end(), [](const std::string& line) {
+                return line.find("127.0.0.") != std::string::npos;
+            });
+        };
         const auto before = packets();
         UdpPeer probe;
         return WaitUntil(
@@ -83,12 +81,10 @@ private:
             100);
     }
 
-    const std::string file_ = testing_support::BinaryPath("call_capture.pcapng");
-    const std::string log_ = testing_support::BinaryPath("call_capture_tshark.log");
+    inline static const std::string file_ = testing_support::BinaryPath("call_capture.pcapng");
     std::string decode_;
     uint16_t peerRtp_;
-    pid_t pid_ = -1;
-    bool capturing_ = false;
+    bool capturing_ = false, stopped_ = false;
 };
 
 // Each message as "first line / CSeq", for a whole flow's order at a glance.
@@ -109,6 +105,7 @@ TEST(OutgoingCall, EveryKindOfCallAgainstSippDissectsCleanly) {
     UdpPeer peer{ports.peerRtp};                           // after the capture's probes
     SippPeer sipp("callee", ports, 8, CalleeArgs(ports));  // an authorised INVITE is a call
     ASSERT_TRUE(sipp.Listening()) << sipp.Log();
+    const testing_support::LeakCheck leaks;  // of every call below, once the phone is gone
     TestPhone phone(ports);
     CallManagerThread& m = *phone.manager;
     const auto rowsOf = [&](const std::string& number) {
@@ -245,6 +242,7 @@ TEST(OutgoingCall, EveryKindOfCallAgainstSippDissectsCleanly) {
 // refused and that the caller ends; each followed by a balance notice, left unanswered.
 TEST(IncomingCall, NoticesRefusalCancelAndAnAnsweredCallThatRefusesASecondInvite) {
     const CallPorts ports = PickCallPorts();
+    const testing_support::LeakCheck leaks;
     TestPhone phone(ports);  // listening before sipp calls
     CallManagerThread& m = *phone.manager;
     std::vector<std::string> args = CallersArgs(

@@ -163,12 +163,12 @@ TEST(PortAudioBackEndTest, ProductNames) {
     EXPECT_EQ(PortAudioBackEnd::ProductName(std::string(35, 'c') + ": x"), std::string(31, 'c'));
 }
 
-// Beside run-with-pulseaudio.sh's daemon (a null sink, its monitor the default source), a
+// Beside scripts/with-pulseaudio.sh's daemon (a null sink, its monitor the default source), a
 // 1 kHz tone on the devices a call chooses comes back; choosing them keeps the terminal quiet.
 TEST(PortAudioOverPulseAudioTest, ATonePlayedComesBackOnTheCaptureDevice) {
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
     if (runtime == nullptr || !std::filesystem::exists(std::string(runtime) + "/pulse/native")) {
-        GTEST_SKIP() << "no PulseAudio server reachable (run through run-with-pulseaudio.sh)";
+        GTEST_SKIP() << "no PulseAudio server reachable (run through scripts/with-pulseaudio.sh)";
     }
     testing::internal::CaptureStderr();  // the sound system's complaints about missing cards
     platform::PortAudioBackEnd audio;

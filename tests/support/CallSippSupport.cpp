@@ -72,6 +72,7 @@ ChildProcess::ChildProcess(std::vector<std::string> args, const std::string& log
         argv.push_back(arg.data());
     }
     argv.push_back(nullptr);
+    std::ofstream(logFile, std::ios::trunc);  // before the child runs: no earlier run's lines
     pid_ = fork();
     if (pid_ == 0) {  // nothing but async-signal-safe calls until exec
         setpgid(0, 0);
@@ -113,6 +114,13 @@ int ChildProcess::WaitForExit(int timeoutMs) {
         exitCode_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
     return pid_ > 0 ? -1 : exitCode_;
+}
+
+void ChildProcess::Interrupt() {
+    if (pid_ > 0) {
+        kill(-pid_, SIGINT);
+        WaitForExit();
+    }
 }
 
 std::string ChildProcess::Log() const {

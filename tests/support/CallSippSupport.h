@@ -36,6 +36,7 @@ public:
     bool Listening();  // its UDP port is bound
     // The exit code; -1 when it did not end within timeoutMs.
     int WaitForExit(int timeoutMs = 10000);
+    void Interrupt();  // as Ctrl-C would, and waits for it to end
     std::string Log() const;
 
 private:

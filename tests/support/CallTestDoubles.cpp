@@ -39,4 +39,15 @@ std::string HeaderValue(const std::string& text, const std::string& name) {
                : text.substr(at + name.size(), text.find("\r\n", at) - at - name.size());
 }
 
+std::string ResponseTo(const std::string& request, const std::string& status,
+                       const std::string& extra, const std::string& sdp, const std::string& toTag) {
+    std::string text = "SIP/2.0 " + status + "\r\n";
+    for (const std::string name : {"Via: ", "From: ", "To: ", "Call-ID: ", "CSeq: "}) {
+        text +=
+            name + HeaderValue(request, name) + (name == "To: " ? ";tag=" + toTag : "") + "\r\n";
+    }
+    return text + extra + (sdp.empty() ? "" : "Content-Type: application/sdp\r\n") +
+           "Content-Length: " + std::to_string(sdp.size()) + "\r\n\r\n" + sdp;
+}
+
 }  // namespace call_testing

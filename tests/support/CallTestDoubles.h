@@ -67,5 +67,10 @@ inline std::string FirstLine(const std::string& text) {
 }
 // The value of the first header line starting with name (e.g. "Call-ID: "), or empty.
 std::string HeaderValue(const std::string& text, const std::string& name);
+// A peer's response to the phone's request: its Via, From, To (tagged toTag), Call-ID and CSeq,
+// then the extra header lines (each ending in CR LF) and an SDP body, if any, framed.
+std::string ResponseTo(const std::string& request, const std::string& status,
+                       const std::string& extra = "", const std::string& sdp = "",
+                       const std::string& toTag = "callee");
 
 }  // namespace call_testing

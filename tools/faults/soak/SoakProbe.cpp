@@ -1,28 +1,23 @@
-// Calls of every kind both ways against sipp, the call manager's thread running as in the
-// program, leave the phone idle with no more threads, descriptors, sockets or heap than
-// before. SOFTPHONE_SOAK_CALLS sets the number; CallSippTest checks each kind in detail.
+// A long run of calls of every kind both ways against sipp, the call manager's thread running as
+// in the program: the phone is left idle with no more threads, descriptors, sockets or heap than
+// before. SOFTPHONE_SOAK_CALLS sets the number; scripts/soak.sh runs it. The call tests check
+// each kind in detail, and that one call of each leaves nothing behind.
 #include <gtest/gtest.h>
 
 #include <array>
 #include <deque>
-#include <filesystem>
 #include <random>
 #include <thread>
 
 #include "tests/support/CallSippSupport.h"
+#include "tests/support/LeakCheck.h"
 #include "tests/support/TestSupport.h"
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-extern "C" size_t __sanitizer_get_current_allocated_bytes();  // g++ ships no header for it
-#define SOAK_HEAP_IN_USE() __sanitizer_get_current_allocated_bytes()
-#else
-#include <malloc.h>
-#define SOAK_HEAP_IN_USE() mallinfo2().uordblks
-#endif
 
 namespace {
 
 using namespace call_testing;
+using testing_support::MeasureResources;
+using testing_support::ResourceFigures;
 using testing_support::WaitUntil;
 
 constexpr int kWaitMs = 10000;
@@ -64,36 +59,16 @@ public:
     }
 };
 
-// What a long run of calls could leak: threads, descriptors, sockets among them; heap.
-using Figures = std::pair<std::array<long, 3>, long>;
-
-// Once the handles are back to those of settle, if given (threads may take a moment to go).
-Figures Measure(const Figures* settle = nullptr) {
-    WaitUntil([&] { return settle == nullptr || Measure().first == settle->first; }, 3000, 20);
-    Figures f;
-    for (const char* folder : {"/proc/self/task", "/proc/self/fd"}) {
-        for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-            std::error_code error;
-            ++f.first[folder[11] == 'f'];
-            const std::string target = std::filesystem::read_symlink(entry, error);
-            f.first[2] += target.starts_with("socket:");
-        }
-    }
-    f.second = static_cast<long>(SOAK_HEAP_IN_USE());  // last, once the walks gave it back
-    return f;
-}
-
 TEST(CallSoak, CallsOfEveryKindLeaveNoThreadDescriptorOrMemoryBehind) {
     const char* text = std::getenv("SOFTPHONE_SOAK_CALLS");
     const size_t total = std::clamp<long>(text != nullptr ? std::atol(text) : 24, 8, 100000);
     const CallPorts ports = PickCallPorts();
     UdpPeer farEnd{ports.peerRtp};
     SoakMessageList rows;
-    // Sanitizers start a helper thread with the first thread; the walks cost more the first time.
-    std::thread([] {}).join();
-    Measure();
-    const Figures withoutPhone = Measure();
-    Figures idleBefore, idleAfter;
+    std::thread([] {}).join();  // sanitizers start a helper thread with the first thread
+    MeasureResources();         // the walks cost more the first time
+    const ResourceFigures withoutPhone = MeasureResources();
+    ResourceFigures idleBefore, idleAfter;
     size_t done = 0;
     {
         TestPhone phone(ports);
@@ -163,19 +138,19 @@ TEST(CallSoak, CallsOfEveryKindLeaveNoThreadDescriptorOrMemoryBehind) {
             ASSERT_EQ(sipp.WaitForExit(kWaitMs), 0) << sipp.Log();
             // Whatever was still on its way (a copy of a doubled message) has been handled.
             ASSERT_TRUE(WaitUntil([&] { return phone.InState(CallManagerThread::Idle); }, kWaitMs));
-            idleBefore = run == 1 ? Measure() : idleBefore;
+            idleBefore = run == 1 ? MeasureResources() : idleBefore;
         }
-        idleAfter = Measure(&idleBefore);
+        idleAfter = MeasureResources(&idleBefore);
     }
-    const Figures gone = Measure(&withoutPhone);
+    const ResourceFigures gone = MeasureResources(&withoutPhone);
     // Heap that comes and goes without a leak: malloc's per-thread caches between two idle
     // moments; over the manager's life also the codec library's first load, the first threads.
     for (const auto& [before, after, slack] :
          {std::tuple(idleBefore, idleAfter, 32 * 1024L), {withoutPhone, gone, 64 * 1024L}}) {
-        EXPECT_EQ(after.first, before.first);
-        EXPECT_LE(after.second - before.second, slack);
-        std::printf("[ soak     ] %zu calls; heap in use %ld bytes, then %ld\n", done,
-                    before.second, after.second);
+        EXPECT_EQ(after.handles, before.handles);
+        EXPECT_LE(after.heap - before.heap, slack);
+        std::printf("[ soak     ] %zu calls; heap in use %ld bytes, then %ld\n", done, before.heap,
+                    after.heap);
     }
 }
 
