@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 #include <link.h>
 
+#include <algorithm>
 #include <chrono>
+#include <random>
 
 #include "call/HandsetRinger.h"
 #include "platform/AudioVirtual.h"
-#include "tests/support/CallTestDoubles.h"
+#include "tests/support/CallSippSupport.h"
 #include "tests/support/TestSupport.h"
 
 // Received messages name only the fields the handlers read; the rest keep their defaults.
@@ -17,6 +19,7 @@ namespace {
 
 using namespace call_testing;
 using M = CallManagerThread;
+using Strings = std::vector<std::string>;
 
 int IsCodecLibrary(dl_phdr_info* info, size_t, void*) {
     return std::string(info->dlpi_name).ends_with(M::kCodecLibraryName);
@@ -212,6 +215,73 @@ TEST_F(CallManagerTest, RingingCallRefusedAndSilentFarEndHungUpUnlessItHolds) {
         }
         farEnd.ReceiveAll(0);
     }
+}
+
+std::string Noise(uint32_t seed, size_t count) {
+    std::mt19937 random(seed);
+    std::string bytes(count, '\0');
+    std::generate(bytes.begin(), bytes.end(), [&] { return static_cast<char>(random()); });
+    return bytes;
+}
+
+// The far end's packet number sequence, its type, payload and perhaps SSRC replaced.
+std::string RtpPacket(char type, uint16_t sequence, const std::string& payload,
+                      const std::string& ssrc = "\x12\x34\x56\x78") {
+    std::string packet = G729Packet(sequence).substr(0, 8) + ssrc + payload;
+    packet[1] = type;
+    return packet;
+}
+
+// Garbage to send before the far end's packet next, the nth (none goes before the first two,
+// the source's probation): too short, version 1, CSRC list past the end, padding past the start,
+// a stranger, late, far ahead. Those of the far end's SSRC carry 40 bytes of payload (the
+// far end sends 20), so one played by mistake shows in the audio held.
+Strings RtpCorpus(uint16_t next, int n) {
+    std::string own = RtpPacket(18, next, std::string(40, 'U'));
+    const auto changed = [&](char first, size_t length) {
+        return own.replace(0, 1, 1, first).substr(0, length);
+    };
+    // Never the number after the last jump: a restart (RFC 3550 A.1), rightly accepted.
+    const uint16_t jump = static_cast<uint16_t>(next + 3200 + (n * 7919) % 60000);
+    return {std::string(11, '\x80'),
+            changed('\x40', own.size()),
+            changed('\x8F', 40),
+            changed('\xA0', own.size()) + std::string(1, 100),
+            RtpPacket(18, next, Noise(n, 1500), "\xFE\xED\x01" + std::string(1, char(n))),
+            RtpPacket(18, next - 1 - n % 50, std::string(40, '\0')),
+            RtpPacket(18, jump, std::string(40, '\0'))};
+}
+
+// A call whose RTP port takes garbage before every packet of the far end. A speaker that does
+// not open drains nothing, so what the receive thread decoded counts to the byte: the far
+// end's packets alone.
+TEST_F(CallManagerTest, HostileRtpLeavesTheCallWorking) {
+    platform::VirtualAudioDevice speaker("Virtual Speaker");
+    speaker.openable = false;
+    audio.SetOutputDevices({speaker});
+    manager.SelectAudioDevices(false, 2);
+    manager.SetPayloadType(18);
+    Deliver(Request("hostile", "7 INVITE"));
+    manager.DoAnswer();
+    ASSERT_TRUE(manager.Connected && manager.VoiceOpen && !manager.Playback->IsOpen());
+    auto* receiver = manager.Playback->ReceiveThread();
+    const auto took = [&](uint32_t n) {
+        return testing_support::WaitUntil([&] { return receiver->DatagramsReceived() >= n; });
+    };
+    const uint16_t port = manager.RtpSession->local.port;
+    uint32_t sent = 0;
+    for (uint16_t i = 0; i < 40; ++i, ++sent) {
+        for (const std::string& garbage : i < 2 ? Strings() : RtpCorpus(1000 + i, i)) {
+            ASSERT_TRUE(farEnd.SendTo(garbage, port));
+            ++sent;
+        }
+        ASSERT_TRUE(took(sent));
+        ASSERT_TRUE(farEnd.SendTo(G729Packet(1000 + i), port));
+    }
+    ASSERT_TRUE(took(sent));
+    EXPECT_EQ(receiver->Held(), 40 * 320);  // two frames of G.729 a packet, 320 bytes of PCM
+    manager.DoHangUp();
+    EXPECT_TRUE(manager.ChangeState(true, M::Idle));
 }
 
 // The registrar's answer to a REGISTER, its Via completed as a proxy does; a 401 or 407
