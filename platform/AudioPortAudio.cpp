@@ -72,6 +72,9 @@ int OpenPortAudioStream(const PortAudioLibrary& pa, AudioDirection direction, in
 
 }  // namespace
 
+PortAudioBackEnd::PortAudioBackEnd(bool soundServerDirect)
+    : direct_(soundServerDirect ? std::make_unique<PulseAudioDirect>() : nullptr) {}
+
 PortAudioBackEnd::~PortAudioBackEnd() {
     if (running_) {
         pa_.Terminate();
@@ -217,6 +220,14 @@ int PortAudioBackEnd::Open(AudioDirection direction, uint32_t deviceId, AudioCal
     const std::vector<Device>& devices = direction == AudioDirection::Playback ? outputs_ : inputs_;
     if (deviceId >= devices.size()) {
         return kAudioBadDeviceId;
+    }
+    const std::string& name = devices[deviceId].fullName;
+    if (direct_ != nullptr && (name == "pulse" || name == "default")) {
+        if (std::unique_ptr<AudioEndpoint> endpoint = direct_->Open(direction)) {
+            *stream = std::make_unique<AudioStreamEngine>(direction, std::move(endpoint), callback,
+                                                          context);
+            return kAudioOk;
+        }
     }
     if (!StartLocked()) {
         return kAudioError;

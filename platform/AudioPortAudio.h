@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/Audio.h"
+#include "platform/AudioPulse.h"
 #include "platform/PortAudioLibrary.h"
 
 namespace platform {
@@ -15,9 +16,11 @@ namespace platform {
 // preferred devices are PortAudio's default input and output. The device lists are read once,
 // on first use. PortAudio runs only while a stream is open: started, it holds every ALSA
 // plugin the configuration names (with their codec libraries, megabytes of them) loaded.
+// The devices "pulse" and "default" are opened straight on the PulseAudio server when one
+// answers (soundServerDirect), PortAudio's own streams otherwise.
 class PortAudioBackEnd final : public AudioBackEnd {
 public:
-    PortAudioBackEnd() = default;
+    explicit PortAudioBackEnd(bool soundServerDirect = true);
     ~PortAudioBackEnd() override;
 
     // The product name a PortAudio device name stands for.
@@ -48,6 +51,7 @@ private:
     void ReleaseStream();
 
     PortAudioLibrary pa_;
+    std::unique_ptr<PulseAudioDirect> direct_;
     std::mutex mutex_;
     bool listed_ = false;
     bool available_ = false;

@@ -14,7 +14,10 @@ AudioStreamEngine::AudioStreamEngine(AudioDirection direction,
       callback_(callback),
       context_(context),
       periodFrames_(kAudioPeriodFrames *
-                    std::clamp<size_t>(endpoint_->PeriodsPerTransfer(), 1, kAudioMaxPeriods)) {}
+                    std::clamp<size_t>(endpoint_->PeriodsPerTransfer(), 1, kAudioMaxPeriods)) {
+    periodDone_.reserve(32);
+    callsBack_ = endpoint_->Attach(this);
+}
 
 AudioStreamEngine::~AudioStreamEngine() {
     Close();
@@ -192,7 +195,9 @@ void AudioStreamEngine::StartThreadLocked() {
         return;
     }
     running_ = true;
-    thread_ = std::thread([this] { Run(); });
+    if (!callsBack_) {
+        thread_ = std::thread([this] { Run(); });
+    }
 }
 
 void AudioStreamEngine::StopThread() {
@@ -206,10 +211,50 @@ void AudioStreamEngine::StopThread() {
         thread = std::move(thread_);
     }
     wake_.notify_all();
-    thread.join();
-    std::lock_guard<std::mutex> lock(mutex_);
-    running_ = false;
-    stopRequested_ = false;
+    if (thread.joinable()) {
+        thread.join();
+    }
+    DoneList done;
+    {
+        // A device that calls back finishes the period it is in; the next finds the stream
+        // stopped.
+        std::unique_lock<std::mutex> lock(mutex_);
+        wake_.wait(lock, [this] { return !inPeriod_; });
+        if (callsBack_ && direction_ == AudioDirection::Capture) {
+            ReturnPartialCaptureLocked(&done);
+        }
+        running_ = false;
+        stopRequested_ = false;
+    }
+    HandBack(done);
+}
+
+void AudioStreamEngine::OnDevicePeriod(int16_t* samples) {
+    const size_t bytes = periodFrames_ * kAudioBytesPerSample;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!running_ || stopRequested_) {
+            if (direction_ == AudioDirection::Playback) {
+                std::memset(samples, 0, bytes);
+            }
+            return;
+        }
+        inPeriod_ = true;
+    }
+    threadId_.store(std::this_thread::get_id());
+    periodDone_.clear();
+    if (direction_ == AudioDirection::Capture) {
+        StoreCapture(samples, &periodDone_);
+    } else if (!FillPlayback(samples, &periodDone_)) {
+        std::memset(samples, 0, bytes);
+    }
+    HandBack(periodDone_);
+    underruns_.store(endpoint_->Underruns(), std::memory_order_relaxed);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        inPeriod_ = false;
+    }
+    wake_.notify_all();
 }
 
 bool AudioStreamEngine::OnAudioThread() const {
@@ -246,6 +291,17 @@ void AudioStreamEngine::Run() {
 // back before the next is taken: an owner that keeps a single period queued refills it in
 // time, as it would for a device moving one period per transfer.
 bool AudioStreamEngine::RunPlaybackPeriod(int16_t* samples, DoneList* done) {
+    if (!FillPlayback(samples, done)) {
+        return false;
+    }
+    if (!endpoint_->Transfer(samples, periodFrames_)) {
+        WaitOnePeriod();
+    }
+    underruns_.store(endpoint_->Underruns(), std::memory_order_relaxed);
+    return true;
+}
+
+bool AudioStreamEngine::FillPlayback(int16_t* samples, DoneList* done) {
     for (size_t offset = 0; offset < periodFrames_; offset += kAudioPeriodFrames) {
         if (offset > 0) {
             HandBack(*done);
@@ -258,10 +314,6 @@ bool AudioStreamEngine::RunPlaybackPeriod(int16_t* samples, DoneList* done) {
         TakePlaybackPeriodLocked(samples + offset, done);
     }
     ApplyVolume(samples);
-    if (!endpoint_->Transfer(samples, periodFrames_)) {
-        WaitOnePeriod();
-    }
-    underruns_.store(endpoint_->Underruns(), std::memory_order_relaxed);
     return true;
 }
 
@@ -269,12 +321,7 @@ bool AudioStreamEngine::RunCapturePeriod(int16_t* samples, DoneList* done) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (stopRequested_) {
-            // The buffer being filled comes back with what it holds; empty ones stay queued.
-            if (!queue_.empty() && queue_.front()->bytesRecorded > 0) {
-                AudioBufferHeader* header = queue_.front();
-                queue_.pop_front();
-                MarkDoneLocked(header, done);
-            }
+            ReturnPartialCaptureLocked(done);
             return false;
         }
     }
@@ -282,6 +329,20 @@ bool AudioStreamEngine::RunCapturePeriod(int16_t* samples, DoneList* done) {
         WaitOnePeriod();
         return true;
     }
+    StoreCapture(samples, done);
+    return true;
+}
+
+// The buffer being filled comes back with what it holds; empty ones stay queued.
+void AudioStreamEngine::ReturnPartialCaptureLocked(DoneList* done) {
+    if (!queue_.empty() && queue_.front()->bytesRecorded > 0) {
+        AudioBufferHeader* header = queue_.front();
+        queue_.pop_front();
+        MarkDoneLocked(header, done);
+    }
+}
+
+void AudioStreamEngine::StoreCapture(const int16_t* samples, DoneList* done) {
     for (size_t offset = 0; offset < periodFrames_; offset += kAudioPeriodFrames) {
         if (offset > 0) {
             HandBack(*done);
@@ -290,7 +351,6 @@ bool AudioStreamEngine::RunCapturePeriod(int16_t* samples, DoneList* done) {
         std::lock_guard<std::mutex> lock(mutex_);
         StoreCapturePeriodLocked(samples + offset, done);
     }
-    return true;
 }
 
 void AudioStreamEngine::TakePlaybackPeriodLocked(int16_t* samples, DoneList* done) {

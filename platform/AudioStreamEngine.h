@@ -19,6 +19,16 @@ constexpr size_t kAudioPeriodBytes = kAudioPeriodFrames * kAudioBytesPerSample;
 constexpr int kAudioPeriodMs = 10;
 constexpr size_t kAudioMaxPeriods = 2;
 
+// What a device that keeps time by calling back hands each period to: samples holds one
+// transfer's worth, to fill for playback or recorded for capture.
+class AudioPeriodHandler {
+public:
+    virtual void OnDevicePeriod(int16_t* samples) = 0;
+
+protected:
+    ~AudioPeriodHandler() = default;
+};
+
 // One opened device as a stream drives it. Begin, Transfer and End run on the stream's thread;
 // the destructor (releasing the device) runs after that thread has been joined.
 class AudioEndpoint {
@@ -32,13 +42,18 @@ public:
     virtual uint64_t Underruns() const { return 0; }
     // How many 10 ms periods one Transfer moves, 1 to kAudioMaxPeriods.
     virtual size_t PeriodsPerTransfer() const { return 1; }
+    // A device that calls back on a thread of its own, once per transfer, from now until it is
+    // destroyed, takes the handler and answers true: the stream then runs no thread, and
+    // Begin, Transfer and End are not used.
+    virtual bool Attach(AudioPeriodHandler*) { return false; }
 };
 
 // The buffer queue, the audio thread and the completion callbacks of a stream, common to every
 // back end. The thread runs while the device plays or records: it moves one period at a time
 // between the queued buffers and the endpoint, and hands finished buffers back after that
-// period, never holding its lock during a callback.
-class AudioStreamEngine final : public AudioStream {
+// period, never holding its lock during a callback. A device that calls back drives the same
+// work from its own thread instead.
+class AudioStreamEngine final : public AudioStream, private AudioPeriodHandler {
 public:
     AudioStreamEngine(AudioDirection direction, std::unique_ptr<AudioEndpoint> endpoint,
                       AudioCallback callback, void* context);
@@ -59,6 +74,10 @@ public:
 private:
     using DoneList = std::vector<AudioBufferHeader*>;
 
+    void OnDevicePeriod(int16_t* samples) override;
+    bool FillPlayback(int16_t* samples, DoneList* done);
+    void StoreCapture(const int16_t* samples, DoneList* done);
+    void ReturnPartialCaptureLocked(DoneList* done);
     void Run();
     bool RunPlaybackPeriod(int16_t* samples, DoneList* done);
     bool RunCapturePeriod(int16_t* samples, DoneList* done);
@@ -91,6 +110,10 @@ private:
     bool paused_ = false;
     bool running_ = false;
     bool stopRequested_ = false;
+    // The device is calling back (it has no thread of the stream to join).
+    bool callsBack_ = false;
+    bool inPeriod_ = false;
+    DoneList periodDone_;
     bool flushing_ = false;
     bool closed_ = false;
     std::thread thread_;

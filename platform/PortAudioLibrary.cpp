@@ -9,12 +9,6 @@
 namespace platform {
 namespace {
 
-template <typename Function>
-bool Find(void* handle, const char* name, Function* entry) {
-    *entry = reinterpret_cast<Function>(FindEntry(handle, name));
-    return *entry != nullptr;
-}
-
 // PortAudio opens every PCM the ALSA configuration names, and tries the JACK server, while it
 // lists the devices; each one missing on this machine would print its complaint on the
 // terminal. A device that really fails still says so through the result of Open. Both
@@ -26,7 +20,7 @@ template <typename Handler>
 void SetHandler(const char* library, const char* setter, Handler handler) {
     void* loaded = dlopen(library, RTLD_NOW | RTLD_NOLOAD);
     void (*set)(Handler) = nullptr;
-    if (loaded != nullptr && Find(loaded, setter, &set)) {
+    if (loaded != nullptr && FindEntryAs(loaded, setter, &set)) {
         set(handler);
     }
     if (loaded != nullptr) {
@@ -49,18 +43,19 @@ bool PortAudioLibrary::Load() {
         return true;
     }
     handle_ = LoadLibraryByName("libportaudio.so.2");
-    const bool complete = handle_ != nullptr && Find(handle_, "Pa_Initialize", &Initialize) &&
-                          Find(handle_, "Pa_Terminate", &Terminate) &&
-                          Find(handle_, "Pa_GetDeviceCount", &GetDeviceCount) &&
-                          Find(handle_, "Pa_GetDeviceInfo", &GetDeviceInfo) &&
-                          Find(handle_, "Pa_GetDefaultInputDevice", &GetDefaultInputDevice) &&
-                          Find(handle_, "Pa_GetDefaultOutputDevice", &GetDefaultOutputDevice) &&
-                          Find(handle_, "Pa_OpenStream", &OpenStream) &&
-                          Find(handle_, "Pa_CloseStream", &CloseStream) &&
-                          Find(handle_, "Pa_StartStream", &StartStream) &&
-                          Find(handle_, "Pa_AbortStream", &AbortStream) &&
-                          Find(handle_, "Pa_ReadStream", &ReadStream) &&
-                          Find(handle_, "Pa_WriteStream", &WriteStream);
+    const bool complete =
+        handle_ != nullptr && FindEntryAs(handle_, "Pa_Initialize", &Initialize) &&
+        FindEntryAs(handle_, "Pa_Terminate", &Terminate) &&
+        FindEntryAs(handle_, "Pa_GetDeviceCount", &GetDeviceCount) &&
+        FindEntryAs(handle_, "Pa_GetDeviceInfo", &GetDeviceInfo) &&
+        FindEntryAs(handle_, "Pa_GetDefaultInputDevice", &GetDefaultInputDevice) &&
+        FindEntryAs(handle_, "Pa_GetDefaultOutputDevice", &GetDefaultOutputDevice) &&
+        FindEntryAs(handle_, "Pa_OpenStream", &OpenStream) &&
+        FindEntryAs(handle_, "Pa_CloseStream", &CloseStream) &&
+        FindEntryAs(handle_, "Pa_StartStream", &StartStream) &&
+        FindEntryAs(handle_, "Pa_AbortStream", &AbortStream) &&
+        FindEntryAs(handle_, "Pa_ReadStream", &ReadStream) &&
+        FindEntryAs(handle_, "Pa_WriteStream", &WriteStream);
     if (!complete) {
         Unload();
         return false;

@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config clang clang-format
   qt6-base-dev qt6-base-dev-tools libqt6opengl6-dev
-  libssl-dev libbcg729-dev portaudio19-dev libasound2-dev libjack-jackd2-dev libgtest-dev libgmock-dev
+  libssl-dev libbcg729-dev portaudio19-dev libpulse-dev libasound2-dev libjack-jackd2-dev libgtest-dev libgmock-dev
   sip-tester kamailio tshark xvfb xauth pulseaudio pulseaudio-utils libnss-wrapper
   sox imagemagick x11-utils xdotool
   libosip2-dev  # the reference the parser benchmark compares against

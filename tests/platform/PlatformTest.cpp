@@ -163,15 +163,25 @@ TEST(PortAudioBackEndTest, ProductNames) {
     EXPECT_EQ(PortAudioBackEnd::ProductName(std::string(35, 'c') + ": x"), std::string(31, 'c'));
 }
 
+bool Mapped(const std::string& library) {
+    std::ifstream maps("/proc/self/maps");
+    return std::string(std::istreambuf_iterator<char>(maps), {}).find(library) != std::string::npos;
+}
+
 // Beside scripts/with-pulseaudio.sh's daemon (a null sink, its monitor the default source), a
-// 1 kHz tone on the devices a call chooses comes back; choosing them keeps the terminal quiet.
-TEST(PortAudioOverPulseAudioTest, ATonePlayedComesBackOnTheCaptureDevice) {
+// 1 kHz tone on the devices a call chooses comes back, straight through the server's client
+// library (PortAudio then stays unloaded) and through PortAudio; choosing the devices keeps
+// the terminal quiet.
+class PortAudioOverPulseAudioTest : public ::testing::TestWithParam<bool> {};
+
+TEST_P(PortAudioOverPulseAudioTest, ATonePlayedComesBackOnTheCaptureDevice) {
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
     if (runtime == nullptr || !std::filesystem::exists(std::string(runtime) + "/pulse/native")) {
         GTEST_SKIP() << "no PulseAudio server reachable (run through scripts/with-pulseaudio.sh)";
     }
+    const bool direct = GetParam();
     testing::internal::CaptureStderr();  // the sound system's complaints about missing cards
-    platform::PortAudioBackEnd audio;
+    platform::PortAudioBackEnd audio(direct);
     AudioDeviceChoice choice;
     EXPECT_TRUE(FindAudioDevices(audio, kInstallLanguageEnglish, &choice));
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
@@ -200,8 +210,11 @@ TEST(PortAudioOverPulseAudioTest, ATonePlayedComesBackOnTheCaptureDevice) {
     };
     // The sound server's streams take up to about two seconds to run steadily.
     EXPECT_TRUE(WaitUntil(hearsTone, 8000));
+    EXPECT_EQ(Mapped("libportaudio.so"), !direct);
     EXPECT_EQ(recorder.stream->Close() + tone.stream->Close(), kAudioOk);
 }
+
+INSTANTIATE_TEST_SUITE_P(DirectOrThroughPortAudio, PortAudioOverPulseAudioTest, ::testing::Bool());
 
 // Rests until nudged, as the call manager does between calls, twice; then takes a plain
 // sleep that a nudge must not shorten (as between DTMF digits), and one of a minute.
