@@ -9,6 +9,7 @@
 #include <mutex>
 #include <numbers>
 #include <numeric>
+#include <optional>
 
 #include "media/AudioDeviceSelection.h"
 #include "platform/AudioPortAudio.h"
@@ -16,6 +17,7 @@
 #include "platform/AudioWavFile.h"
 #include "platform/DynamicLibrary.h"
 #include "platform/TThread.h"
+#include "tests/support/LeakCheck.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
@@ -185,6 +187,11 @@ TEST_P(PortAudioOverPulseAudioTest, ATonePlayedComesBackOnTheCaptureDevice) {
     AudioDeviceChoice choice;
     EXPECT_TRUE(FindAudioDevices(audio, kInstallLanguageEnglish, &choice));
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    // The direct streams' connection and thread go with the last of them.
+    std::optional<testing_support::LeakCheck> leakCheck;
+    if (direct) {
+        leakCheck.emplace();
+    }
     Buffers tone, recorder;
     for (size_t n = 0; n < 4 * 800; ++n) {
         // 8 samples per period: every buffer holds whole periods and joins seamlessly.
