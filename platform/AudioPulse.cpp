@@ -173,10 +173,10 @@ std::unique_ptr<AudioEndpoint> PulseAudioDirect::Open(AudioDirection direction) 
 }
 
 pa_stream* PulseAudioDirect::NewStreamLocked(AudioDirection direction, PulseEndpoint* endpoint) {
-    const pa_sample_spec spec{PA_SAMPLE_S16LE, kAudioSampleRate, 1};
+    const pa_sample_spec format{PA_SAMPLE_S16LE, kAudioSampleRate, 1};
     const bool playback = direction == AudioDirection::Playback;
     pa_stream* stream =
-        pa_.StreamNew(context_, playback ? "Call playback" : "Call capture", &spec, nullptr);
+        pa_.StreamNew(context_, playback ? "Call playback" : "Call capture", &format, nullptr);
     if (stream == nullptr) {
         return nullptr;
     }

@@ -110,7 +110,8 @@ private:
     bool paused_ = false;
     bool running_ = false;
     bool stopRequested_ = false;
-    // The device is calling back (it has no thread of the stream to join).
+    // The device calls back (there is no thread of the stream to join); inPeriod_ while it is
+    // in one of the stream's periods.
     bool callsBack_ = false;
     bool inPeriod_ = false;
     DoneList periodDone_;
