@@ -461,6 +461,9 @@ TEST_F(RegistrationTest, UnansweredRepeatedAndGrantedExpiryRefreshedBeforeItRuns
         proxy.Receive(50);  // a keepalive, when the refresh came within its interval
         clock.AdvanceSeconds(150);
     }
+    const int64_t at = manager.Binding.RegisteredAt;
+    Deliver(Answer(CycleSendsRegister(), "300 Multiple Choices"));  // binds nothing
+    EXPECT_EQ(manager.Binding.RegisteredAt, at);
 }
 
 }  // namespace

@@ -178,6 +178,13 @@ TEST_F(SipComposerTest, IncomingCallResponsesEchoTheInvite) {
                   "BYE sip:3456@10.0.0.9:5060 SIP/2.0\r\nFrom: " + phone + "To: " + caller +
                       "Call-ID: abc-call@10.0.0.1\r\nCSeq: 7 BYE\r\n",
                   kNoBody);
+    // An echoed header may fill a datagram to its last byte, not one more.
+    CSIPSDPMessage big = invite;
+    const size_t room = 65507 - Compose(false, MessageKind::Trying, &invite).size();
+    for (const size_t extra : {room, room + 1}) {
+        big.CallID = invite.CallID + std::string(extra, 'x');
+        EXPECT_EQ(Compose(false, MessageKind::Trying, &big).size(), extra == room ? 65507u : 0u);
+    }
 }
 
 // One Call-ID and tag, CSeq counting up. Digests by md5sum: HA1 = MD5("1001:kyr.test:secret"),

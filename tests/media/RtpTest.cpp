@@ -206,6 +206,16 @@ std::vector<Arrival> Steady(int from, int to, const std::vector<Arrival>& change
     return arrivals;
 }
 
+// Packets of two frames every 20 ms of the far end's clock for `slots`, each 5 ms late and
+// every other one `jitterMs` more before frame `until`.
+std::vector<Arrival> Jittered(int slots, int jitterMs, int until = 1 << 30, double rate = 1) {
+    std::vector<Arrival> arrivals;
+    for (int f = 0; f * 10 / rate <= slots * 10; f += 2) {
+        arrivals.push_back({int(f * 10 / rate) + 5 + (f < until && f % 4 ? jitterMs : 0), f, 2});
+    }
+    return arrivals;
+}
+
 TEST(PlayoutBufferTest, EachSlotGetsTheFrameDueInIt) {
     const std::vector<Arrival> overtaken = {{65, 6, 2}, {66, 8, 2}};
     const struct {
@@ -224,7 +234,6 @@ TEST(PlayoutBufferTest, EachSlotGetsTheFrameDueInIt) {
         {"a dry speaker waits for the late ones",
          Steady(0, 16, {{160, 8, 2}, {161, 10, 2}, {162, 12, 2}, {163, 14, 2}}),
          ".....01234567ccc89abcdef"},
-        {"silent far end: 6 concealed, then silence", Steady(0, 8), ".....01234567cccccc....."},
         {"far ahead while frames are held: dropped", Steady(0, 16, {}, {{45, 1000, 2}}),
          ".....0123456789abcde"},
         {"a new time line 1000 frames on (printed from 'g'), once dry: played from its start",
@@ -232,6 +241,13 @@ TEST(PlayoutBufferTest, EachSlotGetsTheFrameDueInIt) {
          ".....01234567cccccc................ghijklmnc"},
         {"in a pause the lag goes, a frame at a time, once three quiet slots are heard",
          Steady(0, 24), ".....012345789abcdefghijklnc", 1000, 8},
+        {"a gap mid-stream: 6 concealed, then the empty slots up to the next frame go unheard",
+         Steady(0, 36,
+                {{0, 8, -1}, {0, 10, -1}, {0, 12, -1}, {0, 14, -1}, {0, 16, -1}, {0, 18, -1}}),
+         ".....01234567cccccc...klmnopqrstuvwxyzcccccc"},
+        {"the delay a jitter burst built up goes in the next pause, a frame every four slots",
+         Jittered(58, 60, 30),
+         "..........................0123456789abcdefgijklnopqstuvxyz02345789acdefhijkmn", 1000, 40},
         {"timestamps wrap", Steady(0, 16, overtaken), ".....0123456789abcde", 0xFFFFFF60u},
     };
     for (const auto& c : cases) {
@@ -254,12 +270,8 @@ TEST(PlayoutBufferTest, DelayFollowsTheJitterAndTheClockDriftWithinItsBounds) {
         {1.001, 0, 360000, PlayoutBuffer::kMinDelayFrames, 360},
         {0.999, 0, 360000, PlayoutBuffer::kMinDelayFrames, 360}};
     for (const auto& [farEndRate, jitterMs, slots, delay, droppedOrConcealed] : cases) {
-        std::vector<Arrival> arrivals;
-        for (int f = 0; f * 10 / farEndRate <= slots * 10; f += 2) {
-            arrivals.push_back({int(f * 10 / farEndRate) + 5 + (f % 4 ? jitterMs : 0), f, 2});
-        }
         PlayoutBuffer buffer;
-        Play(arrivals, slots, &buffer);
+        Play(Jittered(slots, jitterMs, 1 << 30, farEndRate), slots, &buffer);
         const PlayoutBuffer::Counters& stats = buffer.Stats();
         EXPECT_EQ(std::tuple(buffer.TargetDelayFrames(), stats.late), std::tuple(delay, 0u));
         EXPECT_LE(buffer.Held(), PlayoutBuffer::kMaxDelayFrames);

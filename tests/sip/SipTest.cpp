@@ -295,6 +295,9 @@ TEST(SIPSendRecvThreadTest, ExchangesWholeDatagramsWithTheProxyAndFreesItsPortAt
     proxy = std::make_unique<UdpSocket>();
     // Without address reuse this bind fails while any socket still holds the port.
     EXPECT_TRUE(UdpSocket().Bind(port));
+    UdpSocket closed;
+    closed.Close();
+    EXPECT_FALSE(closed.Bind(port) || closed.SetReuseAddress());
     ASSERT_TRUE(proxy->SetReuseAddress() && proxy->Bind(port, Loopback(2)));
     start();
     send(*proxy, Response("after-restart"));

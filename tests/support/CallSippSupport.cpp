@@ -123,10 +123,6 @@ void ChildProcess::Interrupt() {
     }
 }
 
-std::string ChildProcess::Log() const {
-    return ReadFile(logFile_);
-}
-
 // A log of the running test's sipp: tests running side by side must not share one.
 static std::string LogPath(const std::string& name) {
     const testing::TestInfo* test = testing::UnitTest::GetInstance()->current_test_info();
@@ -207,12 +203,8 @@ TestPhone::~TestPhone() {
 }
 
 bool TestPhone::RunUntil(const std::function<bool()>& condition, int timeoutMs) {
-    return testing_support::WaitUntil(
-        [&] {
-            manager->RunCycle();
-            return condition();
-        },
-        timeoutMs, 0);
+    return testing_support::WaitUntil([&] { return manager->RunCycle(), condition(); }, timeoutMs,
+                                      0);
 }
 
 std::vector<std::string> TestPhone::RowsFrom(const std::string& from) {

@@ -24,6 +24,8 @@ std::vector<std::string> CalleeArgs(const CallPorts& ports, bool notice = false)
 std::vector<std::string> CallersArgs(const CallPorts& ports, const std::string& target,
                                      const std::vector<std::string>& lines);
 
+std::string ReadFile(const std::string& path);
+
 // A peer in a process group of its own (Kamailio's workers outlive their parent and keep its
 // port), killed and reaped with the object; its screen goes to logFile.
 class ChildProcess {
@@ -37,7 +39,7 @@ public:
     // The exit code; -1 when it did not end within timeoutMs.
     int WaitForExit(int timeoutMs = 10000);
     void Interrupt();  // as Ctrl-C would, and waits for it to end
-    std::string Log() const;
+    std::string Log() const { return ReadFile(logFile_); }
 
 private:
     std::string logFile_, ip_;
@@ -91,11 +93,6 @@ std::string G729Packet(uint16_t sequence);
 inline bool IsG729(const std::string& packet) {
     return packet.size() == 32 && (packet[0] & 0xC0) == 0x80 && (packet[1] & 0x7F) == 18;
 }
-// The two identical copies that every user operation sends.
-inline bool SentTwiceIdentically(const std::vector<std::string>& copies) {
-    return copies.size() == 2 && copies[0] == copies[1];
-}
-std::string ReadFile(const std::string& path);
 std::vector<std::string> Split(const std::string& text, char separator = ' ');
 // "a|b" as the message rows ">a", ">b".
 std::vector<std::string> RowList(const std::string& rows);

@@ -24,7 +24,6 @@ public:
     int64_t SecondsSince1970() override { return seconds_.load(); }
     int64_t MicrosecondsSince1970() override { return seconds_.load() * 1'000'000; }
 
-    void SetSeconds(int64_t seconds) { seconds_.store(seconds); }
     void AdvanceSeconds(int64_t seconds) { seconds_ += seconds; }
     void SetTickCount(uint32_t ms) { tick_.store(ms); }
 
