@@ -246,8 +246,8 @@ TEST(PlayoutBufferTest, EachSlotGetsTheFrameDueInIt) {
                 {{0, 8, -1}, {0, 10, -1}, {0, 12, -1}, {0, 14, -1}, {0, 16, -1}, {0, 18, -1}}),
          ".....01234567cccccc...klmnopqrstuvwxyzcccccc"},
         {"the delay a jitter burst built up goes in the next pause, a frame every four slots",
-         Jittered(58, 60, 30),
-         "..........................0123456789abcdefgijklnopqstuvxyz02345789acdefhijkmn", 1000, 40},
+         Jittered(76, 50, 40),
+         "......................0123456789abcdefghijklmnoprstuvwyz01345689abdefgijklno", 1000, 40},
         {"timestamps wrap", Steady(0, 16, overtaken), ".....0123456789abcde", 0xFFFFFF60u},
     };
     for (const auto& c : cases) {

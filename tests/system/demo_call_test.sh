@@ -26,8 +26,7 @@ demo_start_xvfb 40
 demo_start_phone xcb
 echo "registered with the demo operator"
 
-demo_find_window
-sleep 1.5  # the window's own start-up pause (1 s) ends before the user types
+demo_find_window  # shown once its start-up pause is over: it takes input at once
 demo_dial_echo_number
 
 rtp_both_ways() {
